@@ -1,0 +1,98 @@
+// Small helpers over the C API and nanobind that every module uses: owning raw
+// results, imports, process-lifetime references and text composition.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+namespace corvane::native {
+
+namespace nb = nanobind;
+
+// Takes ownership of a new reference returned by the C API, or raises the
+// pending Python error when the call failed.
+inline nb::object steal_or_throw(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// Throws the pending Python error when a C API call reported failure (-1).
+inline void check_status(int status) {
+    if (status < 0) throw nb::python_error();
+}
+
+// A reference kept for the life of the process. Module state holds such
+// handles: they are never released, so nothing runs after the interpreter is gone.
+inline nb::handle keep(nb::object value) { return value.release(); }
+
+inline nb::object import_module(const char* name) {
+    return steal_or_throw(PyImport_ImportModule(name));
+}
+
+inline nb::object import_attr(const char* module, const char* name) {
+    return nb::getattr(import_module(module), name);
+}
+
+// Kept reference to `module.name`, looked up once at import.
+inline nb::handle keep_attr(const char* module, const char* name) {
+    return keep(import_attr(module, name));
+}
+
+// An interned text, kept for the life of the process.
+inline nb::handle intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return nb::handle(s);
+}
+
+// The host's `str(value)`.
+inline nb::str text_of(nb::handle value) {
+    return nb::steal<nb::str>(steal_or_throw(PyObject_Str(value.ptr())).release());
+}
+
+// The host's `repr(value)`.
+inline nb::str repr_of(nb::handle value) {
+    return nb::steal<nb::str>(steal_or_throw(PyObject_Repr(value.ptr())).release());
+}
+
+// Joins pieces into one finished text; each piece is taken by its text form,
+// so a message reads exactly as the host's `"a" + str(b) + ...` would.
+nb::str compose(std::initializer_list<nb::handle> pieces);
+
+// `isinstance(value, cls)`, honouring `__instancecheck__` (abstract bases).
+inline bool is_instance(nb::handle value, nb::handle cls) {
+    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    check_status(result);
+    return result != 0;
+}
+
+// `issubclass(cls, base)`.
+inline bool is_subclass(nb::handle cls, nb::handle base) {
+    int result = PyObject_IsSubclass(cls.ptr(), base.ptr());
+    check_status(result);
+    return result != 0;
+}
+
+inline bool truth(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    check_status(result);
+    return result != 0;
+}
+
+// The short name of a class (`cls.__name__`).
+inline nb::str class_name(nb::handle cls) {
+    return nb::steal<nb::str>(
+        steal_or_throw(PyType_GetName(reinterpret_cast<PyTypeObject*>(cls.ptr()))).release());
+}
+
+}  // namespace corvane::native
+
+namespace corvane::native::literals {
+
+// `"name"_arg`: a named parameter that takes any value, the absent value
+// included (nanobind's plain `_a` refuses None). Every parameter of the
+// system's functions is declared this way and checked by the function itself.
+inline auto operator""_arg(const char* name, std::size_t) { return nanobind::arg(name).none(); }
+
+}  // namespace corvane::native::literals

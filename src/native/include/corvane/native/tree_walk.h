@@ -1,0 +1,59 @@
+// The openqasm3 visitor and transformer walks, run in C++.
+//
+// The library's dispatch is kept exactly: `visit(node)` calls the visitor's
+// attribute "visit_" + the node's exact class name, or `generic_visit` when it
+// has none, and passes a context only when it is true. The generic walks go
+// over the node's `__dict__` in order, enter lists one level deep and skip
+// every other value (tuples included). A transformer rewrites each list in
+// place (`old[:] = new`): an absent result drops the item, a node replaces it
+// and anything else is spliced in; a single-node field is set anew, or deleted
+// for an absent result, which the host reports as a dictionary that changed
+// size during iteration.
+//
+// What is C++: handlers registered with `ClassBuilder::def_handler` and the
+// walks installed by `visitor_walk` / `transformer_walk` are called directly,
+// without a Python call. Anything a Python subclass defines (a handler, its own
+// `visit` or `generic_visit`) is found by the same class lookup and called
+// through Python, so overriding works as with the library's classes.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace corvane::native {
+
+namespace nb = nanobind;
+
+// A C++ handler: `visit_<NodeClass>(self, node)`. It returns the node's
+// replacement for a transformer (the node itself, another node, a list of
+// nodes or None) and anything for a visitor.
+using TreeHandler = nb::object (*)(nb::handle self, nb::handle node);
+
+// A C++ `generic_visit(self, node, context)`; `context` is empty unless true.
+using TreeWalk = nb::object (*)(nb::handle self, nb::handle node, nb::handle context);
+
+namespace tree {
+
+// `QASMVisitor.visit(self, node, context)`: dispatch by exact class name.
+// An empty or false `context` is not passed on.
+nb::object visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
+
+// `self.generic_visit(node, context)`, through the visitor's own class.
+nb::object generic_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
+
+// The bodies of the library's `generic_visit` of QASMVisitor and QASMTransformer.
+nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
+nb::object transformer_generic_visit(nb::handle self, nb::handle node,
+                                     nb::handle context = nb::handle());
+
+// `isinstance(value, openqasm3.ast.QASMNode)`.
+bool is_node(nb::handle value);
+
+// Register function objects as the Python faces of C++ handlers and walks.
+void register_handler(nb::handle function, TreeHandler handler);
+void register_generic_visit(nb::handle function, TreeWalk walk);
+
+// The shared `visit(node, context=None)` function that dispatches in C++.
+nb::handle visit_function();
+
+}  // namespace tree
+}  // namespace corvane::native

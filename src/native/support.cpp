@@ -1,0 +1,112 @@
+// Argument rules, assertions, errors, logging and text composition.
+#include "corvane/native/arguments.h"
+#include "corvane/native/assertions.h"
+#include "corvane/native/errors.h"
+#include "corvane/native/logging.h"
+#include "corvane/native/python.h"
+
+namespace corvane::native {
+
+// --- text ---------------------------------------------------------------
+
+nb::str compose(std::initializer_list<nb::handle> pieces) {
+    nb::object parts = steal_or_throw(PyList_New(0));
+    for (nb::handle piece : pieces) {
+        if (PyUnicode_CheckExact(piece.ptr())) check_status(PyList_Append(parts.ptr(), piece.ptr()));
+        else check_status(PyList_Append(parts.ptr(), text_of(piece).ptr()));
+    }
+    nb::object empty = steal_or_throw(PyUnicode_FromStringAndSize("", 0));
+    return nb::steal<nb::str>(steal_or_throw(PyUnicode_Join(empty.ptr(), parts.ptr())).release());
+}
+
+// --- arguments ----------------------------------------------------------
+
+void raise_argument_type_error(const char* parameter, const char* expected, nb::handle value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter, expected, Py_TYPE(value.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+nb::object int_argument(nb::handle value, const char* parameter) {
+    PyObject* object = value.ptr();
+    if (PyLong_CheckExact(object)) return nb::borrow(value);
+    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    if (number && (number->nb_int || number->nb_index || number->nb_float))
+        return steal_or_throw(PyNumber_Long(object));
+    raise_argument_type_error(parameter, "int", value);
+}
+
+// --- assertions ---------------------------------------------------------
+
+bool assertions_enabled() {
+    // The flag is fixed when the interpreter starts, so one reading serves.
+    static int enabled = -1;
+    if (enabled < 0) {
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        if (!flags) throw nb::python_error();
+        nb::object optimize = steal_or_throw(PyObject_GetAttrString(flags, "optimize"));
+        enabled = truth(optimize) ? 0 : 1;
+    }
+    return enabled == 1;
+}
+
+void raise_assertion_error() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw nb::python_error();
+}
+
+void raise_assertion_error(const char* message) {
+    PyErr_SetString(PyExc_AssertionError, message);
+    throw nb::python_error();
+}
+
+// --- errors -------------------------------------------------------------
+
+void raise_from(nb::handle error, nb::handle cause) {
+    PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
+    PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
+    raise_error(error);
+}
+
+void raise_in_context(nb::handle error, nb::handle context) {
+    PyException_SetContext(error.ptr(), Py_NewRef(context.ptr()));
+    raise_error(error);
+}
+
+void raise_error(nb::handle error) {
+    PyErr_SetRaisedException(Py_NewRef(error.ptr()));
+    throw nb::python_error();
+}
+
+void raise_text(PyObject* error_class, nb::handle text) {
+    PyErr_SetObject(error_class, text.ptr());
+    throw nb::python_error();
+}
+
+HandlingError::HandlingError(nb::handle error) : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(error.ptr());
+}
+
+HandlingError::~HandlingError() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+// --- logging ------------------------------------------------------------
+
+Logger Logger::create(nb::handle module, const char* dotted_name, const char* attribute) {
+    nb::object logger = import_attr("logging", "getLogger")(dotted_name);
+    nb::setattr(module, attribute, logger);
+    Logger result;
+    result.module_ = keep(nb::borrow(module));  // records may come after a re-import
+    result.attribute_ = intern(attribute);
+    return result;
+}
+
+void Logger::log(const char* level, nb::handle text) const {
+    nb::object logger = steal_or_throw(PyObject_GetAttr(module_.ptr(), attribute_.ptr()));
+    nb::object method = steal_or_throw(PyObject_GetAttrString(logger.ptr(), level));
+    steal_or_throw(PyObject_CallOneArg(method.ptr(), text.ptr()));
+}
+
+}  // namespace corvane::native
