@@ -7,7 +7,7 @@ from openqasm3.visitor import QASMTransformer
 
 from corvane.passes.initializer_splitter import ClassicalDeclarationInitializerSplitter
 
-CORPUS = pathlib.Path(__file__).parents[2] / ".." / "shared" / "corpus" / "openqasm-examples"
+CORPUS = pathlib.Path(__file__).parents[1] / "data" / "openqasm-examples"
 
 
 def split(source):
