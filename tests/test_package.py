@@ -1,16 +1,14 @@
 import importlib
+import pathlib
 
 import pytest
 
 import corvane.version
 
-COMPILED_MODULES = [
-    "corvane.configurations.build_options",
-    "corvane.passes.initializer_splitter",
-    "corvane.passes.node_census",
-    "corvane.passes.pipeline_phase",
-    "corvane.programs",
-]
+SOURCE = pathlib.Path(__file__).parents[1] / "src"
+COMPILED_MODULES = sorted(
+    ".".join(path.relative_to(SOURCE).with_suffix("").parts) for path in SOURCE.glob("corvane/**/*.cpp")
+)
 
 
 @pytest.mark.parametrize("name", COMPILED_MODULES)

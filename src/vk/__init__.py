@@ -1,0 +1,1 @@
+"""A stand-in for the vk control SDK: it records the vyr program that it is given."""
