@@ -1,0 +1,27 @@
+"""The code-resolving phase: compound assignments, constants, gate definitions and constant folding."""
+
+from corvane.passes.pipeline_phase import PipelinePhase
+from corvane.passes.code_resolving.update_expander import ClassicalUpdateExpander
+from corvane.passes.code_resolving.constant_substitution_stage import ConstantSubstitutionStage
+from corvane.passes.code_resolving.macro_expansion_stage import MacroExpansionStage
+from corvane.passes.code_resolving.folding_stage import FoldingStage
+
+
+class CodeResolvingPass(PipelinePhase):
+    """Brings the tree into the form that code generation lowers.
+
+    Constants are substituted before folding, since only literals fold, and gate
+    calls are expanded before folding too, so that literal arguments substituted
+    into a gate's parameter expressions fold as well.
+    """
+
+    def __init__(self, build_options, built_in_gates):
+        super().__init__(
+            (
+                ClassicalUpdateExpander(),
+                ConstantSubstitutionStage(),
+                MacroExpansionStage(built_in_gates),
+                FoldingStage(),
+            ),
+            build_options,
+        )
