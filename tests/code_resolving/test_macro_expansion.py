@@ -1,4 +1,6 @@
+import copy
 import dataclasses
+import pathlib
 import logging
 
 import pytest
@@ -327,3 +329,51 @@ def test_each_run_starts_with_an_empty_bank():
 def test_program_must_be_an_openqasm_program():
     with pytest.raises(AssertionError):
         MacroExpansionStage(set())(object())
+
+
+CORPUS = pathlib.Path(__file__).parents[1] / "data" / "openqasm-examples"
+
+
+def _objects(value, seen):
+    """Every node and list reachable from `value`, by identity."""
+    if isinstance(value, list):
+        seen.add(id(value))
+        for item in value:
+            _objects(item, seen)
+    elif isinstance(value, (ast.QASMNode, ast.Span)):
+        seen.add(id(value))
+        for field in vars(value).values():
+            _objects(field, seen)
+    elif isinstance(value, tuple):
+        for item in value:
+            _objects(item, seen)
+    return seen
+
+
+SOURCES = {path.name: path.read_text() for path in sorted(CORPUS.glob("*.qasm"))}
+SOURCES["switch"] = "int i; switch (i) { case 0, 1 { i = 2; } default { i = -i; } }"
+
+
+@pytest.mark.parametrize("source", SOURCES.values(), ids=SOURCES.keys())
+def test_expansion_copies_every_kind_of_statement_afresh(source):
+    statements = parser.parse(source).statements
+    definition = ast.QuantumGateDefinition(ast.Identifier("g"), [], [], statements)
+    copies = _IdentifierTransformer({}).transform_statements_of_gate_definition(definition)
+    assert copies == statements == copy.deepcopy(statements)
+    assert [list(vars(c)) for c in copies] == [list(vars(s)) for s in statements]  # field order kept
+    assert not _objects(copies, set()) & _objects(statements, set())
+
+
+def test_expansion_copy_keeps_sharing_within_a_statement_and_custom_copying():
+    class Pinned(ast.Identifier):
+        def __deepcopy__(self, memo):
+            return self
+
+    pinned = Pinned("p")
+    shared = ast.IntegerLiteral(3)
+    statement = ast.QuantumGate([], ast.Identifier("h"), [shared, shared], [pinned])
+    definition = ast.QuantumGateDefinition(ast.Identifier("g"), [], [], [statement])
+    (copied,) = _IdentifierTransformer({}).transform_statements_of_gate_definition(definition)
+    assert copied == statement and copied.arguments[0] is not shared
+    assert copied.arguments[0] is copied.arguments[1]
+    assert copied.qubits[0] is pinned

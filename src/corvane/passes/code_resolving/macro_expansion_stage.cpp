@@ -4,6 +4,7 @@
 // qubits replaced by the call's own argument and qubit nodes. Code generation
 // resolves gate calls by name against the machine profile only.
 #include "corvane/native/support.h"
+#include "corvane/native/tree_copy.h"
 
 namespace nb = nanobind;
 using namespace corvane::native;
@@ -25,7 +26,6 @@ struct Method {
 struct ModuleState {
     nb::handle open_qasm_program;
     nb::handle quantum_gate, quantum_gate_definition;
-    nb::handle deepcopy;
     nb::handle gate_signature;
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
@@ -155,7 +155,7 @@ nb::object transform_statements_of_gate_definition(nb::handle self, nb::handle g
     nb::object iterator = steal_or_throw(PyObject_GetIter(getattr_interned(gate_def, state.body).ptr()));
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object statement = nb::steal(item);
-        nb::object copy = steal_or_throw(PyObject_CallOneArg(state.deepcopy.ptr(), statement.ptr()));
+        nb::object copy = tree::deep_copy(statement);
         nb::object result = tree::visit(self, copy);
         if (result.is_none()) continue;
         if (tree::is_node(result)) {
@@ -362,7 +362,6 @@ Method installed(nb::handle cls, const char* name) {
 NB_MODULE(macro_expansion_stage, m) {
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
-    state.deepcopy = keep_attr("copy", "deepcopy");
     nb::object ast = import_module("openqasm3.ast");
     state.quantum_gate = keep(ast.attr("QuantumGate"));
     state.quantum_gate_definition = keep(ast.attr("QuantumGateDefinition"));
