@@ -29,9 +29,9 @@ def test_composition():
     assert isinstance(phase, PipelinePhase) and phase.name == "CodeResolvingPass"
     assert phase._build_options is options
     assert [type(step) for step in phase.steps] == [
-        ClassicalUpdateExpander, ConstantSubstitutionStage, MacroExpansionStage, FoldingStage,
+        ClassicalUpdateExpander, MacroExpansionStage, ConstantSubstitutionStage, FoldingStage,
     ]
-    assert phase.steps[2].built_in_gates is BUILT_IN
+    assert phase.steps[1].built_in_gates is BUILT_IN
 
 
 def test_built_in_gates_must_be_a_set():
@@ -67,6 +67,11 @@ def test_program_reaches_the_form_code_generation_needs():
     )
 
 
+def test_gate_operands_shadow_constants_of_the_same_name():
+    tree = resolve("const float t = 1.0; qubit q; gate g(t) a { rx(t / 2) a; } g(3.0) q; rx(t) q;")
+    assert tree == parser.parse("qubit q; rx(1.5) q; rx(1.0) q;")
+
+
 def test_failed_fold_is_tolerated_and_keeps_earlier_folds(caplog):
     caplog.set_level(logging.WARNING, logger="corvane.passes.pipeline_phase")
     tree = resolve("int a; int b; int c; a = 1 + 1; b = 1 / 0; c = 2 + 2;")
@@ -89,3 +94,20 @@ def test_skipped_folding_leaves_expressions():
 def test_errors_of_other_steps_leave_the_phase():
     with pytest.raises(RedeclarationException):
         resolve("const int n = 1; const int n = 2;", optimizations_to_skip="all")
+
+
+def test_phase_runs_without_assertions(python_subprocess):
+    output = python_subprocess(
+        """
+        from openqasm3 import dumps, parser
+        from corvane.configurations.build_options import BuildOptions
+        from corvane.passes.code_resolving import CodeResolvingPass
+        from corvane.passes.code_resolving.macro_expansion_stage import GateSignature
+        from corvane.programs import OpenQasmProgram
+        tree = parser.parse("const int n = 2; qubit[n] q; int c; c <<= n + 1; gate g a { h a; } g q[0];")
+        CodeResolvingPass(BuildOptions(), {GateSignature("h")})(OpenQasmProgram(tree))
+        print(dumps(tree))
+        """,
+        "-O",
+    )
+    assert parser.parse(output) == parser.parse("qubit[2] q; int c; c = c << 3; h q[0];")

@@ -10,17 +10,19 @@ from corvane.passes.code_resolving.folding_stage import FoldingStage
 class CodeResolvingPass(PipelinePhase):
     """Brings the tree into the form that code generation lowers.
 
-    Constants are substituted before folding, since only literals fold, and gate
-    calls are expanded before folding too, so that literal arguments substituted
-    into a gate's parameter expressions fold as well.
+    Gate calls are expanded first, so that a gate's formal parameters and qubits
+    stand for the call's operands even where a constant bears the same name, and
+    constants then reach the expanded bodies too. Folding comes last: only
+    literals fold, so it needs the constants in place, and literal arguments
+    substituted into a gate's parameter expressions fold as well.
     """
 
     def __init__(self, build_options, built_in_gates):
         super().__init__(
             (
                 ClassicalUpdateExpander(),
-                ConstantSubstitutionStage(),
                 MacroExpansionStage(built_in_gates),
+                ConstantSubstitutionStage(),
                 FoldingStage(),
             ),
             build_options,
