@@ -161,6 +161,18 @@ def test_generic_visit_passes_the_context_on():
     assert seen == ["outer", None]
 
 
+def test_the_walk_starts_at_the_visit_entry():
+    entered = []
+
+    class Tracing(AllowedConstructScreening):
+        def visit(self, node, context=None):
+            entered.append(type(node).__name__)
+            return super().visit(node, context)
+
+    Tracing(bool)(OpenQasmProgram(parser.parse("qubit q;")))
+    assert entered == ["Program", "QubitDeclaration", "Identifier"]
+
+
 def test_step_kind_and_name():
     step = AllowedNodeTypesValidator(set())
     assert isinstance(step, Validation) and isinstance(step, QASMVisitor)

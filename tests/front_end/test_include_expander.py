@@ -93,6 +93,13 @@ def test_depth_limit(files, contents, source, max_depth, chain):
     assert program.ast.statements == before
 
 
+def test_the_depth_error_holds_the_very_chain_it_was_given():
+    chain = ["outer.qasm"]
+    with pytest.raises(DeepInclusionError) as caught:
+        IncludeExpander(0)._parse_inclusions(ast.Program([]), chain)
+    assert caught.value.inclusion_files is chain
+
+
 def test_a_chain_within_the_limit_is_expanded(files):
     files(**{"a.qasm": 'include "b.qasm";', "b.qasm": "int b;"})
     _, result = expand('include "a.qasm";', max_depth=2)

@@ -46,7 +46,7 @@ nb::object screening_init(nb::handle self, nb::handle criterion) {
 
 nb::object screening_call(nb::handle self, nb::handle program) {
     check_assertion(is_instance(program, state.open_qasm_program));
-    tree::visit(self, nb::getattr(program, "ast"));
+    nb::getattr(self, "visit")(nb::getattr(program, "ast"));
     return nb::borrow(program);
 }
 
