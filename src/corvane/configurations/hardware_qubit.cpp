@@ -1,0 +1,74 @@
+// Hardware qubits: the syntax-tree node that names one qubit of the control
+// hardware by its number, the type names of the machine description and the
+// patterns that one qubit position of an instruction key accepts.
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle hardware_qubit;
+} state;
+
+// --- HardwareQubit --------------------------------------------------------
+
+nb::object create_hardware_qubit(nb::handle index) {
+    nb::object number = int_argument(index, "index");
+    nb::str name = compose({nb::str("$"), number});
+    return nb::handle(state.hardware_qubit)("name"_arg = name, "index"_arg = number);
+}
+
+// --- qubit patterns ---------------------------------------------------------
+
+nb::object qubit_pattern_matches(nb::handle, nb::handle) { return nb::none(); }
+
+nb::object exact_init(nb::handle self, nb::handle value) {
+    nb::setattr(self, "_value", value);
+    return nb::none();
+}
+
+nb::object exact_matches(nb::handle self, nb::handle other) {
+    nb::object value = nb::getattr(self, "_value");
+    return steal_or_throw(PyObject_RichCompare(value.ptr(), other.ptr(), Py_EQ));
+}
+
+nb::object exact_repr(nb::handle self) {
+    return compose({nb::str("ExactQubitPattern("), nb::getattr(self, "_value"), nb::str(")")});
+}
+
+nb::object all_matches(nb::handle, nb::handle) { return nb::bool_(true); }
+
+}  // namespace
+
+NB_MODULE(hardware_qubit, m) {
+    nb::object typing = import_module("typing");
+    nb::object ast = import_module("openqasm3.ast");
+
+    // The type names of the machine description.
+    nb::handle text_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    nb::handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
+    nb::object elements = typing.attr("Tuple")[nb::make_tuple(text_type, nb::ellipsis())];
+    m.attr("Element") = text_type;
+    m.attr("HardwareQubitIndex") = int_type;
+    m.attr("Elements") = elements;
+    m.attr("QubitsMapping") = typing.attr("Dict")[nb::make_tuple(int_type, elements)];
+
+    state.hardware_qubit = keep(ClassBuilder(m, "HardwareQubit", {ast.attr("Identifier")})
+                                    .field("index", "int")
+                                    .build_dataclass());
+    def_function(m, "create_hardware_qubit", create_hardware_qubit, "index"_arg);
+
+    nb::object abc = import_attr("abc", "ABC");
+    nb::object qubit_pattern = ClassBuilder(m, "QubitPattern", {abc})
+                                   .def_abstract("matches", qubit_pattern_matches, "other"_arg)
+                                   .build();
+    ClassBuilder(m, "ExactQubitPattern", {qubit_pattern})
+        .def("__init__", exact_init, "value"_arg)
+        .def("matches", exact_matches, "other"_arg)
+        .def("__repr__", exact_repr)
+        .build();
+    ClassBuilder(m, "AllQubitsValues", {qubit_pattern}).def("matches", all_matches, "other"_arg).build();
+}
