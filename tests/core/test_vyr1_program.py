@@ -109,9 +109,13 @@ def test_declare_variable_flags(open_scope, is_input, is_output, is_stream, decl
 
 def test_failed_declaration_records_nothing(open_scope):
     program = Vyr1Program(None)
-    with pytest.raises(TypeError):
-        program.declare_variable(VyrSlot("x", float), True, True, True)
+    wrapper = VyrSlot("x", float)  # the stand-in refuses float as a vyr type
+    with pytest.raises(TypeError, match="bool, int or fixed"):
+        program.declare_variable(wrapper, True, True, True)
     assert program.variables_db == {} and program.inputs == [] and program.outputs == []
+    # The result stream, declared first, stays.
+    assert isinstance(wrapper.stream_var, vyr.ResultStreamSource)
+    assert str(open_scope._program) == "declare stream s1"
 
 
 def test_declaring_a_name_twice(open_scope):
