@@ -1,0 +1,241 @@
+"""The statements of a vyr program: declarations, streams, assignment, control flow and pulses.
+
+Each call appends one statement to the innermost open block of the open
+program scope; a block function returns a context manager whose statements
+form the block.
+"""
+
+from contextlib import contextmanager
+
+from vk.program import Statement, format_value
+from vk.vyr._expressions import (
+    VyrArrayCell,
+    VyrArrayVariable,
+    VyrScalarExpression,
+    VyrVariable,
+    fixed,
+    is_scalar,
+    require_scalar,
+)
+from vk.vyr._scope_management.scopes_manager import ScopeError, _ProgramScope, scopes_manager
+
+_TYPES = (bool, int, fixed)
+_PLAIN = (bool, int, float)
+
+
+def program() -> _ProgramScope:
+    """A new program scope: `with vyr.program() as scope: ...`, then `scope._program`."""
+    return _ProgramScope()
+
+
+def _emit(kind: str, text: str, *args) -> Statement:
+    return scopes_manager.emit(Statement(kind, text, args))
+
+
+def _require_type(dtype, where: str):
+    if dtype not in _TYPES:
+        raise TypeError(f"{where} takes the type bool, int or fixed, got {dtype!r}")
+
+
+def _initial_value(value, where: str):
+    if value is None or isinstance(value, _PLAIN):
+        return value
+    if isinstance(value, list) and all(isinstance(item, _PLAIN) for item in value):
+        return value
+    raise TypeError(f"{where} takes a plain initial value or a list of them, got {value!r}")
+
+
+def _declared(dtype, value, name: str, is_input_stream: bool):
+    if isinstance(value, list):
+        variable = VyrArrayVariable(name, dtype, len(value), is_input_stream)
+        return variable, f"{dtype.__name__}[{len(value)}] {name}"
+    return VyrVariable(name, dtype, is_input_stream), f"{dtype.__name__} {name}"
+
+
+def _declaration_text(head: str, value) -> str:
+    return head if value is None else f"{head} = {format_value(value)}"
+
+
+def declare(dtype, value=None):
+    """Declares a variable of `dtype` (bool, int or fixed): a scalar, or an array when
+    `value` is a list (its length is the array's size). Without a value the variable
+    starts undefined, as a loop index does."""
+    _require_type(dtype, "declare()")
+    value = _initial_value(value, "declare()")
+    variable, head = _declared(dtype, value, scopes_manager.program._new_name("v"), False)
+    _emit("declare", _declaration_text("declare " + head, value), variable, value)
+    return variable
+
+
+def declare_input_stream(dtype, *, name: str, value=None):
+    """Declares a variable that is fed from the input stream `name`."""
+    _require_type(dtype, "declare_input_stream()")
+    if type(name) is not str:
+        raise TypeError(f"declare_input_stream() takes a text name, got {name!r}")
+    value = _initial_value(value, "declare_input_stream()")
+    variable, head = _declared(dtype, value, scopes_manager.program._new_name("v", name), True)
+    _emit("declare_input_stream", _declaration_text("declare input stream " + head, value), variable, value)
+    return variable
+
+
+def advance_input_stream(variable):
+    """Takes the next value of an input stream into its variable."""
+    if not isinstance(variable, (VyrVariable, VyrArrayVariable)) or not variable.is_input_stream:
+        raise TypeError(f"advance_input_stream() takes an input stream variable, got {variable!r}")
+    _emit("advance_input_stream", f"advance input stream {variable.name}", variable)
+
+
+class ResultStreamSource:
+    """A result stream: `save` puts values into it, and `save_all`, inside stream
+    processing, keeps everything it received under a name."""
+
+    def __init__(self, name: str):
+        self.name = name
+
+    def save_all(self, name: str):
+        if type(name) is not str:
+            raise TypeError(f"save_all() takes a text name, got {name!r}")
+        _emit("save_all", f"{self.name}.save_all({format_value(name)})", self, name)
+
+    def __repr__(self):
+        return f"<ResultStreamSource {self.name}>"
+
+
+def declare_stream() -> ResultStreamSource:
+    stream = ResultStreamSource(scopes_manager.program._new_name("s"))
+    _emit("declare_stream", f"declare stream {stream.name}", stream)
+    return stream
+
+
+def assign(target, value):
+    """`target = value`, for a scalar variable or an array cell."""
+    if not isinstance(target, (VyrVariable, VyrArrayCell)):
+        raise TypeError(f"assign() takes a scalar variable or an array cell as its target, got {target!r}")
+    require_scalar(value, "assign()")
+    _emit("assign", f"{target} = {format_value(value)}", target, value)
+
+
+def save(source, stream):
+    """Saves the current value of a scalar expression into a result stream."""
+    if not isinstance(source, VyrScalarExpression):
+        raise TypeError(f"save() takes a scalar vyr expression as its source, got {source!r}")
+    if not isinstance(stream, ResultStreamSource):
+        raise TypeError(f"save() takes a result stream, got {stream!r}")
+    _emit("save", f"save {source} to {stream.name}", source, stream)
+
+
+def stream_processing():
+    """The program's stream-processing section; only `save_all` calls stand in it."""
+    return scopes_manager.stream_processing()
+
+
+def _block(kind: str, text: str, *args):
+    return scopes_manager.block(Statement(kind, text, args, opens_block=True))
+
+
+def if_(condition):
+    require_scalar(condition, "if_()")
+    return _block("if", f"if {format_value(condition)}", condition)
+
+
+@contextmanager
+def else_():
+    """The else block of the if_ block that was closed just before."""
+    previous = scopes_manager.last_statement()
+    if previous is None or previous.kind != "if":
+        raise ScopeError("else_() must follow an if_() block directly")
+    with _block("else", "else"):
+        yield
+
+
+def while_(condition):
+    require_scalar(condition, "while_()")
+    return _block("while", f"while {format_value(condition)}", condition)
+
+
+def _require_loop_variable(variable, where: str):
+    if not isinstance(variable, VyrVariable):
+        raise TypeError(f"{where} takes a scalar variable as its loop variable, got {variable!r}")
+
+
+def for_(variable, start, condition, update):
+    """`for (variable = start; condition; variable = update)`."""
+    _require_loop_variable(variable, "for_()")
+    for argument in (start, condition, update):
+        require_scalar(argument, "for_()")
+    text = f"for ({variable} = {format_value(start)}; {format_value(condition)}; {variable} = {format_value(update)})"
+    return _block("for", text, variable, start, condition, update)
+
+
+def for_each_(variable, values):
+    """Runs the block once for each of `values`: a list of plain values or an array variable."""
+    _require_loop_variable(variable, "for_each_()")
+    if isinstance(values, list):
+        if not all(isinstance(value, _PLAIN) for value in values):
+            raise TypeError(f"for_each_() takes a list of plain values, got {values!r}")
+    elif not isinstance(values, VyrArrayVariable):
+        raise TypeError(f"for_each_() takes a list of plain values or an array variable, got {values!r}")
+    return _block("for_each", f"for {variable} in {format_value(values)}", variable, values)
+
+
+def switch_(expression, unsafe=False):
+    require_scalar(expression, "switch_()")
+    text = f"switch {format_value(expression)}" + (" (unsafe)" if unsafe else "")
+    return _block("switch", text, expression, bool(unsafe))
+
+
+def case_(value):
+    require_scalar(value, "case_()")
+    return _block("case", f"case {format_value(value)}", value)
+
+
+def default_():
+    return _block("default", "default")
+
+
+def align(*elements):
+    """Aligns the timelines of the given machine elements."""
+    _emit("align", _call_text("align", _elements(elements, "align()")), *elements)
+
+
+# The few pulse-level operations that machine-profile implementations use.
+
+
+def _elements(elements, where: str) -> tuple:
+    for element in elements:
+        if type(element) is not str:
+            raise TypeError(f"{where} takes machine element names (text), got {element!r}")
+    return elements
+
+
+def _call_text(function: str, args) -> str:
+    return f"{function}(" + ", ".join(format_value(arg) for arg in args) + ")"
+
+
+def play(pulse: str, element: str):
+    """Plays the pulse `pulse` on `element`."""
+    _elements((pulse, element), "play()")
+    _emit("play", _call_text("play", (pulse, element)), pulse, element)
+
+
+def wait(duration, *elements):
+    """Waits `duration` clock cycles on the given elements."""
+    require_scalar(duration, "wait()")
+    _elements(elements, "wait()")
+    _emit("wait", _call_text("wait", (duration, *elements)), duration, *elements)
+
+
+def frame_rotation(angle, *elements):
+    """Rotates the frame of the given elements by `angle`."""
+    require_scalar(angle, "frame_rotation()")
+    _emit("frame_rotation", _call_text("frame_rotation", (angle, *_elements(elements, "frame_rotation()"))),
+          angle, *elements)
+
+
+def measure(pulse: str, element: str) -> VyrVariable:
+    """Measures `element` with the pulse `pulse`; the result is a new boolean variable."""
+    _elements((pulse, element), "measure()")
+    result = VyrVariable(scopes_manager.program._new_name("v"), bool)
+    _emit("measure", f"declare bool {result} = " + _call_text("measure", (pulse, element)), result, pulse, element)
+    return result
+
