@@ -1,3 +1,4 @@
+import re
 import typing
 
 import pytest
@@ -79,8 +80,8 @@ class TestKeyStrings:
         [
             ("barrier q;", NotImplementedError, "^Creation of InstructionKey is not implemented for QuantumBarrier\\("),
             ("gphase(0.5);", NotImplementedError, "^Creation of InstructionKey is not implemented for QuantumPhase\\("),
-            ("int i;", NotImplementedError, "^Creation of InstructionKey is not implemented for ClassicalDeclaration\\("),
-            ("x q[0];", ValueError, f"^{QUBIT_ERROR}$".replace("(", "\\(").replace(")", "\\)").replace("$0", "\\$0")),
+            ("int i;", NotImplementedError, "^Creation of InstructionKey is not implemented for ClassicalDecl"),
+            ("x q[0];", ValueError, f"^{re.escape(QUBIT_ERROR)}$"),
             ("measure q[1];", ValueError, "^Qubit should be of type identifier"),
             ("x a; y b;", AssertionError, "^Definition should have one statement$"),
             ("OPENQASM 3.0;", AssertionError, "^Definition should have one statement$"),
@@ -130,10 +131,10 @@ class TestKeyStrings:
 class TestSingleOperand:
     @pytest.mark.parametrize(
         "operand, expected",
-        [(ast.Identifier("$3"), 3), (ast.Identifier("$03"), 3), (ast.Identifier("q"), "*"), (ast.Identifier("$q"), "*")],
+        [("$3", 3), ("$03", 3), ("q", "*"), ("$q", "*")],
     )
     def test_identifiers(self, operand, expected):
-        pattern = InstructionKey._create_single_qubit_pattern(qubit=operand)
+        pattern = InstructionKey._create_single_qubit_pattern(qubit=ast.Identifier(operand))
         assert (pattern._value if type(pattern) is ExactQubitPattern else "*") == expected
         assert type(pattern) in (ExactQubitPattern, AllQubitsValues)
 
@@ -142,7 +143,9 @@ class TestSingleOperand:
 
         assert InstructionKey._create_single_qubit_pattern(create_hardware_qubit(5))._value == 5
 
-    @pytest.mark.parametrize("operand", [ast.IndexedIdentifier(ast.Identifier("q"), [[ast.IntegerLiteral(0)]]), None, "$0"])
+    @pytest.mark.parametrize(
+        "operand", [ast.IndexedIdentifier(ast.Identifier("q"), [[ast.IntegerLiteral(0)]]), None, "$0"]
+    )
     def test_other_operands_are_refused(self, operand):
         with pytest.raises(ValueError) as error:
             InstructionKey._create_single_qubit_pattern(operand)
@@ -180,8 +183,9 @@ class TestKeyConstructor:
         assert key.number_of_parametric_qubits == expected
 
     def test_count_and_pattern_together_fail_the_assertion(self):
-        with pytest.raises(AssertionError, match="^One cannot insert bot exact pattern and number of parametric qubits$"):
+        with pytest.raises(AssertionError) as error:
             InstructionKey("x", 0, (0,), 1)
+        assert str(error.value) == "One cannot insert bot exact pattern and number of parametric qubits"
 
     def test_count_needs_a_pattern_equal_to_the_empty_tuple(self):
         Qubits = type("Qubits", (tuple,), {})
@@ -241,7 +245,9 @@ class TestKeyConstructor:
             "InstructionKey(name=cx, number_of_params=0, "
             "qubits_pattern=RegularQubitsPattern((ExactQubitPattern(1), ExactQubitPattern(2))))"
         )
-        assert repr(InstructionKey("x")) == "InstructionKey(name=x, number_of_params=0, qubits_pattern=RegularQubitsPattern(()))"
+        assert repr(InstructionKey("x")) == (
+            "InstructionKey(name=x, number_of_params=0, qubits_pattern=RegularQubitsPattern(()))"
+        )
 
     def test_documents_its_fields(self):
         for field in ("name", "number_of_params", "qubits_pattern"):

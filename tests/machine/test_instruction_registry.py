@@ -380,7 +380,7 @@ class TestResolution:
         [
             (None, (0,), "Argument 'name' has incorrect type (expected str, got NoneType)"),
             ("x", [0], "Argument 'hardware_qubits' has incorrect type (expected tuple, got list)"),
-            ("x", type("Q", (tuple,), {})((0,)), "Argument 'hardware_qubits' has incorrect type (expected tuple, got Q)"),
+            ("x", type("Q", (tuple,), {})(), "Argument 'hardware_qubits' has incorrect type (expected tuple, got Q)"),
         ],
     )
     def test_argument_types(self, name, qubits, message):
