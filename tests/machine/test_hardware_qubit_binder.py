@@ -52,7 +52,13 @@ def names(tree):
 class TestIdentifierRule:
     @pytest.mark.parametrize(
         "name, name_after, index",
-        [("$0", "$0", 0), ("$00", "$0", 0), ("$12", "$12", 12), ("$007", "$7", 7), ("$" + "9" * 25, "$" + "9" * 25, int("9" * 25))],
+        [
+            ("$0", "$0", 0),
+            ("$00", "$0", 0),
+            ("$12", "$12", 12),
+            ("$007", "$7", 7),
+            ("$" + "9" * 25, "$" + "9" * 25, int("9" * 25)),
+        ],
     )
     def test_hardware_names_become_nodes(self, name, name_after, index):
         node = ast.Identifier(name)

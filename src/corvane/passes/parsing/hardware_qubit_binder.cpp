@@ -15,6 +15,7 @@ struct ModuleState {
     nb::handle transformer;  // HardwareQubitsTransformer
     nb::handle search;       // the name rule as a compiled pattern's `search`
     nb::handle visit_name;
+    nb::handle name_name;
 } state;
 
 bool is_ascii_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
@@ -32,7 +33,7 @@ bool is_hardware_qubit_name(PyObject* name) {
 }
 
 nb::object visit_identifier(nb::handle, nb::handle node) {
-    nb::object name = nb::getattr(node, "name");
+    nb::object name = steal_or_throw(PyObject_GetAttr(node.ptr(), state.name_name.ptr()));
     if (!PyUnicode_Check(name.ptr())) {
         // Only texts can carry the name; the pattern gives the host's error for
         // anything else.
@@ -138,6 +139,7 @@ NB_MODULE(hardware_qubit_binder, m) {
     nb::object transformer = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.search = keep(import_attr("re", "compile")(nb::str("^\\$[0-9]+$")).attr("search"));
     state.visit_name = intern("visit");
+    state.name_name = intern("name");
 
     state.transformer = keep(ClassBuilder(m, "HardwareQubitsTransformer", {transformer})
                                  .transformer_walk()

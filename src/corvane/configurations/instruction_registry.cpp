@@ -1,0 +1,270 @@
+// The instruction registry: the machine's implementations under their
+// instruction keys. It refuses, when it is built, every implementation that
+// cannot be called the way code generation calls it, and resolves each call
+// to the first registered key that accepts it.
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle signature;  // inspect.signature
+    nb::handle empty;      // inspect.Parameter.empty
+    nb::handle var_keyword;
+    nb::handle keyword_only;
+    nb::handle positional_or_keyword;
+    nb::handle var_positional;
+    nb::handle defaultdict;
+    nb::handle instruction_key;
+    nb::handle operation_candidate;
+    nb::handle unresolvable_operation;
+    nb::handle keyword_argument_with_no_default;
+    nb::handle non_var_positional_last_argument;
+    nb::handle unexpected_var_positional_argument;
+    nb::handle number_of_parameters_mismatch;
+} state;
+
+nb::handle tuple_type() { return nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)); }
+
+// `first, second = value`, with the host's errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        items[i] = nb::steal(item);
+    }
+    if (PyObject* extra = PyIter_Next(iterator.ptr())) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {items[0], items[1]};
+}
+
+// --- definition errors ------------------------------------------------------
+
+nb::object definition_init(nb::handle self, nb::handle identifier, nb::handle operation) {
+    nb::setattr(self, "_identifier", identifier);
+    nb::setattr(self, "_operation", operation);
+    return nb::none();
+}
+
+// The implementation as the texts name it: its `__name__`, or its text form
+// when it has none (a partial function, a callable object).
+nb::object operation_name(nb::handle self) {
+    nb::object operation = nb::getattr(self, "_operation");
+    PyObject* name = PyObject_GetAttrString(operation.ptr(), "__name__");
+    if (name) return nb::steal(name);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return repr_of(operation);
+}
+
+nb::object key_name(nb::handle self) { return nb::getattr(nb::getattr(self, "_identifier"), "name"); }
+
+nb::object non_var_positional_last_argument_str(nb::handle self) {
+    nb::object name = key_name(self);
+    return compose({nb::str("Operation '"), name,
+                    nb::str("' is said to have a varying number of qubit inputs, so the given vyr-function ("),
+                    operation_name(self),
+                    nb::str(") should have *args as its last parameter (The name 'args' is not mandatory).")});
+}
+
+nb::object keyword_argument_with_no_default_str(nb::handle self) {
+    return compose({nb::str("The vyr-function "), operation_name(self),
+                    nb::str(" has a keyword argument with no default value, so it cannot be set when beign called.")});
+}
+
+nb::object unexpected_var_positional_argument_str(nb::handle self) {
+    nb::object name = key_name(self);
+    return compose({nb::str("Operation '"), name,
+                    nb::str("' should not have a varying number of qubit inputs,but the given vyr-function ("),
+                    operation_name(self), nb::str(") have an *args in its signature.")});
+}
+
+nb::object mismatch_init(nb::handle self, nb::handle identifier, nb::handle operation, nb::handle expected_args) {
+    nb::setattr(self, "_expected_args", int_argument(expected_args, "expected_args"));
+    nb::handle super_type(reinterpret_cast<PyObject*>(&PySuper_Type));
+    super_type(state.number_of_parameters_mismatch, self).attr("__init__")(identifier, operation);
+    return nb::none();
+}
+
+nb::object mismatch_str(nb::handle self) {
+    nb::object identifier = nb::getattr(self, "_identifier");
+    nb::object name = nb::getattr(identifier, "name");
+    nb::object count = nb::getattr(identifier, "number_of_params");
+    nb::object qubits = truth(nb::getattr(identifier, "is_varying_number_of_qubits"))
+                            ? nb::object(nb::str("a varying number of"))
+                            : nb::getattr(identifier, "number_of_parametric_qubits");
+    return compose({nb::str("Operation '"), name, nb::str("' is said to have "), count, nb::str(" parameters and "),
+                    qubits, nb::str(" parametric qubits,so the given vyr-function ("), operation_name(self),
+                    nb::str(") should have "), nb::getattr(self, "_expected_args"), nb::str(" arguments.")});
+}
+
+[[noreturn]] void raise_definition_error(nb::handle error_class, nb::handle identifier, nb::handle vyr_func) {
+    raise_error(error_class(identifier, vyr_func));
+}
+
+// --- signature validation -----------------------------------------------------
+
+// The implementation is called with the call's classical arguments, then the
+// parametric qubits, all by position: parameters that such a call cannot fill
+// are refused, and those it fills must be as many as the key gives.
+nb::object validate_identifier_operation_match(nb::handle identifier, nb::handle vyr_func) {
+    nb::object parameters = nb::handle(state.signature)(vyr_func).attr("parameters").attr("values")();
+    Py_ssize_t retained = 0;
+    bool has_var_positional = false;
+    nb::object last_kind;
+    for (nb::handle parameter : parameters) {
+        nb::object kind = nb::getattr(parameter, "kind");
+        if (kind.is(state.var_keyword)) continue;
+        if (kind.is(state.keyword_only)) {
+            if (nb::getattr(parameter, "default").is(state.empty))
+                raise_definition_error(state.keyword_argument_with_no_default, identifier, vyr_func);
+            continue;
+        }
+        if (kind.is(state.positional_or_keyword) && !nb::getattr(parameter, "default").is(state.empty)) continue;
+        ++retained;
+        if (kind.is(state.var_positional)) has_var_positional = true;
+        last_kind = kind;
+    }
+
+    nb::object expected;
+    if (truth(nb::getattr(identifier, "is_varying_number_of_qubits"))) {
+        if (retained == 0 || !last_kind.is(state.var_positional))
+            raise_definition_error(state.non_var_positional_last_argument, identifier, vyr_func);
+        expected = steal_or_throw(PyNumber_Add(nb::getattr(identifier, "number_of_params").ptr(), nb::int_(1).ptr()));
+    } else {
+        if (has_var_positional) raise_definition_error(state.unexpected_var_positional_argument, identifier, vyr_func);
+        expected = steal_or_throw(PyNumber_Add(nb::getattr(identifier, "number_of_params").ptr(),
+                                               nb::getattr(identifier, "number_of_parametric_qubits").ptr()));
+    }
+    nb::object differs = steal_or_throw(PyObject_RichCompare(nb::int_(retained).ptr(), expected.ptr(), Py_NE));
+    if (truth(differs)) raise_error(nb::handle(state.number_of_parameters_mismatch)(identifier, vyr_func, expected));
+    return nb::none();
+}
+
+// --- InstructionRegistry ------------------------------------------------------
+
+nb::object registry_init(nb::handle self, nb::handle operations) {
+    nb::dict registered;
+    nb::object by_name = nb::handle(state.defaultdict)(tuple_type());
+    nb::setattr(self, "_operations", registered);
+    nb::setattr(self, "_name_to_identifiers", by_name);
+    nb::object create_identifier = nb::getattr(self, "_create_identifier");
+    for (nb::handle item : nb::getattr(operations, "items")()) {
+        auto [given, vyr_func] = unpack_pair(item);
+        nb::object key = create_identifier(given);
+        validate_identifier_operation_match(key, vyr_func);
+        registered[key] = vyr_func;
+        nb::object name = nb::getattr(key, "name");
+        nb::object keys = by_name[name];
+        by_name[name] = steal_or_throw(PySequence_Concat(keys.ptr(), nb::make_tuple(key).ptr()));
+    }
+    return nb::none();
+}
+
+nb::object create_identifier(nb::handle input) {
+    if (PyUnicode_Check(input.ptr())) return nb::getattr(state.instruction_key, "create_from_string")(input);
+    return nb::borrow(input);
+}
+
+// The first key of the call's name, in registration order, that accepts it.
+nb::object get_operation(nb::handle self, nb::handle identifier) {
+    nb::object keys = nb::getattr(self, "_name_to_identifiers")[nb::getattr(identifier, "name")];
+    for (nb::handle key : keys)
+        if (truth(key.attr("matches")(identifier))) return nb::borrow(key);
+    raise_error(nb::handle(state.unresolvable_operation)(
+        compose({nb::str("Not found relevant operation for "), identifier})));
+}
+
+nb::object resolve_operation(nb::handle self, nb::handle name, nb::handle hardware_qubits, nb::args params) {
+    require_str(name, "name");
+    require_tuple(hardware_qubits, "hardware_qubits");
+    nb::object candidate =
+        nb::handle(state.operation_candidate)(name, nb::int_(PyTuple_GET_SIZE(params.ptr())), hardware_qubits);
+    nb::object key = nb::getattr(self, "_get_operation")(candidate);
+    nb::object vyr_func = nb::getattr(self, "_operations")[key];
+    nb::object qubits = key.attr("get_parametric_qubits")(hardware_qubits);
+    nb::object arguments = steal_or_throw(PySequence_Concat(params.ptr(), qubits.ptr()));
+    return nb::make_tuple(vyr_func, arguments);
+}
+
+nb::object available_identifiers(nb::handle self) {
+    return steal_or_throw(PySet_New(nb::getattr(self, "_operations").ptr()));
+}
+
+}  // namespace
+
+NB_MODULE(instruction_registry, m) {
+    nb::object inspect = import_module("inspect");
+    state.signature = keep(inspect.attr("signature"));
+    nb::object parameter = inspect.attr("Parameter");
+    state.empty = keep(parameter.attr("empty"));
+    state.var_keyword = keep(parameter.attr("VAR_KEYWORD"));
+    state.keyword_only = keep(parameter.attr("KEYWORD_ONLY"));
+    state.positional_or_keyword = keep(parameter.attr("POSITIONAL_OR_KEYWORD"));
+    state.var_positional = keep(parameter.attr("VAR_POSITIONAL"));
+    nb::object callable = import_attr("collections.abc", "Callable");
+    state.defaultdict = keep_attr("collections", "defaultdict");
+    nb::object typing = import_module("typing");
+    nb::object key_module = import_module("corvane.configurations.instruction_key");
+    state.instruction_key = keep(key_module.attr("InstructionKey"));
+    state.operation_candidate = keep(key_module.attr("OperationCandidate"));
+    import_module("corvane.configurations.hardware_qubit");
+    nb::object scalar = import_attr("vk.vyr.type_hints", "ScalarOfAnyType");
+
+    nb::object vyr_func = callable[nb::make_tuple(nb::ellipsis(), typing.attr("Optional")[scalar])];
+    m.attr("VyrFunc") = vyr_func;
+    nb::handle text_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    m.attr("OperationsMapping") = typing.attr("Dict")[nb::make_tuple(
+        typing.attr("Union")[nb::make_tuple(state.instruction_key, text_type)], vyr_func)];
+
+    state.unresolvable_operation = keep(ClassBuilder(m, "UnresolvableOperation", {PyExc_Exception}).build());
+    nb::object definition_error = ClassBuilder(m, "OperationDefinitionException", {PyExc_ValueError})
+                                      .def("__init__", definition_init, "identifier"_arg, "operation"_arg)
+                                      .build();
+    state.non_var_positional_last_argument =
+        keep(ClassBuilder(m, "NonVarPositionalLastArgument", {definition_error})
+                 .def("__str__", non_var_positional_last_argument_str)
+                 .build());
+    state.keyword_argument_with_no_default =
+        keep(ClassBuilder(m, "KeywordArgumentWithNoDefault", {definition_error})
+                 .def("__str__", keyword_argument_with_no_default_str)
+                 .build());
+    state.unexpected_var_positional_argument =
+        keep(ClassBuilder(m, "UnexpectedVarPositionalArgument", {definition_error})
+                 .def("__str__", unexpected_var_positional_argument_str)
+                 .build());
+    state.number_of_parameters_mismatch =
+        keep(ClassBuilder(m, "NumberOfParametersMismatch", {definition_error})
+                 .def("__init__", mismatch_init, "identifier"_arg, "operation"_arg, "expected_args"_arg)
+                 .def("__str__", mismatch_str)
+                 .build());
+
+    def_function(m, "validate_identifier_operation_match", validate_identifier_operation_match, "identifier"_arg,
+                 "vyr_func"_arg);
+
+    ClassBuilder(m, "InstructionRegistry")
+        .field("_operations", "Dict[InstructionKey, VyrFunc]")
+        .def("__init__", registry_init, "operations"_arg)
+        .def_static("_create_identifier", create_identifier, "_input"_arg)
+        .def("_get_operation", get_operation, "identifier"_arg)
+        .def("resolve_operation", resolve_operation, "name"_arg, "hardware_qubits"_arg, "params"_arg)
+        .def_property("available_identifiers", available_identifiers)
+        .build();
+}

@@ -1,0 +1,143 @@
+// The machine profile: the user's description of the control hardware, an
+// instruction registry and the elements that drive each hardware qubit. It
+// resolves every operation into its implementation, the arguments to call it
+// with and the elements to align around it.
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle instruction_registry;
+    nb::handle not_supported_qubits;
+    nb::handle resolved_operation;
+} state;
+
+// `first, second = value`, with the host's errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        items[i] = nb::steal(item);
+    }
+    if (PyObject* extra = PyIter_Next(iterator.ptr())) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {items[0], items[1]};
+}
+
+nb::object sorted_tuple(nb::handle values) {
+    nb::object list = steal_or_throw(PySequence_List(values.ptr()));
+    check_status(PyList_Sort(list.ptr()));
+    return steal_or_throw(PyList_AsTuple(list.ptr()));
+}
+
+// --- NotSupportedQubits -------------------------------------------------------
+
+nb::object not_supported_init(nb::handle self, nb::handle operation_name, nb::handle called_qubits,
+                              nb::handle supported_qubits) {
+    require_str(operation_name, "operation_name");
+    require_tuple(called_qubits, "called_qubits");
+    require_set(supported_qubits, "supported_qubits");
+    nb::setattr(self, "name", operation_name);
+    nb::setattr(self, "called_qubits", called_qubits);
+    nb::setattr(self, "supported_qubits", supported_qubits);
+    return nb::none();
+}
+
+nb::object not_supported_str(nb::handle self) {
+    return compose({nb::str("Operation '"), nb::getattr(self, "name"), nb::str("' is operating on qubits "),
+                    nb::getattr(self, "called_qubits"),
+                    nb::str(". Some of these qubits are not supported. Supported qubits - "),
+                    sorted_tuple(nb::getattr(self, "supported_qubits")), nb::str(".")});
+}
+
+// --- MachineProfile -------------------------------------------------------------
+
+nb::object profile_init(nb::handle self, nb::handle quantum_instruction_registry, nb::handle hardware_qubits) {
+    nb::object registry = nb::borrow(quantum_instruction_registry);
+    if (PyDict_Check(registry.ptr())) registry = nb::handle(state.instruction_registry)(registry);
+    nb::setattr(self, "quantum_instruction_registry", registry);
+    // Held as given: later changes to the caller's map are seen.
+    nb::setattr(self, "hardware_qubits", hardware_qubits);
+    return nb::none();
+}
+
+nb::object supported_qubit_indices(nb::handle self) {
+    nb::object keys = nb::getattr(self, "hardware_qubits").attr("keys")();
+    return steal_or_throw(PySet_New(keys.ptr()));
+}
+
+nb::object get_elements_to_align(nb::handle self, nb::handle hardware_qubits) {
+    require_tuple(hardware_qubits, "hardware_qubits");
+    nb::object mapping = nb::getattr(self, "hardware_qubits");
+    nb::object elements = steal_or_throw(PySet_New(nullptr));
+    for (nb::handle index : hardware_qubits)
+        for (nb::handle element : mapping[index]) check_status(PySet_Add(elements.ptr(), element.ptr()));
+    return sorted_tuple(elements);
+}
+
+// Qubits are tested before the registry is asked, so an unsupported qubit is
+// reported even for an operation without an implementation.
+nb::object resolve_operation(nb::handle self, nb::handle name, nb::handle qubit_indices, nb::args params) {
+    require_str(name, "name");
+    require_tuple(qubit_indices, "qubit_indices");
+    nb::object called = steal_or_throw(PySet_New(qubit_indices.ptr()));
+    nb::object supported = nb::getattr(self, "_supported_qubit_indices");
+    if (!truth(called.attr("issubset")(supported))) {
+        raise_error(nb::handle(state.not_supported_qubits)(name, qubit_indices,
+                                                           nb::getattr(self, "_supported_qubit_indices")));
+    }
+    nb::object registry = nb::getattr(self, "quantum_instruction_registry");
+    nb::object arguments = steal_or_throw(PySequence_Concat(nb::make_tuple(name, qubit_indices).ptr(), params.ptr()));
+    nb::object resolved = steal_or_throw(
+        PyObject_Call(nb::getattr(registry, "resolve_operation").ptr(), arguments.ptr(), nullptr));
+    auto [vyr_func, call_arguments] = unpack_pair(resolved);
+    nb::object elements = nb::getattr(self, "get_elements_to_align")(qubit_indices);
+    return nb::handle(state.resolved_operation)(vyr_func, call_arguments, elements);
+}
+
+}  // namespace
+
+NB_MODULE(machine_profile, m) {
+    import_module("dataclasses");
+    import_module("typing");
+    nb::object registry_module = import_module("corvane.configurations.instruction_registry");
+    state.instruction_registry = keep(registry_module.attr("InstructionRegistry"));
+    nb::object unresolvable = registry_module.attr("UnresolvableOperation");
+    import_module("corvane.configurations.hardware_qubit");
+
+    state.not_supported_qubits =
+        keep(ClassBuilder(m, "NotSupportedQubits", {unresolvable})
+                 .def("__init__", not_supported_init, "operation_name"_arg, "called_qubits"_arg,
+                      "supported_qubits"_arg)
+                 .def("__str__", not_supported_str)
+                 .build());
+    state.resolved_operation = keep(ClassBuilder(m, "ResolvedOperation")
+                                        .field("func", "VyrFunc")
+                                        .field("params", "Tuple[Any, ...]")
+                                        .field("elements_to_align", "Elements")
+                                        .build_dataclass());
+    ClassBuilder(m, "MachineProfile")
+        .def("__init__", profile_init, "quantum_instruction_registry"_arg, "hardware_qubits"_arg)
+        .def_property("_supported_qubit_indices", supported_qubit_indices)
+        .def("resolve_operation", resolve_operation, "name"_arg, "qubit_indices"_arg, "params"_arg)
+        .def("get_elements_to_align", get_elements_to_align, "hardware_qubits"_arg)
+        .build();
+}
