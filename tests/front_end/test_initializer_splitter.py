@@ -71,6 +71,15 @@ def test_other_declarations_are_left_alone():
     assert tree == parser.parse(source)
 
 
+def test_a_second_walk_changes_nothing_but_the_declaration_objects():
+    tree = split("qubit q; int x = 5; bit c = measure q; if (true) { float f = 1.0; }")
+    after_first = copy.deepcopy(tree)
+    declaration = tree.statements[1]
+    split_again = ClassicalDeclarationInitializerSplitter().visit(tree)
+    assert split_again == after_first
+    assert tree.statements[1] is not declaration and tree.statements[1].identifier is declaration.identifier
+
+
 def test_unsupported_initialiser():
     tree = parser.parse("int x;")
     tree.statements[0].init_expression = ast.Include("f")

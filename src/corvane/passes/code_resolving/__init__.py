@@ -1,0 +1,29 @@
+"""The code-resolving phase: compound assignments, constants, gate definitions and constant folding."""
+
+from corvane.passes.pipeline_phase import PipelinePhase
+from corvane.passes.code_resolving.update_expander import ClassicalUpdateExpander
+from corvane.passes.code_resolving.constant_substitution_stage import ConstantSubstitutionStage
+from corvane.passes.code_resolving.macro_expansion_stage import MacroExpansionStage
+from corvane.passes.code_resolving.folding_stage import FoldingStage
+
+
+class CodeResolvingPass(PipelinePhase):
+    """Brings the tree into the form that code generation lowers.
+
+    Gate calls are expanded first, so that a gate's formal parameters and qubits
+    stand for the call's operands even where a constant bears the same name, and
+    constants then reach the expanded bodies too. Folding comes last: only
+    literals fold, so it needs the constants in place, and literal arguments
+    substituted into a gate's parameter expressions fold as well.
+    """
+
+    def __init__(self, build_options, built_in_gates):
+        super().__init__(
+            (
+                ClassicalUpdateExpander(),
+                MacroExpansionStage(built_in_gates),
+                ConstantSubstitutionStage(),
+                FoldingStage(),
+            ),
+            build_options,
+        )

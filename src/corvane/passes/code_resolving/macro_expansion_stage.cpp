@@ -1,0 +1,457 @@
+// Inlines user gate definitions: definitions are collected into a bank and
+// leave the tree, calls of built-in gates stay, and every call of a user gate
+// becomes a fresh copy of the gate's body with the formal parameters and
+// qubits replaced by the call's own argument and qubit nodes. Code generation
+// resolves gate calls by name against the machine profile only.
+#include "corvane/native/support.h"
+#include "corvane/native/tree_copy.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+// A method of this module's classes, called straight in C++ while the
+// instance's class still resolves it to the function installed here.
+struct Method {
+    nb::handle name;
+    nb::handle installed;
+
+    bool own(nb::handle self) const {
+        return _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) == installed.ptr();
+    }
+};
+
+struct ModuleState {
+    nb::handle open_qasm_program;
+    nb::handle quantum_gate, quantum_gate_definition;
+    nb::handle gate_signature;
+    nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
+        missing_definition;
+    nb::handle identifier_transformer, gate_resolver_transformer;
+    Method add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
+        validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
+    nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
+        bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates;
+    nb::handle stage;
+    Logger logger;
+} state;
+
+nb::object getattr_interned(nb::handle object, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+void setattr_interned(nb::handle object, nb::handle name, nb::handle value) {
+    check_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
+}
+
+Py_ssize_t length_of(nb::handle value) {
+    Py_ssize_t length = PyObject_Length(value.ptr());
+    if (length < 0) throw nb::python_error();
+    return length;
+}
+
+nb::object length_object(nb::handle value) { return steal_or_throw(PyLong_FromSsize_t(length_of(value))); }
+
+// The text of a node's name identifier (`node.name.name`).
+nb::object name_of(nb::handle node) { return getattr_interned(getattr_interned(node, state.name), state.name); }
+
+bool contains(nb::handle collection, nb::handle item) {
+    int found = PySequence_Contains(collection.ptr(), item.ptr());
+    check_status(found);
+    return found != 0;
+}
+
+nb::object call_method(nb::handle self, const Method& method, std::initializer_list<nb::handle> arguments) {
+    nb::object bound = getattr_interned(self, method.name);
+    PyObject* args[4];
+    size_t count = 0;
+    for (nb::handle argument : arguments) args[count++] = argument.ptr();
+    return steal_or_throw(PyObject_Vectorcall(bound.ptr(), args, count, nullptr));
+}
+
+// ==== GateSignature ==========================================================
+
+nb::object signature_from_definition(nb::handle cls, nb::handle node) { return cls(name_of(node)); }
+
+nb::object signature_of(nb::handle definition) { return nb::handle(state.gate_signature)(name_of(definition)); }
+
+// ==== errors ======================================================================
+
+nb::object resolver_exception_init(nb::handle self, nb::handle node) {
+    setattr_interned(self, state.node, node);
+    return nb::none();
+}
+
+nb::object signature_not_found_str(nb::handle self) {
+    return compose({nb::str("Didn't find a signature for "), getattr_interned(self, state.node), nb::str(".")});
+}
+
+nb::object arguments_mismatch_init(nb::handle self, nb::handle node, nb::handle gate_definition,
+                                   nb::handle argument_type) {
+    require_str(argument_type, "argument_type");
+    setattr_interned(self, state.node, node);
+    setattr_interned(self, state.gate_definition, gate_definition);
+    setattr_interned(self, state.argument_type, argument_type);
+    return nb::none();
+}
+
+// The counts are those of the list that the argument type names: "argument"
+// reads `arguments`, "qubit" reads `qubits`.
+nb::object arguments_mismatch_str(nb::handle self) {
+    nb::object node = getattr_interned(self, state.node);
+    if (assertions_enabled()) check_assertion(is_instance(node, state.quantum_gate));
+    nb::object definition = getattr_interned(self, state.gate_definition);
+    nb::object kind = getattr_interned(self, state.argument_type);
+    nb::object list_name = compose({kind, state.plural});
+    return compose({nb::str("The gate definition of '"), name_of(definition), nb::str("' requires "),
+                    length_object(getattr_interned(definition, list_name)), nb::str(" "), kind,
+                    nb::str("s, but "), length_object(getattr_interned(node, list_name)),
+                    nb::str(" were provided.")});
+}
+
+nb::object definition_exception_init(nb::handle self, nb::handle node, nb::handle definition_signature) {
+    setattr_interned(self, state.node, node);
+    setattr_interned(self, state.definition_signature, definition_signature);
+    return nb::none();
+}
+
+nb::object multiple_definitions_str(nb::handle self) {
+    return compose({nb::str("Two definitions of the same signature: "),
+                    getattr_interned(self, state.definition_signature), nb::str(", second signature found at "),
+                    getattr_interned(self, state.node), nb::str(".")});
+}
+
+nb::object missing_definition_str(nb::handle self) {
+    return compose({nb::str("Error at "), getattr_interned(self, state.definition_signature),
+                    nb::str(": Unresolved gate call: "), getattr_interned(self, state.node)});
+}
+
+// ==== _IdentifierTransformer ===================================================
+
+nb::object identifier_transformer_init(nb::handle self, nb::handle args_transformation) {
+    require_dict(args_transformation, "args_transformation");
+    setattr_interned(self, state.args_transformation, args_transformation);
+    return nb::none();
+}
+
+nb::object visit_identifier(nb::handle self, nb::handle node) {
+    nb::object mapping = getattr_interned(self, state.args_transformation);
+    nb::object name = getattr_interned(node, state.name);
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());  // borrowed
+        if (found) return nb::borrow(found);
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(node);
+    }
+    if (!contains(mapping, name)) return nb::borrow(node);
+    return steal_or_throw(PyObject_GetItem(mapping.ptr(), name.ptr()));
+}
+
+// Every expansion works on fresh copies, so no two share body nodes.
+nb::object transform_statements_of_gate_definition(nb::handle self, nb::handle gate_def) {
+    nb::object statements = steal_or_throw(PyList_New(0));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(getattr_interned(gate_def, state.body).ptr()));
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        nb::object statement = nb::steal(item);
+        nb::object copy = tree::deep_copy(statement);
+        nb::object result = tree::visit(self, copy);
+        if (result.is_none()) continue;
+        if (tree::is_node(result)) {
+            check_status(PyList_Append(statements.ptr(), result.ptr()));
+        } else {
+            nb::object spliced = steal_or_throw(PyObject_GetIter(result.ptr()));
+            while (PyObject* part = PyIter_Next(spliced.ptr())) {
+                nb::object piece = nb::steal(part);
+                check_status(PyList_Append(statements.ptr(), piece.ptr()));
+            }
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return statements;
+}
+
+// ==== _GateResolverTransformer ===================================================
+
+nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
+    require_set(built_in_gates, "built_in_gates");
+    setattr_interned(self, state.built_in_gates, built_in_gates);
+    setattr_interned(self, state.bank, nb::dict());
+    return nb::none();
+}
+
+// The signature of the call's name when `collection` holds it, else empty.
+nb::object matching_signature(nb::handle node, nb::handle collection) {
+    nb::object signature = nb::handle(state.gate_signature)(name_of(node));
+    if (contains(collection, signature)) return signature;
+    return nb::object();
+}
+
+nb::object find_best_matching_signature(nb::handle node, nb::handle collection) {
+    nb::object signature = matching_signature(node, collection);
+    if (!signature) raise_error(nb::handle(state.signature_not_found)(node));
+    return signature;
+}
+
+nb::object is_built_in(nb::handle self, nb::handle node) {
+    nb::object built_in = getattr_interned(self, state.built_in_gates);
+    if (state.find_signature.own(self)) return nb::bool_(static_cast<bool>(matching_signature(node, built_in)));
+    try {
+        call_method(self, state.find_signature, {node, built_in});
+        return nb::bool_(true);
+    } catch (nb::python_error& error) {
+        if (!error.matches(state.unresolvable_gate)) throw;
+        return nb::bool_(false);
+    }
+}
+
+nb::object validate_calling_arguments(nb::handle gate_def, nb::handle node) {
+    if (length_of(getattr_interned(gate_def, state.arguments)) != length_of(getattr_interned(node, state.arguments)))
+        raise_error(nb::handle(state.arguments_mismatch)(node, gate_def, "argument"));
+    if (length_of(getattr_interned(gate_def, state.qubits)) != length_of(getattr_interned(node, state.qubits)))
+        raise_error(nb::handle(state.arguments_mismatch)(node, gate_def, "qubit"));
+    return nb::none();
+}
+
+nb::object get_gate_definition(nb::handle self, nb::handle node) {
+    nb::object bank = getattr_interned(self, state.bank);
+    nb::object signature;
+    if (state.find_signature.own(self)) signature = find_best_matching_signature(node, bank);
+    else signature = call_method(self, state.find_signature, {node, bank});
+    nb::object definition = steal_or_throw(PyObject_GetItem(bank.ptr(), signature.ptr()));
+    if (state.validate_calling_arguments.own(self)) validate_calling_arguments(definition, node);
+    else call_method(self, state.validate_calling_arguments, {definition, node});
+    return definition;
+}
+
+// "x0, x1" for a count of two.
+nb::object numbered(const char* letter, Py_ssize_t count) {
+    nb::object names = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object name = steal_or_throw(PyUnicode_FromFormat("%s%zd", letter, i));
+        check_status(PyList_Append(names.ptr(), name.ptr()));
+    }
+    return steal_or_throw(PyUnicode_Join(nb::str(", ").ptr(), names.ptr()));
+}
+
+nb::object log_found_definition(nb::handle self, nb::handle node, nb::handle gate_definition) {
+    (void)self;
+    Py_ssize_t parameters = length_of(getattr_interned(gate_definition, state.arguments));
+    Py_ssize_t qubits = length_of(getattr_interned(gate_definition, state.qubits));
+    nb::object form = name_of(gate_definition);
+    if (parameters >= 1) form = compose({form, nb::str("("), numbered("x", parameters), nb::str(")")});
+    form = compose({form, nb::str(" "), numbered("q", qubits)});
+    state.logger.debug(compose({nb::str("Transforming gate call \""), name_of(node), nb::str("\" to \""), form,
+                                nb::str("\"")}));
+    return nb::none();
+}
+
+// Qubit entries come second, so a qubit wins over a parameter of the same name.
+nb::object get_gate_transformation(nb::handle gate_def, nb::handle node) {
+    nb::dict mapping;
+    auto pair_up = [&](nb::handle field) {
+        nb::object formals = steal_or_throw(PyObject_GetIter(getattr_interned(gate_def, field).ptr()));
+        nb::object actuals = steal_or_throw(PyObject_GetIter(getattr_interned(node, field).ptr()));
+        while (true) {
+            nb::object formal = nb::steal(PyIter_Next(formals.ptr()));
+            if (!formal) break;
+            nb::object actual = nb::steal(PyIter_Next(actuals.ptr()));
+            if (!actual) break;
+            check_status(PyDict_SetItem(mapping.ptr(), getattr_interned(formal, state.name).ptr(), actual.ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    };
+    pair_up(state.arguments);
+    pair_up(state.qubits);
+    return nb::handle(state.identifier_transformer)(mapping);
+}
+
+nb::object resolve_gate_definition(nb::handle self, nb::handle node) {
+    bool built_in = state.is_built_in.own(self) ? truth(is_built_in(self, node))
+                                                : truth(call_method(self, state.is_built_in, {node}));
+    if (built_in) {
+        state.logger.debug(compose({nb::str("Node "), name_of(node), nb::str(" is built-in, and will stay as is.")}));
+        return nb::borrow(node);
+    }
+    nb::object definition = state.get_gate_definition.own(self)
+                                ? get_gate_definition(self, node)
+                                : call_method(self, state.get_gate_definition, {node});
+    if (state.log_found_definition.own(self)) log_found_definition(self, node, definition);
+    else call_method(self, state.log_found_definition, {node, definition});
+    nb::object transformer = state.get_gate_transformation.own(self)
+                                 ? get_gate_transformation(definition, node)
+                                 : call_method(self, state.get_gate_transformation, {definition, node});
+    if (state.transform_statements.own(transformer)) return transform_statements_of_gate_definition(transformer, definition);
+    return call_method(transformer, state.transform_statements, {definition});
+}
+
+nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
+    if (truth(getattr_interned(node, state.modifiers)))
+        raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
+    if (state.resolve_gate_definition.own(self)) return resolve_gate_definition(self, node);
+    return call_method(self, state.resolve_gate_definition, {node});
+}
+
+nb::object add_gate(nb::handle self, nb::handle node) {
+    nb::object signature = signature_of(node);
+    nb::object bank = getattr_interned(self, state.bank);
+    bool in_bank = contains(bank, signature);
+    if (!in_bank && !contains(getattr_interned(self, state.built_in_gates), signature)) {
+        state.logger.debug(compose({nb::str("Added the definition of \""), getattr_interned(signature, state.name),
+                                    nb::str("\" to the bank.")}));
+        check_status(PyObject_SetItem(bank.ptr(), signature.ptr(), node.ptr()));
+        return nb::none();
+    }
+    if (in_bank) {
+        nb::object stored = steal_or_throw(PyObject_GetItem(bank.ptr(), signature.ptr()));
+        int equal = PyObject_RichCompareBool(stored.ptr(), node.ptr(), Py_EQ);
+        check_status(equal);
+        if (equal) {
+            state.logger.debug(nb::str("Ignoring duplicated definition"));
+            return nb::none();
+        }
+    }
+    raise_error(nb::handle(state.multiple_definitions)(node, signature));
+}
+
+// The body is resolved first, against the bank as it stands, so a body calls
+// only built-in gates and gates defined before it.
+nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
+    nb::object resolved;
+    try {
+        resolved = tree::generic_visit(self, node);
+    } catch (nb::python_error& error) {
+        if (!error.matches(state.signature_not_found)) throw;
+        HandlingError handling(error.value());
+        nb::object inner_call = getattr_interned(error.value(), state.node);
+        raise_from(nb::handle(state.missing_definition)(inner_call, signature_of(node)), error.value());
+    }
+    if (assertions_enabled()) check_assertion(is_instance(resolved, state.quantum_gate_definition));
+    if (state.add_gate.own(self)) add_gate(self, resolved);
+    else call_method(self, state.add_gate, {resolved});
+    return nb::none();
+}
+
+// ==== MacroExpansionStage ========================================================
+
+nb::object stage_init(nb::handle self, nb::handle built_in_gates) {
+    require_set(built_in_gates, "built_in_gates");
+    nb::handle super_type(reinterpret_cast<PyObject*>(&PySuper_Type));
+    super_type(state.stage, self).attr("__init__")();
+    setattr_interned(self, state.stage_built_in_gates, built_in_gates);
+    return nb::none();
+}
+
+nb::object stage_call(nb::handle self, nb::handle program) {
+    if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
+    nb::object transformer = nb::handle(state.gate_resolver_transformer)(getattr_interned(self, state.stage_built_in_gates));
+    nb::object result = tree::visit(transformer, getattr_interned(program, state.ast));
+    return nb::handle(state.open_qasm_program)(result);
+}
+
+Method installed(nb::handle cls, const char* name) {
+    nb::handle interned = intern(name);
+    PyObject* descriptor = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), interned.ptr());
+    return Method{interned, keep(nb::borrow(descriptor))};
+}
+
+}  // namespace
+
+NB_MODULE(macro_expansion_stage, m) {
+    state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
+    nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
+    nb::object ast = import_module("openqasm3.ast");
+    state.quantum_gate = keep(ast.attr("QuantumGate"));
+    state.quantum_gate_definition = keep(ast.attr("QuantumGateDefinition"));
+    state.logger = Logger::create(m, "corvane.passes.code_resolving.macro_expansion_stage");
+
+    state.name = intern("name");
+    state.arguments = intern("arguments");
+    state.qubits = intern("qubits");
+    state.body = intern("body");
+    state.modifiers = intern("modifiers");
+    state.node = intern("node");
+    state.ast = intern("ast");
+    state.args_transformation = intern("args_transformation");
+    state.built_in_gates = intern("_built_in_gates");
+    state.bank = intern("_signature_to_definition");
+    state.gate_definition = intern("gate_definition");
+    state.argument_type = intern("argument_type");
+    state.definition_signature = intern("definition_signature");
+    state.plural = intern("s");
+    state.stage_built_in_gates = intern("built_in_gates");
+
+    state.gate_signature = keep(ClassBuilder(m, "GateSignature")
+                                    .doc("The identity of a gate: its name.")
+                                    .field("name", "str")
+                                    .def_classmethod("from_quantum_gate_definition", signature_from_definition,
+                                                     "cls"_arg, "node"_arg)
+                                    .build_dataclass(/*frozen=*/true));
+
+    nb::handle resolver_exception = keep(ClassBuilder(m, "GateResolverException", {PyExc_Exception})
+                                             .def("__init__", resolver_exception_init, "node"_arg)
+                                             .build());
+    state.unresolvable_gate = keep(ClassBuilder(m, "UnresolvableGateException", {resolver_exception}).build());
+    state.signature_not_found = keep(ClassBuilder(m, "SignatureNotFoundException", {state.unresolvable_gate})
+                                         .def("__str__", signature_not_found_str)
+                                         .build());
+    state.arguments_mismatch =
+        keep(ClassBuilder(m, "ArgumentsMismatchException", {state.unresolvable_gate})
+                 .def("__init__", arguments_mismatch_init, "node"_arg, "gate_definition"_arg, "argument_type"_arg)
+                 .def("__str__", arguments_mismatch_str)
+                 .build());
+    nb::handle definition_exception =
+        keep(ClassBuilder(m, "GateDefinitionException", {resolver_exception})
+                 .def("__init__", definition_exception_init, "node"_arg, "definition_signature"_arg)
+                 .build());
+    state.multiple_definitions = keep(ClassBuilder(m, "MultipleDefinitionsException", {definition_exception})
+                                          .def("__str__", multiple_definitions_str)
+                                          .build());
+    state.missing_definition = keep(ClassBuilder(m, "MissingDefinitionException", {definition_exception})
+                                        .def("__str__", missing_definition_str)
+                                        .build());
+
+    nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
+    state.identifier_transformer =
+        keep(ClassBuilder(m, "_IdentifierTransformer", {transformer_base})
+                 .def("__init__", identifier_transformer_init, "args_transformation"_arg)
+                 .transformer_walk()
+                 .def_handler("visit_Identifier", visit_identifier)
+                 .def("transform_statements_of_gate_definition", transform_statements_of_gate_definition,
+                      "gate_def"_arg)
+                 .build());
+    state.transform_statements = installed(state.identifier_transformer, "transform_statements_of_gate_definition");
+
+    nb::handle resolver =
+        keep(ClassBuilder(m, "_GateResolverTransformer", {transformer_base})
+                 .def("__init__", resolver_init, "built_in_gates"_arg)
+                 .transformer_walk()
+                 .def_handler("visit_QuantumGateDefinition", visit_quantum_gate_definition)
+                 .def("_add_gate", add_gate, "node"_arg)
+                 .def_handler("visit_QuantumGate", visit_quantum_gate)
+                 .def("resolve_gate_definition", resolve_gate_definition, "node"_arg)
+                 .def("_is_built_in", is_built_in, "node"_arg)
+                 .def_static("_find_best_matching_signature", find_best_matching_signature, "node"_arg,
+                             "collection"_arg)
+                 .def("_get_gate_definition", get_gate_definition, "node"_arg)
+                 .def_static("_validate_calling_arguments", validate_calling_arguments, "gate_def"_arg, "node"_arg)
+                 .def("_log_found_definition", log_found_definition, "node"_arg, "gate_definition"_arg)
+                 .def_static("_get_gate_transformation", get_gate_transformation, "gate_def"_arg, "node"_arg)
+                 .build());
+    state.gate_resolver_transformer = resolver;
+    state.add_gate = installed(resolver, "_add_gate");
+    state.resolve_gate_definition = installed(resolver, "resolve_gate_definition");
+    state.is_built_in = installed(resolver, "_is_built_in");
+    state.find_signature = installed(resolver, "_find_best_matching_signature");
+    state.get_gate_definition = installed(resolver, "_get_gate_definition");
+    state.validate_calling_arguments = installed(resolver, "_validate_calling_arguments");
+    state.log_found_definition = installed(resolver, "_log_found_definition");
+    state.get_gate_transformation = installed(resolver, "_get_gate_transformation");
+
+    state.stage = keep(ClassBuilder(m, "MacroExpansionStage", {step})
+                           .def("__init__", stage_init, "built_in_gates"_arg)
+                           .def("__call__", stage_call, "program"_arg)
+                           .build());
+}

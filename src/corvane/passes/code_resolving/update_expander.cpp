@@ -1,0 +1,118 @@
+// Rewrites compound assignments (`x += e`) into plain assignments of a binary
+// expression (`x = x + e`): code generation lowers plain assignments only.
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle open_qasm_program;
+    nb::handle classical_assignment;
+    nb::handle binary_expression;
+    nb::handle indexed_identifier;
+    nb::handle binary_operator;
+    nb::handle basic_assignment_op;  // AssignmentOperator["="]
+    nb::handle assignment_symbol;    // "="
+    nb::handle transformer;          // ClassicalAssignmentToBinaryExpression
+    nb::handle extract_name;         // "_extract_binary_operation"
+    nb::handle extract_function;     // the C++ face of that static operation
+    nb::handle op, lvalue, rvalue, name, ast;
+} state;
+
+// Whether the class still resolves `name` to the function this module installed,
+// so that the C++ body may run without a call through Python.
+bool resolves_to_own(nb::handle cls, nb::handle name, nb::handle installed) {
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr()) == installed.ptr();
+}
+
+nb::object getattr_interned(nb::handle object, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+// "+=" -> BinaryOperator["+"]: the binary twin is found by name, so an operator
+// without one ("~=") fails with the enumeration's own KeyError.
+nb::object extract_binary_operation(nb::handle operator_member) {
+    nb::object name = getattr_interned(operator_member, state.name);
+    int suffixed = static_cast<int>(PyUnicode_Tailmatch(name.ptr(), state.assignment_symbol.ptr(), 0,
+                                                        PY_SSIZE_T_MAX, +1));
+    check_status(suffixed);
+    check_assertion(suffixed == 1);
+    Py_ssize_t length = PyUnicode_GetLength(name.ptr());
+    check_status(static_cast<int>(length));
+    Py_ssize_t cut = length - PyUnicode_GetLength(state.assignment_symbol.ptr());
+    nb::object binary_name = steal_or_throw(PyUnicode_Substring(name.ptr(), 0, cut < 0 ? 0 : cut));
+    return steal_or_throw(PyObject_GetItem(state.binary_operator.ptr(), binary_name.ptr()));
+}
+
+nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
+    nb::object op = getattr_interned(node, state.op);
+    int plain = PyObject_RichCompareBool(op.ptr(), state.basic_assignment_op.ptr(), Py_EQ);
+    check_status(plain);
+    if (plain) return nb::borrow(node);
+
+    nb::object target = getattr_interned(node, state.lvalue);
+    if (is_instance(target, state.indexed_identifier)) {
+        nb::object error = steal_or_throw(PyObject_CallFunctionObjArgs(
+            PyExc_NotImplementedError, nb::str("Indexed identifier is not supported:").ptr(), target.ptr(),
+            nullptr));
+        raise_error(error);
+    }
+
+    nb::object operation;
+    if (resolves_to_own(self.type(), state.extract_name, state.extract_function))
+        operation = extract_binary_operation(op);
+    else
+        operation = getattr_interned(self, state.extract_name)(op);
+
+    nb::object value = getattr_interned(node, state.rvalue);
+    nb::object new_rhs = state.binary_expression("op"_arg = operation, "lhs"_arg = target, "rhs"_arg = value);
+    return state.classical_assignment("lvalue"_arg = target, "op"_arg = state.basic_assignment_op,
+                                      "rvalue"_arg = new_rhs);
+}
+
+nb::object expander_call(nb::handle, nb::handle program) {
+    if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
+    nb::object tree = getattr_interned(program, state.ast);
+    nb::object transformer = state.transformer();
+    nb::object result = tree::visit(transformer, tree);
+    return state.open_qasm_program(result);
+}
+
+}  // namespace
+
+NB_MODULE(update_expander, m) {
+    state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
+    nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
+
+    nb::object ast = import_module("openqasm3.ast");
+    state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
+    state.binary_expression = keep(ast.attr("BinaryExpression"));
+    state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
+    state.binary_operator = keep(ast.attr("BinaryOperator"));
+    state.basic_assignment_op = keep(ast.attr("AssignmentOperator")["="]);
+    state.assignment_symbol = intern("=");
+    state.extract_name = intern("_extract_binary_operation");
+    state.op = intern("op");
+    state.lvalue = intern("lvalue");
+    state.rvalue = intern("rvalue");
+    state.name = intern("name");
+    state.ast = intern("ast");
+
+    m.attr("OPENQASM_ASSIGNMENT_OPERATOR_SYMBOL") = state.assignment_symbol;
+    m.attr("BASIC_ASSIGNMENT_OP") = state.basic_assignment_op;
+
+    nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
+    state.transformer = keep(ClassBuilder(m, "ClassicalAssignmentToBinaryExpression", {transformer_base})
+                                 .transformer_walk()
+                                 .def_static("_extract_binary_operation", extract_binary_operation,
+                                             "operator"_arg)
+                                 .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
+                                 .build());
+    state.extract_function = keep(nb::borrow(_PyType_Lookup(
+        reinterpret_cast<PyTypeObject*>(state.transformer.ptr()), state.extract_name.ptr())));
+
+    ClassBuilder(m, "ClassicalUpdateExpander", {step}).def("__call__", expander_call, "program"_arg).build();
+}
