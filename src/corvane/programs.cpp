@@ -1,4 +1,6 @@
-// The program forms that flow between the steps of a compilation.
+// The program forms that flow between the steps of a compilation, and the
+// vyr program under construction with its variables database.
+#include "corvane/native/context.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -6,6 +8,18 @@ using namespace corvane::native::literals;
 using namespace corvane::native;
 
 namespace {
+
+struct ModuleState {
+    nb::handle module;
+    nb::handle wraps;
+    nb::handle variable_signature;
+    nb::handle undeclared;
+    nb::handle variables_db;
+    nb::handle vyr_arr;
+    nb::handle indexing_error;
+} state;
+
+// --- TextualProgram, OpenQasmProgram -------------------------------------
 
 nb::object textual_init(nb::handle self, nb::handle source_code) {
     require_str(source_code, "source_code");
@@ -22,10 +36,186 @@ nb::object open_qasm_init(nb::handle self, nb::handle ast) {
 
 nb::object open_qasm_ast(nb::handle self) { return nb::getattr(self, "_ast"); }
 
+// --- variables database ---------------------------------------------------
+
+nb::object undeclared_init(nb::handle self, nb::handle name) {
+    require_str(name, "name");
+    nb::setattr(self, "name", name);
+    return nb::none();
+}
+
+nb::object undeclared_str(nb::handle self) {
+    return compose({nb::str("The variable "), nb::getattr(self, "name"), nb::str(" does not exit.")});
+}
+
+nb::object variables_db_missing(nb::handle, nb::handle key) {
+    raise_error(state.undeclared(text_of(key)));
+}
+
+// --- the scope wrapper ------------------------------------------------------
+
+nb::object call_with(nb::handle target, nb::handle args, nb::handle kwargs) {
+    return steal_or_throw(PyObject_Call(target.ptr(), args.ptr(), kwargs.is_valid() ? kwargs.ptr() : nullptr));
+}
+
+// Runs `target(self, *args, **kwargs)` in the program's own scope unless a
+// scope is open already.
+nb::object scoped_call(nb::handle target, nb::handle given_args, nb::handle given_kwargs) {
+    nb::object args = nb::borrow(given_args);
+    nb::object kwargs = nb::borrow(given_kwargs);
+    if (PyTuple_GET_SIZE(args.ptr()) == 0) {
+        // `self` given by keyword: pass it on by position, as the wrapper's own parameter would.
+        PyObject* self = kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), "self") : nullptr;
+        if (!self) {
+            raise_text(PyExc_TypeError,
+                       compose({nb::getattr(target, "__name__", nb::str("wrapper")),
+                                nb::str("() missing 1 required positional argument: 'self'")}));
+        }
+        args = nb::make_tuple(nb::handle(self));
+        kwargs = steal_or_throw(PyDict_Copy(kwargs.ptr()));
+        check_status(PyDict_DelItemString(kwargs.ptr(), "self"));
+    }
+    nb::object is_inside_scope = nb::getattr(state.module, "is_inside_scope");
+    if (truth(is_inside_scope())) return call_with(target, args, kwargs);
+
+    nb::object scope = nb::getattr(nb::handle(PyTuple_GET_ITEM(args.ptr(), 0)), "_program");
+    check_assertion(!scope.is_none());
+    nb::object result;
+    bool completed = with_context(scope, [&] { result = call_with(target, args, kwargs); });
+    // An exit that swallowed the method's error leaves no result: call it once more, directly.
+    if (!completed) return call_with(target, args, kwargs);
+    return result;
+}
+
+PyObject* scope_wrapper_call(PyObject* target, PyObject* args, PyObject* kwargs) {
+    try {
+        return scoped_call(target, args, kwargs).release().ptr();
+    } catch (nb::python_error& error) {
+        error.restore();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+nb::object with_program_scope(nb::handle method) {
+    nb::object wrapper = make_method_object(method, scope_wrapper_call);
+    return state.wraps(method)(wrapper);
+}
+
+// --- Vyr1Program ------------------------------------------------------------
+
+nb::object vyr1_init(nb::handle self, nb::handle vyr_program) {
+    nb::setattr(self, "_variables_db", state.variables_db());
+    nb::setattr(self, "_outputs", nb::list());
+    nb::setattr(self, "_inputs", nb::list());
+    nb::setattr(self, "_program", vyr_program);
+    return nb::none();
+}
+
+nb::object variables_db(nb::handle self) { return nb::getattr(self, "_variables_db"); }
+nb::object outputs(nb::handle self) { return nb::getattr(self, "_outputs"); }
+nb::object inputs(nb::handle self) { return nb::getattr(self, "_inputs"); }
+
+nb::object dsl_program(nb::handle self) {
+    nb::object scope = nb::getattr(self, "_program");
+    if (scope.is_none())
+        raise_text(PyExc_AttributeError, nb::str("Still within program scope, cannot return the full program"));
+    return nb::getattr(scope, "_program");
+}
+
+nb::object get_var(nb::handle self, nb::handle item) {
+    require_str(item, "item");
+    nb::object database = nb::getattr(self, "variables_db");
+    nb::object key = state.variable_signature(item);
+    return steal_or_throw(PyObject_GetItem(database.ptr(), key.ptr()));
+}
+
+nb::object lookup(nb::handle self, nb::handle name) { return nb::getattr(self, "_get_var")(name); }
+
+nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input, nb::handle is_output,
+                            nb::handle is_stream) {
+    bool input_stream = truth(is_input) && truth(is_stream);
+    bool output_stream = truth(is_output) && truth(is_stream);
+    nb::getattr(var, "declare")(nb::bool_(input_stream), nb::bool_(output_stream));
+    nb::object name = nb::getattr(var, "name");
+    nb::object database = nb::getattr(self, "variables_db");
+    nb::object key = state.variable_signature(name);
+    check_status(PyObject_SetItem(database.ptr(), key.ptr(), var.ptr()));
+    if (truth(is_input)) check_status(PyList_Append(nb::getattr(self, "inputs").ptr(), name.ptr()));
+    if (truth(is_output)) check_status(PyList_Append(nb::getattr(self, "outputs").ptr(), name.ptr()));
+    return name;
+}
+
+nb::object assign(nb::handle self, nb::handle target, nb::handle value) {
+    require_str(target, "target");
+    nb::getattr(lookup(self, target), "assign")(value);
+    return nb::none();
+}
+
+nb::object assign_at_index(nb::handle self, nb::handle target, nb::handle index, nb::handle value) {
+    require_str(target, "target");
+    nb::object var = lookup(self, target);
+    if (!is_instance(var, state.vyr_arr)) raise_error(state.indexing_error(target));
+    nb::getattr(var, "assign_single")(index, value);
+    return nb::none();
+}
+
+nb::object save_all_outputs(nb::handle self) {
+    nb::object names = nb::getattr(self, "outputs");
+    for (nb::handle name : names) nb::getattr(lookup(self, name), "save")();
+    return nb::none();
+}
+
+nb::object get_item(nb::handle self, nb::handle item) {
+    require_str(item, "item");
+    return nb::getattr(lookup(self, item), "vyr_value_exp");
+}
+
+template <typename Func, typename... Extra>
+nb::object scoped_method(const char* name, Func&& f, const Extra&... extra) {
+    nb::object method = nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
+    nb::object wrapper = with_program_scope(method);
+    // What a class statement would give the method (nanobind's functions carry no qualified name).
+    nb::setattr(wrapper, "__qualname__", compose({nb::str("Vyr1Program."), nb::str(name)}));
+    nb::setattr(wrapper, "__module__", nb::getattr(state.module, "__name__"));
+    return wrapper;
+}
+
+nb::object subscript(nb::handle generic, nb::handle parameters) {
+    return steal_or_throw(PyObject_GetItem(generic.ptr(), parameters.ptr()));
+}
+
 }  // namespace
 
 NB_MODULE(programs, m) {
+    state.module = keep(nb::borrow(m));
+
+    // The module's imports, under the names it binds them to.
     nb::handle abc = keep_attr("abc", "ABC");
+    nb::setattr(m, "ABC", abc);
+    state.wraps = keep_attr("functools", "wraps");
+    nb::setattr(m, "wraps", state.wraps);
+    nb::object typing = import_module("typing");
+    for (const char* name : {"Optional", "Any", "cast", "Callable", "TypeVar"})
+        nb::setattr(m, name, nb::getattr(typing, name));
+    nb::setattr(m, "dataclass", import_attr("dataclasses", "dataclass"));
+    nb::setattr(m, "openqasm3_ast", import_module("openqasm3.ast"));
+    nb::setattr(m, "VyrProgram", import_attr("vk.program", "Program"));
+    nb::object type_hints = import_module("vk.vyr.type_hints");
+    nb::setattr(m, "Scalar", nb::getattr(type_hints, "Scalar"));
+    nb::setattr(m, "ScalarOfAnyType", nb::getattr(type_hints, "ScalarOfAnyType"));
+    nb::setattr(m, "VyrProgramScope", import_attr("vk.vyr._scope_management.scopes_manager", "_ProgramScope"));
+    nb::object vyr_slot = import_module("corvane.vyr_slot");
+    nb::handle slot_base = keep(nb::getattr(vyr_slot, "VyrSlotBase"));
+    state.vyr_arr = keep(nb::getattr(vyr_slot, "VyrArr"));
+    state.indexing_error = keep(nb::getattr(vyr_slot, "IndexingVariableException"));
+    nb::setattr(m, "VyrSlotBase", slot_base);
+    nb::setattr(m, "VyrArr", state.vyr_arr);
+    nb::setattr(m, "AllExps", nb::getattr(vyr_slot, "AllExps"));
+    nb::setattr(m, "IndexingVariableException", state.indexing_error);
+    nb::setattr(m, "is_inside_scope", import_attr("corvane.passes.utils", "is_inside_scope"));
+
     nb::handle program = keep(ClassBuilder(m, "Program", {abc}).build());
     ClassBuilder(m, "TextualProgram", {program})
         .def("__init__", textual_init, "source_code"_arg)
@@ -34,5 +224,44 @@ NB_MODULE(programs, m) {
     ClassBuilder(m, "OpenQasmProgram", {program})
         .def("__init__", open_qasm_init, "ast"_arg)
         .def_property("ast", open_qasm_ast)
+        .build();
+
+    // A type variable for callables of any signature: the wrapper has the type it was given.
+    nb::object any = nb::getattr(typing, "Any");
+    nb::object callable = subscript(nb::getattr(typing, "Callable"), nb::make_tuple(nb::ellipsis(), any));
+    nb::setattr(m, "F", nb::getattr(typing, "TypeVar")("F", "bound"_arg = callable));
+
+    state.variable_signature =
+        keep(ClassBuilder(m, "VariableSignature").field("name", "str").build_dataclass(/*frozen=*/true));
+
+    nb::handle exception(PyExc_Exception);
+    state.undeclared = keep(ClassBuilder(m, "UndeclaredVariableReferenceException", {exception})
+                                .def("__init__", undeclared_init, "name"_arg)
+                                .def("__str__", undeclared_str)
+                                .build());
+
+    nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
+    nb::object slot_of_any = subscript(slot_base, nb::make_tuple(any, any));
+    state.variables_db = keep(
+        ClassBuilder(m, "VariablesDB", {subscript(dict_type, nb::make_tuple(state.variable_signature, slot_of_any))})
+            .def("__missing__", variables_db_missing, "key"_arg)
+            .build());
+
+    def_function(m, "with_program_scope", with_program_scope, "method"_arg);
+
+    ClassBuilder(m, "Vyr1Program", {program})
+        .def("__init__", vyr1_init, "vyr_program"_arg = nb::none())
+        .def_property("variables_db", variables_db)
+        .def_property("dsl_program", dsl_program)
+        .def_property("outputs", outputs)
+        .def_property("inputs", inputs)
+        .attr("declare_variable", scoped_method("declare_variable", declare_variable, "var"_arg, "is_input"_arg,
+                                                "is_output"_arg, "is_stream"_arg))
+        .attr("assign", scoped_method("assign", assign, "target"_arg, "value"_arg))
+        .attr("assign_at_index", scoped_method("assign_at_index", assign_at_index, "target"_arg, "index"_arg,
+                                               "value"_arg))
+        .attr("save_all_outputs", scoped_method("save_all_outputs", save_all_outputs))
+        .def("__getitem__", get_item, "item"_arg)
+        .def("_get_var", get_var, "item"_arg)
         .build();
 }

@@ -1,6 +1,21 @@
-import pytest
+import dataclasses
+import functools
 
-from corvane.programs import OpenQasmProgram, Program, TextualProgram
+import pytest
+from vk.program import Program as VkProgram
+from vk.vyr._scope_management.scopes_manager import _ProgramScope
+
+import corvane.passes.utils
+import corvane.programs as programs
+import corvane.vyr_slot
+from corvane.programs import (
+    OpenQasmProgram,
+    Program,
+    TextualProgram,
+    UndeclaredVariableReferenceException,
+    VariableSignature,
+    VariablesDB,
+)
 
 
 def test_program_base_is_an_instantiable_abc():
@@ -43,3 +58,45 @@ def test_wrong_argument_counts():
         TextualProgram()
     with pytest.raises(TypeError):
         OpenQasmProgram(1, 2)
+
+
+def test_variable_signature_is_a_frozen_value_record():
+    first, second = VariableSignature("q"), VariableSignature(name="q")
+    assert first == second and hash(first) == hash(second)
+    assert first != VariableSignature("r")
+    assert repr(first) == str(first) == "VariableSignature(name='q')"
+    assert {first: 1}[second] == 1
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        first.name = "r"
+    assert VariableSignature(3).name == 3
+
+
+def test_variables_db_fails_only_on_subscript():
+    database = VariablesDB()
+    assert isinstance(database, dict)
+    assert database.get(VariableSignature("q")) is None and VariableSignature("q") not in database
+    with pytest.raises(UndeclaredVariableReferenceException) as error:
+        database[VariableSignature("q")]
+    assert not isinstance(error.value, KeyError)
+    assert str(error.value) == "The variable VariableSignature(name='q') does not exit."
+    assert error.value.args == ("VariableSignature(name='q')",)
+    database[VariableSignature("q")] = "wrapper"
+    assert database[VariableSignature("q")] == "wrapper"
+
+
+def test_undeclared_variable_error():
+    error = UndeclaredVariableReferenceException("x")
+    assert isinstance(error, Exception) and error.args == ("x",) and error.name == "x"
+    assert str(error) == "The variable x does not exit."
+    error.name = "y"
+    assert str(error) == "The variable y does not exit."
+    with pytest.raises(TypeError, match=r"Argument 'name' has incorrect type \(expected str, got NoneType\)"):
+        UndeclaredVariableReferenceException(None)
+
+
+def test_module_binds_its_imports():
+    assert programs.wraps is functools.wraps
+    assert programs.VyrProgram is VkProgram and programs.VyrProgramScope is _ProgramScope
+    assert programs.VyrArr is corvane.vyr_slot.VyrArr and programs.AllExps is corvane.vyr_slot.AllExps
+    assert programs.is_inside_scope is corvane.passes.utils.is_inside_scope
+    assert programs.F.__bound__ == programs.Callable[..., programs.Any]

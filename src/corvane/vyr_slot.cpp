@@ -1,0 +1,344 @@
+// Wrappers of single vyr variables: a scalar (VyrSlot) or a one-dimensional
+// array (VyrArr). A wrapper is made before its variable exists, declares it
+// through the vk SDK into whatever program scope is open, then assigns and
+// saves it. The SDK module is read from this module's `vyr` attribute at each
+// call, as the module's own global name.
+#include "corvane/native/context.h"
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native::literals;
+using namespace corvane::native;
+
+namespace {
+
+struct ModuleState {
+    nb::handle module;
+    nb::handle sequence;
+    nb::handle fetching_undeclared;
+    nb::handle no_stream;
+    nb::handle assignment_error;
+} state;
+
+nb::handle int_type() { return nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)); }
+
+nb::object sdk() { return nb::getattr(state.module, "vyr"); }
+
+// --- errors ---------------------------------------------------------------
+
+nb::object name_error_init(nb::handle self, nb::handle name) {
+    require_str(name, "name");
+    nb::setattr(self, "name", name);
+    return nb::none();
+}
+
+nb::object fetching_str(nb::handle self) {
+    return compose({nb::str("Tried to operate on the variable '"), nb::getattr(self, "name"), nb::str("'.")});
+}
+
+nb::object no_stream_str(nb::handle self) {
+    return compose({nb::str("No stream variable was declared for "), nb::getattr(self, "name"), nb::str(".")});
+}
+
+nb::object assignment_init(nb::handle self, nb::handle target_name, nb::handle value) {
+    require_str(target_name, "target_name");
+    nb::setattr(self, "target_name", target_name);
+    nb::setattr(self, "value", value);
+    return nb::none();
+}
+
+nb::object assignment_str(nb::handle self) {
+    return compose({nb::str("Vyr failed to assign "), nb::getattr(self, "value"), nb::str(" into "),
+                    nb::getattr(self, "target_name")});
+}
+
+nb::object indexing_str(nb::handle self) {
+    return compose({nb::str("The variable \""), nb::getattr(self, "name"),
+                    nb::str("\" is not an array, and hence cannot be indexed")});
+}
+
+// --- VyrSlotBase ------------------------------------------------------------
+
+void base_init(nb::handle self, nb::handle name, nb::handle dtype) {
+    require_str(name, "name");
+    nb::setattr(self, "_name", name);
+    nb::setattr(self, "dtype", dtype);
+    nb::setattr(self, "_vyr_value_exp", nb::none());
+    nb::setattr(self, "_stream_var", nb::none());
+}
+
+nb::object slot_base_init(nb::handle self, nb::handle name, nb::handle dtype) {
+    base_init(self, name, dtype);
+    return nb::none();
+}
+
+nb::object name_getter(nb::handle self) { return nb::getattr(self, "_name"); }
+
+nb::object vyr_value_exp_getter(nb::handle self) {
+    nb::object expression = nb::getattr(self, "_vyr_value_exp");
+    if (expression.is_none()) raise_error(state.fetching_undeclared(nb::getattr(self, "name")));
+    return expression;
+}
+
+nb::object stream_var_getter(nb::handle self) {
+    nb::object stream = nb::getattr(self, "_stream_var");
+    if (stream.is_none()) raise_error(state.no_stream(nb::getattr(self, "name")));
+    return stream;
+}
+
+nb::object exception_wrapped_assign(nb::handle self, nb::handle assignee, nb::handle value) {
+    try {
+        nb::object assign = nb::getattr(sdk(), "assign");
+        assign(assignee, value);
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error)) throw;
+        HandlingError handling(error.value());
+        nb::object wrapped = state.assignment_error(nb::getattr(self, "name"), value);
+        raise_from(wrapped, error.value());
+    }
+    return nb::none();
+}
+
+nb::object does_nothing(nb::handle) { return nb::none(); }
+nb::object does_nothing_with(nb::handle, nb::handle) { return nb::none(); }
+
+nb::object declare(nb::handle self, nb::handle declare_input_stream, nb::handle declare_output_stream) {
+    nb::object vyr = sdk();
+    if (truth(declare_output_stream)) {
+        nb::object declare_stream = nb::getattr(vyr, "declare_stream");
+        nb::setattr(self, "_stream_var", declare_stream());
+    }
+    nb::object initial_value = nb::getattr(self, "_get_init_value")();
+    if (truth(declare_input_stream)) {
+        nb::object declare_input = nb::getattr(vyr, "declare_input_stream");
+        nb::object dtype = nb::getattr(self, "dtype");
+        nb::object name = nb::getattr(self, "name");
+        nb::setattr(self, "_vyr_value_exp", declare_input(dtype, "name"_arg = name, "value"_arg = initial_value));
+        nb::object advance = nb::getattr(vyr, "advance_input_stream");
+        advance(nb::getattr(self, "vyr_value_exp"));
+    } else {
+        nb::object declare_variable = nb::getattr(vyr, "declare");
+        nb::object dtype = nb::getattr(self, "dtype");
+        nb::setattr(self, "_vyr_value_exp", declare_variable(dtype, "value"_arg = initial_value));
+    }
+    return nb::none();
+}
+
+nb::object save(nb::handle self) {
+    nb::getattr(self, "_save_variable_to_stream")();
+    nb::getattr(self, "_save_all")();
+    return nb::none();
+}
+
+nb::object save_all(nb::handle self) {
+    nb::object processing = nb::getattr(sdk(), "stream_processing")();
+    with_context(processing, [&] {
+        nb::object stream = nb::getattr(self, "stream_var");
+        nb::object save_all_method = nb::getattr(stream, "save_all");
+        save_all_method(nb::getattr(self, "name"));
+    });
+    return nb::none();
+}
+
+// --- VyrSlot ----------------------------------------------------------------
+
+nb::object slot_get_init_value(nb::handle self) { return nb::getattr(self, "dtype")(0); }
+
+nb::object slot_assign(nb::handle self, nb::handle value) {
+    nb::object expression = nb::getattr(self, "vyr_value_exp");
+    nb::getattr(self, "_exception_wrapped_assign")(expression, value);
+    return nb::none();
+}
+
+nb::object slot_save_variable_to_stream(nb::handle self) {
+    nb::object save_call = nb::getattr(sdk(), "save");
+    nb::object expression = nb::getattr(self, "vyr_value_exp");
+    nb::object stream = nb::getattr(self, "stream_var");
+    save_call(expression, stream);
+    return nb::none();
+}
+
+// --- VyrArr -----------------------------------------------------------------
+
+nb::object arr_init(nb::handle self, nb::handle name, nb::handle dtype, nb::handle size) {
+    nb::object cells = int_argument(size, "size");
+    base_init(self, name, dtype);
+    nb::setattr(self, "size", cells);
+    return nb::none();
+}
+
+nb::object arr_get_init_value(nb::handle self) {
+    nb::object zero = nb::getattr(self, "dtype")(0);
+    nb::list one;
+    one.append(zero);
+    nb::object size = nb::getattr(self, "size");
+    return steal_or_throw(PyNumber_Multiply(one.ptr(), size.ptr()));
+}
+
+nb::object get_single_index(nb::handle self, nb::handle idx) {
+    nb::object expression = nb::getattr(self, "vyr_value_exp");
+    return steal_or_throw(PyObject_GetItem(expression.ptr(), idx.ptr()));
+}
+
+nb::object assign_single(nb::handle self, nb::handle idx, nb::handle value) {
+    nb::object cell = nb::getattr(self, "get_single_index")(idx);
+    nb::getattr(self, "_exception_wrapped_assign")(cell, value);
+    return nb::none();
+}
+
+nb::object arr_assign(nb::handle self, nb::handle value) {
+    nb::getattr(self, "assign_range")(value);
+    return nb::none();
+}
+
+// A loop of the target program over `index` from `start` while below `stop`,
+// advancing by 1: `vyr.for_(index, start, index < stop, index + 1)`.
+template <typename Body>
+void counted_loop(nb::handle start, nb::handle stop, Body&& body) {
+    nb::object vyr = sdk();
+    nb::object declare_variable = nb::getattr(vyr, "declare");
+    nb::object index = declare_variable(int_type());
+    nb::object for_ = nb::getattr(vyr, "for_");
+    nb::object condition = steal_or_throw(PyObject_RichCompare(index.ptr(), stop.ptr(), Py_LT));
+    nb::object one = nb::int_(1);
+    nb::object update = steal_or_throw(PyNumber_Add(index.ptr(), one.ptr()));
+    nb::object loop = for_(index, start, condition, update);
+    with_context(loop, [&] { body(index); });
+}
+
+nb::object assign_range(nb::handle self, nb::handle value, nb::handle start, nb::handle stop, nb::handle step) {
+    nb::object end = stop.is_none() ? nb::getattr(self, "size") : nb::borrow(stop);
+    if (!is_instance(value, state.sequence)) {
+        counted_loop(start, end, [&](nb::handle index) { nb::getattr(self, "assign_single")(index, value); });
+        return nb::none();
+    }
+    if (!PyLong_Check(start.ptr()) || !PyLong_Check(end.ptr()) || !PyLong_Check(step.ptr()))
+        raise_text(PyExc_TypeError, nb::str("Cannot dynamically assign values from pythonic list"));
+    nb::object indices = steal_or_throw(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PyRange_Type), start.ptr(), end.ptr(), step.ptr(), nullptr));
+    nb::object index_iterator = steal_or_throw(PyObject_GetIter(indices.ptr()));
+    nb::object value_iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+    // Pairs indices with items as zip does: the shorter of the two ends the pairing.
+    while (true) {
+        PyObject* index = PyIter_Next(index_iterator.ptr());
+        if (!index) break;
+        nb::object index_object = nb::steal(index);
+        PyObject* item = PyIter_Next(value_iterator.ptr());
+        if (!item) break;
+        nb::object item_object = nb::steal(item);
+        nb::getattr(self, "assign_single")(index_object, item_object);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+}
+
+nb::object arr_save_variable_to_stream(nb::handle self) {
+    nb::object zero = nb::int_(0);
+    nb::object size = nb::getattr(self, "size");
+    counted_loop(zero, size, [&](nb::handle index) {
+        nb::object save_call = nb::getattr(sdk(), "save");
+        nb::object expression = nb::getattr(self, "vyr_value_exp");
+        nb::object cell = steal_or_throw(PyObject_GetItem(expression.ptr(), index.ptr()));
+        nb::object stream = nb::getattr(self, "stream_var");
+        save_call(cell, stream);
+    });
+    return nb::none();
+}
+
+nb::object subscript(nb::handle generic, nb::handle parameters) {
+    return steal_or_throw(PyObject_GetItem(generic.ptr(), parameters.ptr()));
+}
+
+}  // namespace
+
+NB_MODULE(vyr_slot, m) {
+    state.module = keep(nb::borrow(m));
+
+    // The module's imports, under the names it binds them to.
+    nb::object vyr = import_module("vk.vyr");
+    nb::setattr(m, "vyr", vyr);
+    nb::handle array_variable = keep_attr("vk.vyr._expressions", "VyrArrayVariable");
+    nb::setattr(m, "VyrArrayVariable", array_variable);
+    nb::object type_hints = import_module("vk.vyr.type_hints");
+    for (const char* name : {"Scalar", "VyrVariable", "ScalarOfAnyType", "ResultStreamSource", "VyrArrayCell"})
+        nb::setattr(m, name, nb::getattr(type_hints, name));
+    nb::handle variable = keep(nb::getattr(type_hints, "VyrVariable"));
+    nb::handle abc = keep_attr("abc", "ABC");
+    nb::setattr(m, "ABC", abc);
+    nb::setattr(m, "abstractmethod", import_attr("abc", "abstractmethod"));
+    state.sequence = keep_attr("collections.abc", "Sequence");
+    nb::setattr(m, "Sequence", state.sequence);
+    nb::object typing = import_module("typing");
+    nb::object generic = nb::getattr(typing, "Generic");
+    nb::object type_var = nb::getattr(typing, "TypeVar");
+    nb::object union_ = nb::getattr(typing, "Union");
+    nb::setattr(m, "Generic", generic);
+    nb::setattr(m, "TypeVar", type_var);
+    nb::setattr(m, "Union", union_);
+
+    nb::handle exception(PyExc_Exception);
+    nb::handle operating = keep(ClassBuilder(m, "OperatingOnUndeclaredVariableException", {exception})
+                                    .def("__init__", name_error_init, "name"_arg)
+                                    .build());
+    state.fetching_undeclared = keep(ClassBuilder(m, "FetchingUndeclaredVariableException", {operating})
+                                         .def("__str__", fetching_str)
+                                         .build());
+    state.no_stream = keep(ClassBuilder(m, "NoStreamVariableException", {operating})
+                               .def("__str__", no_stream_str)
+                               .build());
+    state.assignment_error = keep(ClassBuilder(m, "VyrAssignmentException", {exception})
+                                      .def("__init__", assignment_init, "target_name"_arg, "value"_arg)
+                                      .def("__str__", assignment_str)
+                                      .build());
+    ClassBuilder(m, "IndexingVariableException", {exception})
+        .def("__init__", name_error_init, "name"_arg)
+        .def("__str__", indexing_str)
+        .build();
+
+    nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
+    nb::handle float_type(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    nb::object number_t = type_var("NumberT", bool_type, int_type(), float_type);
+    nb::setattr(m, "NumberT", number_t);
+    nb::list expressions;
+    for (nb::handle container : {variable, array_variable})
+        for (nb::handle element : {bool_type, int_type(), float_type}) expressions.append(subscript(container, element));
+    nb::tuple expression_types(expressions);
+    nb::list type_var_arguments;
+    type_var_arguments.append(nb::str("VyrExpT"));
+    for (nb::handle expression : expression_types) type_var_arguments.append(expression);
+    nb::object vyr_exp_t = steal_or_throw(PyObject_Call(type_var.ptr(), nb::tuple(type_var_arguments).ptr(), nullptr));
+    nb::setattr(m, "VyrExpT", vyr_exp_t);
+    nb::setattr(m, "AllExps", subscript(union_, expression_types));
+
+    nb::object slot_base =
+        ClassBuilder(m, "VyrSlotBase", {subscript(generic, nb::make_tuple(number_t, vyr_exp_t)), abc})
+            .def("__init__", slot_base_init, "name"_arg, "dtype"_arg)
+            .def_property("name", name_getter)
+            .def_property("vyr_value_exp", vyr_value_exp_getter)
+            .def_property("stream_var", stream_var_getter)
+            .def("_exception_wrapped_assign", exception_wrapped_assign, "assignee"_arg, "value"_arg)
+            .def_abstract("_get_init_value", does_nothing)
+            .def("declare", declare, "declare_input_stream"_arg, "declare_output_stream"_arg)
+            .def("save", save)
+            .def_abstract("_save_variable_to_stream", does_nothing)
+            .def("_save_all", save_all)
+            .def_abstract("assign", does_nothing_with, "value"_arg)
+            .build();
+
+    ClassBuilder(m, "VyrSlot", {subscript(slot_base, nb::make_tuple(number_t, subscript(variable, number_t)))})
+        .def("__init__", slot_base_init, "name"_arg, "dtype"_arg)
+        .def("_get_init_value", slot_get_init_value)
+        .def("assign", slot_assign, "value"_arg)
+        .def("_save_variable_to_stream", slot_save_variable_to_stream)
+        .build();
+
+    ClassBuilder(m, "VyrArr", {subscript(slot_base, nb::make_tuple(number_t, subscript(array_variable, number_t)))})
+        .def("__init__", arr_init, "name"_arg, "dtype"_arg, "size"_arg)
+        .def("_get_init_value", arr_get_init_value)
+        .def("assign_single", assign_single, "idx"_arg, "value"_arg)
+        .def("get_single_index", get_single_index, "idx"_arg)
+        .def("assign", arr_assign, "value"_arg)
+        .def("assign_range", assign_range, "value"_arg, "start"_arg = 0, "stop"_arg = nb::none(), "step"_arg = 1)
+        .def("_save_variable_to_stream", arr_save_variable_to_stream)
+        .build();
+}
