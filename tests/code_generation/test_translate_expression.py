@@ -92,7 +92,7 @@ def test_plain_values(source, expected):
         (ast.DurationLiteral(-7.0, ast.TimeUnit.ns), -1),
         (ast.DurationLiteral(1.5, ast.TimeUnit.s), 375000000),
         # value times a floating factor, not value times nanoseconds then divided by 4
-        (ast.DurationLiteral(2**60 + 1, ast.TimeUnit.ns), int((2**60 + 1) * 0.25)),
+        (ast.DurationLiteral(2**53 + 3, ast.TimeUnit.us), 2251799813685249024),
     ],
 )
 def test_durations_built_directly(node, expected):
@@ -201,12 +201,12 @@ def test_cast_of_a_whole_array_is_left_to_the_sdk(db):
         translate(expr("float(a)"), db)
 
 
-def test_unsupported_cast_targets_name_the_type_node(db):
-    for source in ("bit(x)", "angle(x)", "bit[2](1)"):
-        node = expr(source)
-        with pytest.raises(NotImplementedError) as caught:
-            translate(node, db)
-        assert str(caught.value) == "Unsupported cast type: " + str(node.type)
+@pytest.mark.parametrize("source", ["bit(x)", "angle(x)", "bit[2](1)"])
+def test_unsupported_cast_targets_name_the_type_node(source, db):
+    node = expr(source)
+    with pytest.raises(NotImplementedError) as caught:
+        translate(node, db)
+    assert str(caught.value) == "Unsupported cast type: " + str(node.type)
 
 
 @pytest.mark.parametrize("argument", [ast.ArrayLiteral([ast.IntegerLiteral(1)]),
@@ -304,8 +304,7 @@ def test_derived_node_classes_take_their_base_branch(db, v):
 
 
 def test_operator_helpers_and_keywords(db, v):
-    assert te._parse_binary_expression(oq_expression=expr("x * 2"), variables_db=db) is not None
-    assert_same_expression(te._parse_binary_expression(expr("x * 2"), db), v.x * 2)
+    assert_same_expression(te._parse_binary_expression(oq_expression=expr("x * 2"), variables_db=db), v.x * 2)
     assert te._parse_unary_expression(expr("-3"), variables_db=db) == -3
     with pytest.raises(TypeError):
         translate(expr("1"))
