@@ -6,6 +6,7 @@
 #include "corvane/native/arguments.h"
 #include "corvane/native/assertions.h"
 #include "corvane/native/class_builder.h"
+#include "corvane/native/context.h"
 #include "corvane/native/errors.h"
 #include "corvane/native/logging.h"
 #include "corvane/native/python.h"
