@@ -2,7 +2,6 @@
 // opened and saves every output variable into its result stream. When the
 // compilation emitted into a scope that the caller holds open, outputs are
 // not saved.
-#include "corvane/native/context.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
