@@ -1,0 +1,38 @@
+// Splits the initialiser of every classical declaration off into a statement
+// of its own, so that the binding step sees bare declarations only.
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle open_qasm_program;
+    nb::handle splitter;
+    nb::handle tree_root;  // openqasm3.ast.Program
+} state;
+
+nb::object tidier_call(nb::handle, nb::handle program) {
+    if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
+    nb::object splitter = nb::handle(state.splitter)();
+    nb::object tree = nb::getattr(splitter, "visit")(nb::getattr(program, "ast"));
+    if (assertions_enabled()) check_assertion(is_instance(tree, state.tree_root));
+    return nb::handle(state.open_qasm_program)("ast"_arg = tree);
+}
+
+}  // namespace
+
+NB_MODULE(declaration_tidier, m) {
+    nb::object programs = import_module("corvane.programs");
+    nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
+    nb::object splitter = import_module("corvane.passes.initializer_splitter");
+    state.open_qasm_program = keep(programs.attr("OpenQasmProgram"));
+    state.splitter = keep(splitter.attr("ClassicalDeclarationInitializerSplitter"));
+    state.tree_root = keep_attr("openqasm3.ast", "Program");
+
+    ClassBuilder(m, "DeclarationTidier", {pipeline_phase.attr("Step")})
+        .def("__call__", tidier_call, "program"_arg)
+        .build();
+}

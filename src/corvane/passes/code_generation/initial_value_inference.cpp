@@ -1,0 +1,166 @@
+// How a declared classical variable is held in the vyr program: a scalar or a
+// one-dimensional array wrapper, of booleans, integers or fixed-point numbers.
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle sdk;  // vk.vyr, whose `fixed` is read at each use
+    nb::handle vyr_slot;
+    nb::handle vyr_arr;
+    nb::handle bit_type, bool_type, int_type, uint_type, float_type, duration_type, stretch_type,
+        array_type, integer_literal;
+    nb::handle unsupported_declaration;
+    nb::handle unsupported_type;
+    nb::handle invalid_array_size;
+    nb::handle s_size, s_dimensions, s_base_type, s_value;
+} state;
+
+nb::object get(nb::handle object, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+// --- errors -------------------------------------------------------------------
+// The base error keeps the host's text of its arguments: the name alone.
+
+void store_name(nb::handle self, nb::handle name) {
+    require_str(name, "name");
+    nb::setattr(self, "name", name);
+}
+
+nb::object unsupported_declaration_init(nb::handle self, nb::handle name) {
+    store_name(self, name);
+    return nb::none();
+}
+
+nb::object unsupported_type_init(nb::handle self, nb::handle name, nb::handle node_type) {
+    store_name(self, name);
+    nb::setattr(self, "node_type", node_type);
+    return nb::none();
+}
+
+nb::object unsupported_type_str(nb::handle self) {
+    return compose({nb::str("When declaring '"), nb::getattr(self, "name"), nb::str("' got type "),
+                    nb::getattr(self, "node_type").type(), nb::str(" which is not supported.")});
+}
+
+nb::object invalid_array_size_init(nb::handle self, nb::handle name, nb::handle array_size) {
+    store_name(self, name);
+    nb::setattr(self, "array_size", array_size);
+    return nb::none();
+}
+
+nb::object invalid_array_size_str(nb::handle self) {
+    return compose({nb::str("When declaring '"), nb::getattr(self, "name"), nb::str("' got size of "),
+                    nb::getattr(self, "array_size"),
+                    nb::str(", Array size currently supports only literal integers.")});
+}
+
+[[noreturn]] void raise_new(nb::handle error_class, nb::handle name) {
+    raise_error(error_class(name));
+}
+
+[[noreturn]] void raise_new(nb::handle error_class, nb::handle name, nb::handle detail) {
+    raise_error(error_class(name, detail));
+}
+
+// --- typing -------------------------------------------------------------------
+
+nb::handle bool_dtype() { return nb::handle(reinterpret_cast<PyObject*>(&PyBool_Type)); }
+nb::handle int_dtype() { return nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)); }
+nb::object fixed_dtype() { return nb::getattr(state.sdk, "fixed"); }
+
+bool is_either(nb::handle node, nb::handle a, nb::handle b) {
+    return is_instance(node, a) || is_instance(node, b);
+}
+
+nb::object array_of(nb::handle name, nb::handle node_type) {
+    nb::object dimensions = get(node_type, state.s_dimensions);
+    Py_ssize_t count = PyObject_Length(dimensions.ptr());
+    if (count < 0) throw nb::python_error();
+    if (count != 1) raise_new(state.unsupported_declaration, name);
+    nb::object dimension = steal_or_throw(PySequence_GetItem(dimensions.ptr(), 0));
+    if (!is_instance(dimension, state.integer_literal)) raise_new(state.invalid_array_size, name, dimension);
+    nb::object size = get(dimension, state.s_value);
+    nb::object one = nb::int_(1);
+    int below_one = PyObject_RichCompareBool(size.ptr(), one.ptr(), Py_LT);
+    check_status(below_one);
+    if (below_one) raise_new(state.invalid_array_size, name, dimension);
+
+    nb::object base = get(node_type, state.s_base_type);
+    nb::object dtype;
+    if (is_either(base, state.int_type, state.uint_type)) dtype = nb::borrow(int_dtype());
+    else if (is_instance(base, state.float_type) || is_either(base, state.stretch_type, state.duration_type))
+        dtype = fixed_dtype();
+    else if (is_either(base, state.bit_type, state.bool_type)) dtype = nb::borrow(bool_dtype());
+    else raise_new(state.unsupported_declaration, name);
+    return nb::handle(state.vyr_arr)(name, dtype, size);
+}
+
+nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
+    require_str(name, "name");
+    if (is_either(node_type, state.bit_type, state.bool_type)) {
+        // Only a bit register carries a width; a BoolType node has no `size`.
+        nb::object size = nb::steal(PyObject_GetAttr(node_type.ptr(), state.s_size.ptr()));
+        if (!size.is_valid()) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+        if (size.is_valid() && !size.is_none()) {
+            if (!is_instance(size, state.integer_literal)) raise_new(state.invalid_array_size, name, size);
+            return nb::handle(state.vyr_arr)(name, bool_dtype(), get(size, state.s_value));
+        }
+        return nb::handle(state.vyr_slot)(name, bool_dtype());
+    }
+    if (is_either(node_type, state.int_type, state.uint_type)) return nb::handle(state.vyr_slot)(name, int_dtype());
+    if (is_instance(node_type, state.float_type) || is_either(node_type, state.duration_type, state.stretch_type))
+        return nb::handle(state.vyr_slot)(name, fixed_dtype());
+    if (is_instance(node_type, state.array_type)) return array_of(name, node_type);
+    raise_new(state.unsupported_type, name, node_type);
+}
+
+}  // namespace
+
+NB_MODULE(initial_value_inference, m) {
+    nb::object vyr_slot = import_module("corvane.vyr_slot");
+    nb::object ast = import_module("openqasm3.ast");
+    state.sdk = keep(import_module("vk.vyr"));
+    state.vyr_slot = keep(vyr_slot.attr("VyrSlot"));
+    state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
+    state.bit_type = keep(ast.attr("BitType"));
+    state.bool_type = keep(ast.attr("BoolType"));
+    state.int_type = keep(ast.attr("IntType"));
+    state.uint_type = keep(ast.attr("UintType"));
+    state.float_type = keep(ast.attr("FloatType"));
+    state.duration_type = keep(ast.attr("DurationType"));
+    state.stretch_type = keep(ast.attr("StretchType"));
+    state.array_type = keep(ast.attr("ArrayType"));
+    state.integer_literal = keep(ast.attr("IntegerLiteral"));
+    state.s_size = intern("size");
+    state.s_dimensions = intern("dimensions");
+    state.s_base_type = intern("base_type");
+    state.s_value = intern("value");
+
+    // Any classical type node of the syntax tree.
+    m.attr("InitType") = ast.attr("ClassicalType");
+
+    nb::handle exception(PyExc_Exception);
+    nb::handle base = keep(ClassBuilder(m, "UnsupportedDeclarationException", {exception})
+                               .def("__init__", unsupported_declaration_init, "name"_arg)
+                               .build());
+    state.unsupported_declaration = base;
+    state.unsupported_type = keep(ClassBuilder(m, "UnsupportedTypeException", {base})
+                                      .def("__init__", unsupported_type_init, "name"_arg, "node_type"_arg)
+                                      .def("__str__", unsupported_type_str)
+                                      .build());
+    state.invalid_array_size = keep(ClassBuilder(m, "InvalidArraySizeException", {base})
+                                        .def("__init__", invalid_array_size_init, "name"_arg, "array_size"_arg)
+                                        .def("__str__", invalid_array_size_str)
+                                        .build());
+
+    def_function(m, "get_variable_to_init", get_variable_to_init, "name"_arg, "node_type"_arg);
+}

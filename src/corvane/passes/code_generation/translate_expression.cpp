@@ -1,0 +1,475 @@
+// Translation of one OpenQASM expression node into what the vk SDK is handed:
+// a plain value (bool, unbounded int, float, or a list of translations) or a
+// vk expression built from the declared vyr variables.
+//
+// The lowering calls this once per expression node, so the dispatch runs on
+// the node's exact class first and arithmetic on small plain numbers is done
+// here directly; everything else goes through the host's number protocol,
+// which gives unbounded integers and the SDK's operator overloads.
+#include <climits>
+
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+constexpr long CYCLES_PER_NS = 4;
+
+// The binary operators in the order in which the translation tests them.
+enum BinaryOp { DIV, RSHIFT, LSHIFT, GT, GE, LT, LE, ADD, XOR, OR, AND, MUL, SUB, EQ, NE, BINARY_OPS };
+constexpr const char* BINARY_SYMBOLS[BINARY_OPS] = {"/", ">>", "<<", ">",  ">=", "<",  "<=", "+",
+                                                    "^", "|",  "&",  "*",  "-",  "==", "!="};
+
+enum UnaryOp { NEG, NOT, UNARY_OPS };
+constexpr const char* UNARY_SYMBOLS[UNARY_OPS] = {"-", "!"};
+
+constexpr int TIME_UNITS = 5;
+constexpr const char* TIME_UNIT_NAMES[TIME_UNITS] = {"dt", "ns", "us", "ms", "s"};
+constexpr long TIME_UNIT_NS[TIME_UNITS] = {1, 1, 1000, 1000000, 1000000000};
+
+// Node kinds of the dispatch, in the order of its tests.
+enum Kind { DURATION, BINARY, UNARY, IDENTIFIER, INDEX, CAST, ARRAY, OTHER, KINDS };
+
+struct ModuleState {
+    nb::handle is_qasm_literal;
+    // Literal classes that the literal test accepts, for the exact-class fast path.
+    PyTypeObject* integer_literal;
+    PyTypeObject* float_literal;
+    PyTypeObject* boolean_literal;
+    nb::handle kind_classes[OTHER];
+    nb::handle expression;
+    nb::handle array_type;
+    nb::handle int_type;
+    nb::handle uint_type;
+    nb::handle float_type;
+    nb::handle bool_type;
+    nb::handle binary_ops[BINARY_OPS];
+    nb::handle unary_ops[UNARY_OPS];
+    nb::handle time_units[TIME_UNITS];
+    nb::handle time_in_ns;     // the module's TIME_IN_NS map
+    nb::handle cycles_per_ns;  // the module's CYCLES_PER_NS
+    nb::handle variable_signature;
+    nb::handle vyr_arr;
+    nb::handle indexing_variable_exception;
+    nb::handle vyr_scalar_expression;
+    nb::handle to_int;
+    nb::handle to_fixed;
+    nb::handle to_bool;
+    // Attribute names, interned once.
+    nb::handle s_value, s_unit, s_lhs, s_rhs, s_op, s_expression, s_name, s_collection, s_index,
+        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed;
+} state;
+
+nb::object get(nb::handle object, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+[[noreturn]] void not_implemented(nb::handle text) { raise_text(PyExc_NotImplementedError, text); }
+
+// A not-implemented error built from two arguments, the text and the operator.
+[[noreturn]] void not_implemented_with(const char* text, nb::handle op) {
+    nb::object error = steal_or_throw(PyObject_CallFunctionObjArgs(
+        PyExc_NotImplementedError, nb::str(text).ptr(), op.ptr(), nullptr));
+    raise_error(error);
+}
+
+// Keeps the C stack safe on trees nested deeper than the host allows.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while translating an expression")) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+bool is_plain(nb::handle value) {
+    // bool is a kind of int, so the two checks cover the three plain kinds.
+    return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
+}
+
+nb::object make_bool(bool value) { return nb::borrow(value ? Py_True : Py_False); }
+
+// --- plain-value fast paths ------------------------------------------------
+// Each returns an empty object when the operands are not of the kind it
+// computes exactly; the caller then goes through the number protocol.
+
+bool small_int(PyObject* value, long long& out) {
+    if (!PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) return false;
+    if (out == -1 && PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+nb::object int_result(long long value) { return steal_or_throw(PyLong_FromLongLong(value)); }
+nb::object float_result(double value) { return steal_or_throw(PyFloat_FromDouble(value)); }
+
+template <typename T>
+nb::object compare(int op, T a, T b) {
+    switch (op) {
+        case GT: return make_bool(a > b);
+        case GE: return make_bool(a >= b);
+        case LT: return make_bool(a < b);
+        case LE: return make_bool(a <= b);
+        case EQ: return make_bool(a == b);
+        case NE: return make_bool(!(a == b));
+        default: return nb::object();
+    }
+}
+
+nb::object fast_binary(int op, nb::handle lhs, nb::handle rhs) {
+    long long a, b, r;
+    if (small_int(lhs.ptr(), a) && small_int(rhs.ptr(), b)) {
+        constexpr long long exact = 1LL << 53;  // ints a double holds exactly
+        switch (op) {
+            case ADD: return __builtin_add_overflow(a, b, &r) ? nb::object() : int_result(r);
+            case SUB: return __builtin_sub_overflow(a, b, &r) ? nb::object() : int_result(r);
+            case MUL: return __builtin_mul_overflow(a, b, &r) ? nb::object() : int_result(r);
+            case AND: return int_result(a & b);
+            case OR: return int_result(a | b);
+            case XOR: return int_result(a ^ b);
+            case DIV:
+                // Both exact in a double, so one IEEE division rounds as the host does.
+                if (b == 0 || a > exact || a < -exact || b > exact || b < -exact) return nb::object();
+                return float_result(static_cast<double>(a) / static_cast<double>(b));
+            default: return compare(op, a, b);
+        }
+    }
+    PyObject* l = lhs.ptr();
+    PyObject* rr = rhs.ptr();
+    if (PyFloat_CheckExact(l) && PyFloat_CheckExact(rr)) {
+        double x = PyFloat_AS_DOUBLE(l), y = PyFloat_AS_DOUBLE(rr);
+        switch (op) {
+            case ADD: return float_result(x + y);
+            case SUB: return float_result(x - y);
+            case MUL: return float_result(x * y);
+            case DIV: return y == 0.0 ? nb::object() : float_result(x / y);
+            default: return compare(op, x, y);
+        }
+    }
+    return nb::object();
+}
+
+nb::object number_binary(int op, nb::handle lhs, nb::handle rhs) {
+    PyObject* a = lhs.ptr();
+    PyObject* b = rhs.ptr();
+    switch (op) {
+        case DIV: return steal_or_throw(PyNumber_TrueDivide(a, b));
+        case RSHIFT: return steal_or_throw(PyNumber_Rshift(a, b));
+        case LSHIFT: return steal_or_throw(PyNumber_Lshift(a, b));
+        case GT: return steal_or_throw(PyObject_RichCompare(a, b, Py_GT));
+        case GE: return steal_or_throw(PyObject_RichCompare(a, b, Py_GE));
+        case LT: return steal_or_throw(PyObject_RichCompare(a, b, Py_LT));
+        case LE: return steal_or_throw(PyObject_RichCompare(a, b, Py_LE));
+        case ADD: return steal_or_throw(PyNumber_Add(a, b));
+        case XOR: return steal_or_throw(PyNumber_Xor(a, b));
+        case OR: return steal_or_throw(PyNumber_Or(a, b));
+        case AND: return steal_or_throw(PyNumber_And(a, b));
+        case MUL: return steal_or_throw(PyNumber_Multiply(a, b));
+        case SUB: return steal_or_throw(PyNumber_Subtract(a, b));
+        case EQ: return steal_or_throw(PyObject_RichCompare(a, b, Py_EQ));
+        default: {
+            // "!=" is the negation of "==": plain on plain values, the SDK's
+            // "~" on a vk equality (the SDK has no "!=" of its own).
+            nb::object equal = steal_or_throw(PyObject_RichCompare(a, b, Py_EQ));
+            if (PyBool_Check(equal.ptr())) return make_bool(equal.ptr() == Py_False);
+            return steal_or_throw(PyNumber_Invert(equal.ptr()));
+        }
+    }
+}
+
+// The position of `op` among `members`: by identity first (enum members are
+// singletons), then by equality in order, as the comparisons are specified.
+int find_operator(nb::handle op, const nb::handle* members, int count) {
+    for (int i = 0; i < count; ++i)
+        if (op.is(members[i])) return i;
+    for (int i = 0; i < count; ++i) {
+        int equal = PyObject_RichCompareBool(op.ptr(), members[i].ptr(), Py_EQ);
+        check_status(equal);
+        if (equal) return i;
+    }
+    return -1;
+}
+
+// --- translation -------------------------------------------------------------
+
+nb::object translate(nb::handle node, nb::handle db);
+nb::object cast_expression(nb::handle expression, nb::handle target);
+
+nb::object parse_binary(nb::handle node, nb::handle db) {
+    nb::object lhs = translate(get(node, state.s_lhs), db);
+    nb::object rhs = translate(get(node, state.s_rhs), db);
+    nb::object op = get(node, state.s_op);
+    int which = find_operator(op, state.binary_ops, BINARY_OPS);
+    if (which < 0) not_implemented_with("Binary expression undefined: ", op);
+    nb::object result = fast_binary(which, lhs, rhs);
+    if (result.is_valid()) return result;
+    return number_binary(which, lhs, rhs);
+}
+
+nb::object parse_unary(nb::handle node, nb::handle db) {
+    nb::object operand = translate(get(node, state.s_expression), db);
+    nb::object op = get(node, state.s_op);
+    int which = find_operator(op, state.unary_ops, UNARY_OPS);
+    if (which == NEG) {
+        PyObject* value = operand.ptr();
+        if (PyFloat_CheckExact(value)) return float_result(-PyFloat_AS_DOUBLE(value));
+        long long small;
+        if (small_int(value, small) && small != LLONG_MIN) return int_result(-small);
+        return steal_or_throw(PyNumber_Negative(value));
+    }
+    if (which == NOT) {
+        if (is_plain(operand)) return make_bool(!truth(operand));
+        return steal_or_throw(PyNumber_Invert(operand.ptr()));
+    }
+    not_implemented_with("Unary expression undefined: ", op);
+}
+
+// A duration in whole clock cycles: value times (nanoseconds per unit / 4),
+// in floating point, truncated toward zero.
+nb::object duration_cycles(nb::handle node) {
+    nb::object value = get(node, state.s_value);
+    nb::object unit = get(node, state.s_unit);
+    for (int i = 0; i < TIME_UNITS; ++i) {
+        if (!unit.is(state.time_units[i])) continue;
+        if (!PyFloat_CheckExact(value.ptr()) && !PyLong_CheckExact(value.ptr())) break;
+        double v = PyFloat_AsDouble(value.ptr());
+        if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        double factor = static_cast<double>(TIME_UNIT_NS[i]) / static_cast<double>(CYCLES_PER_NS);
+        return steal_or_throw(PyLong_FromDouble(v * factor));
+    }
+    // Anything unusual takes the same road through the host's operations.
+    nb::object ns = steal_or_throw(PyObject_GetItem(state.time_in_ns.ptr(), unit.ptr()));
+    nb::object factor = steal_or_throw(PyNumber_TrueDivide(ns.ptr(), state.cycles_per_ns.ptr()));
+    nb::object product = steal_or_throw(PyNumber_Multiply(value.ptr(), factor.ptr()));
+    return steal_or_throw(PyNumber_Long(product.ptr()));
+}
+
+nb::object lookup(nb::handle db, nb::handle name) {
+    nb::object key = steal_or_throw(PyObject_CallOneArg(state.variable_signature.ptr(), name.ptr()));
+    return steal_or_throw(PyObject_GetItem(db.ptr(), key.ptr()));
+}
+
+nb::object extract_single_index(nb::handle index) {
+    if (assertions_enabled()) {
+        bool single = PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1;
+        check_assertion(single, "Only single index is supported.");
+    }
+    // `index[0]`: an empty list is the index error, an index set the type error.
+    nb::object first = PyList_CheckExact(index.ptr()) && PyList_GET_SIZE(index.ptr()) > 0
+                           ? nb::borrow(PyList_GET_ITEM(index.ptr(), 0))
+                           : steal_or_throw(PyObject_GetItem(index.ptr(), nb::int_(0).ptr()));
+    if (assertions_enabled()) check_assertion(is_instance(first, state.expression));
+    return first;
+}
+
+nb::object translate_index(nb::handle node, nb::handle db) {
+    nb::object collection = get(node, state.s_collection);
+    if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
+        not_implemented(nb::str("Only direct pointing on an array is supported"));
+    nb::object name = get(collection, state.s_name);
+    nb::object wrapper = lookup(db, name);
+    if (!is_instance(wrapper, state.vyr_arr))
+        raise_error(steal_or_throw(PyObject_CallOneArg(state.indexing_variable_exception.ptr(), name.ptr())));
+    nb::object index = translate(extract_single_index(get(node, state.s_index)), db);
+    nb::object method = get(wrapper, state.s_get_single_index);
+    return steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
+}
+
+nb::object translate_cast(nb::handle node, nb::handle db) {
+    nb::object argument = get(node, state.s_argument);
+    if (is_instance(argument, state.kind_classes[ARRAY]) || is_instance(argument, state.array_type))
+        not_implemented(nb::str("Casting array types is not supported"));
+    nb::object value = translate(argument, db);
+    return cast_expression(value, get(node, state.s_type));
+}
+
+nb::object translate_array(nb::handle node, nb::handle db) {
+    nb::object values = get(node, state.s_values);
+    nb::object result = steal_or_throw(PyList_New(0));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+    while (PyObject* item = PyIter_Next(iterator.ptr())) {
+        nb::object element = nb::steal(item);
+        check_status(PyList_Append(result.ptr(), translate(element, db).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return result;
+}
+
+Kind exact_kind(PyTypeObject* type) {
+    for (int k = 0; k < OTHER; ++k)
+        if (reinterpret_cast<PyObject*>(type) == state.kind_classes[k].ptr()) return static_cast<Kind>(k);
+    return KINDS;
+}
+
+nb::object translate(nb::handle node, nb::handle db) {
+    RecursionGuard guard;
+    PyTypeObject* type = Py_TYPE(node.ptr());
+    if (type == state.integer_literal || type == state.float_literal || type == state.boolean_literal)
+        return get(node, state.s_value);
+    // The exact classes of the dispatch are no literals, so the literal test
+    // is needed only for the others; these then take the instance tests.
+    Kind kind = exact_kind(type);
+    if (kind == KINDS) {
+        nb::object literal = steal_or_throw(PyObject_CallOneArg(state.is_qasm_literal.ptr(), node.ptr()));
+        if (truth(literal)) return get(node, state.s_value);
+        kind = OTHER;
+        for (int k = 0; k < OTHER; ++k) {
+            if (is_instance(node, state.kind_classes[k])) {
+                kind = static_cast<Kind>(k);
+                break;
+            }
+        }
+    }
+    switch (kind) {
+        case DURATION: return duration_cycles(node);
+        case BINARY: return parse_binary(node, db);
+        case UNARY: return parse_unary(node, db);
+        case IDENTIFIER: return get(lookup(db, get(node, state.s_name)), state.s_vyr_value_exp);
+        case INDEX: return translate_index(node, db);
+        case CAST: return translate_cast(node, db);
+        case ARRAY: return translate_array(node, db);
+        default:
+            not_implemented(compose({nb::str("Unsupported expression type: "), node.type(), nb::str(" at: "), node}));
+    }
+}
+
+// --- casts ---------------------------------------------------------------------
+
+bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype) {
+    if (!is_instance(value, state.vyr_scalar_expression)) return false;
+    nb::object actual = get(value, state.s_dtype);
+    int equal = PyObject_RichCompareBool(actual.ptr(), reinterpret_cast<PyObject*>(dtype), Py_EQ);
+    check_status(equal);
+    return equal != 0;
+}
+
+bool scalar_is_fixed(nb::handle value) {
+    if (!is_instance(value, state.vyr_scalar_expression)) return false;
+    nb::object method = get(value, state.s_is_fixed);
+    return truth(steal_or_throw(PyObject_CallNoArgs(method.ptr())));
+}
+
+nb::object call_cast(nb::handle function, nb::handle value) {
+    return steal_or_throw(PyObject_CallOneArg(function.ptr(), value.ptr()));
+}
+
+nb::object cast_expression(nb::handle expression, nb::handle target) {
+    if (is_instance(target, state.int_type) || is_instance(target, state.uint_type)) {
+        if (is_plain(expression)) return steal_or_throw(PyNumber_Long(expression.ptr()));
+        if (scalar_of_dtype(expression, &PyLong_Type)) return nb::borrow(expression);
+        return call_cast(state.to_int, expression);
+    }
+    if (is_instance(target, state.float_type)) {
+        if (is_plain(expression)) return steal_or_throw(PyNumber_Float(expression.ptr()));
+        if (scalar_is_fixed(expression)) return nb::borrow(expression);
+        return call_cast(state.to_fixed, expression);
+    }
+    if (is_instance(target, state.bool_type)) {
+        if (is_plain(expression)) return make_bool(truth(expression));
+        if (scalar_of_dtype(expression, &PyBool_Type)) return nb::borrow(expression);
+        return call_cast(state.to_bool, expression);
+    }
+    not_implemented(compose({nb::str("Unsupported cast type: "), target}));
+}
+
+// --- the module's functions ------------------------------------------------------
+
+nb::object translate_expression(nb::handle oq_expression, nb::handle variables_db) {
+    return translate(oq_expression, variables_db);
+}
+
+nb::object parse_binary_expression(nb::handle oq_expression, nb::handle variables_db) {
+    return parse_binary(oq_expression, variables_db);
+}
+
+nb::object parse_unary_expression(nb::handle oq_expression, nb::handle variables_db) {
+    return parse_unary(oq_expression, variables_db);
+}
+
+nb::object extract_single_index_function(nb::handle index) { return extract_single_index(index); }
+
+nb::object cast_expression_function(nb::handle expression, nb::handle target) {
+    return cast_expression(expression, target);
+}
+
+PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
+
+}  // namespace
+
+NB_MODULE(translate_expression, m) {
+    nb::object vyr_slot = import_module("corvane.vyr_slot");
+    nb::object programs = import_module("corvane.programs");
+    nb::object utils = import_module("corvane.passes.utils");
+    nb::object ast = import_module("openqasm3.ast");
+    nb::object sdk = import_module("vk.vyr");
+    nb::object sdk_expressions = import_module("vk.vyr._expressions");
+
+    state.is_qasm_literal = keep(utils.attr("is_qasm_literal"));
+    state.integer_literal = type_of(keep(ast.attr("IntegerLiteral")));
+    state.float_literal = type_of(keep(ast.attr("FloatLiteral")));
+    state.boolean_literal = type_of(keep(ast.attr("BooleanLiteral")));
+    const char* kind_names[OTHER] = {"DurationLiteral", "BinaryExpression", "UnaryExpression", "Identifier",
+                                     "IndexExpression", "Cast",             "ArrayLiteral"};
+    for (int k = 0; k < OTHER; ++k) state.kind_classes[k] = keep(ast.attr(kind_names[k]));
+    state.expression = keep(ast.attr("Expression"));
+    state.array_type = keep(ast.attr("ArrayType"));
+    state.int_type = keep(ast.attr("IntType"));
+    state.uint_type = keep(ast.attr("UintType"));
+    state.float_type = keep(ast.attr("FloatType"));
+    state.bool_type = keep(ast.attr("BoolType"));
+    nb::object binary_operator = ast.attr("BinaryOperator");
+    for (int i = 0; i < BINARY_OPS; ++i) state.binary_ops[i] = keep(binary_operator[BINARY_SYMBOLS[i]]);
+    nb::object unary_operator = ast.attr("UnaryOperator");
+    for (int i = 0; i < UNARY_OPS; ++i) state.unary_ops[i] = keep(unary_operator[UNARY_SYMBOLS[i]]);
+
+    state.variable_signature = keep(programs.attr("VariableSignature"));
+    state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
+    state.indexing_variable_exception = keep(vyr_slot.attr("IndexingVariableException"));
+    state.vyr_scalar_expression = keep(sdk_expressions.attr("VyrScalarExpression"));
+    nb::object cast = sdk.attr("Cast");
+    state.to_int = keep(cast.attr("to_int"));
+    state.to_fixed = keep(cast.attr("to_fixed"));
+    state.to_bool = keep(cast.attr("to_bool"));
+
+    const char* names[] = {"value",      "unit",  "lhs",    "rhs",           "op",
+                           "expression", "name",  "collection", "index",     "argument",
+                           "type",       "values", "vyr_value_exp", "get_single_index", "dtype",
+                           "is_fixed"};
+    nb::handle* slots[] = {&state.s_value,      &state.s_unit,  &state.s_lhs,    &state.s_rhs,
+                           &state.s_op,         &state.s_expression, &state.s_name, &state.s_collection,
+                           &state.s_index,      &state.s_argument, &state.s_type, &state.s_values,
+                           &state.s_vyr_value_exp, &state.s_get_single_index, &state.s_dtype,
+                           &state.s_is_fixed};
+    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) *slots[i] = intern(names[i]);
+
+    nb::object cycles = nb::int_(CYCLES_PER_NS);
+    m.attr("CYCLES_PER_NS") = cycles;
+    state.cycles_per_ns = keep(cycles);
+    nb::dict time_in_ns;
+    nb::object time_unit = ast.attr("TimeUnit");
+    for (int i = 0; i < TIME_UNITS; ++i) {
+        state.time_units[i] = keep(time_unit.attr(TIME_UNIT_NAMES[i]));
+        time_in_ns[state.time_units[i]] = nb::int_(TIME_UNIT_NS[i]);
+    }
+    m.attr("TIME_IN_NS") = time_in_ns;
+    state.time_in_ns = keep(time_in_ns);
+    nb::object plain = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBool_Type)),
+                                      nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)),
+                                      nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+    m.attr("PLAIN_VALUE_TYPES") = plain;
+
+    def_function(m, "translate_expression", translate_expression, "oq_expression"_arg, "variables_db"_arg);
+    def_function(m, "_parse_binary_expression", parse_binary_expression, "oq_expression"_arg,
+                 "variables_db"_arg);
+    def_function(m, "_parse_unary_expression", parse_unary_expression, "oq_expression"_arg,
+                 "variables_db"_arg);
+    def_function(m, "extract_single_index", extract_single_index_function, "index"_arg);
+    def_function(m, "_cast_expression", cast_expression_function, "expression"_arg, "target"_arg);
+}

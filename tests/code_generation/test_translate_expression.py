@@ -1,0 +1,382 @@
+import math
+from types import SimpleNamespace
+
+import pytest
+from openqasm3 import ast, parser
+from vk import vyr
+from vk.vyr import Cast
+
+from corvane.configurations.hardware_qubit import create_hardware_qubit
+from corvane.passes.code_generation import translate_expression as te
+from corvane.programs import UndeclaredVariableReferenceException, VariablesDB, VariableSignature
+from corvane.vyr_slot import FetchingUndeclaredVariableException, IndexingVariableException, VyrArr, VyrSlot
+
+translate = te.translate_expression
+
+
+def expr(source):
+    return parser.parse(source + ";").statements[0].expression
+
+
+def array_literal(source):
+    return parser.parse(f"array[int, 2] t = {source};").statements[0].init_expression
+
+
+@pytest.fixture
+def scope():
+    with vyr.program() as scope:
+        yield scope
+
+
+@pytest.fixture
+def db(scope):
+    """x: int, f: fixed, b: bool, a: int[4], all declared; u: an int never declared."""
+    database = VariablesDB()
+    wrappers = [VyrSlot("x", int), VyrSlot("f", vyr.fixed), VyrSlot("b", bool), VyrArr("a", int, 4)]
+    for wrapper in wrappers:
+        wrapper.declare(False, False)
+        database[VariableSignature(wrapper.name)] = wrapper
+    database[VariableSignature("u")] = VyrSlot("u", int)
+    return database
+
+
+@pytest.fixture
+def v(db):
+    return SimpleNamespace(**{name: db[VariableSignature(name)].vyr_value_exp for name in "xfba"})
+
+
+def assert_same_expression(result, expected):
+    assert type(result) is type(expected) and str(result) == str(expected)
+
+
+def test_module_constants():
+    assert te.CYCLES_PER_NS == 4 and type(te.CYCLES_PER_NS) is int
+    assert te.TIME_IN_NS == {ast.TimeUnit.dt: 1, ast.TimeUnit.ns: 1, ast.TimeUnit.us: 1000,
+                             ast.TimeUnit.ms: 1000000, ast.TimeUnit.s: 1000000000}
+    assert te.PLAIN_VALUE_TYPES == (bool, int, float)
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("1", 1), ("2.5", 2.5), ("true", True), ("false", False),
+        # durations: value times (ns per unit / 4), truncated; each literal by itself
+        ("100ns", 25), ("1us", 250), ("0.5us", 125), ("4ns", 1), ("3ns", 0), ("1dt", 0), ("10dt", 2),
+        ("2ms", 500000), ("1s", 250000000), ("10ns + 10ns", 4), ("-10ns", -2),
+        ("7 / 2", 3.5), ("4 / 2", 2.0), ("1.5 / 0.5", 3.0), ("9007199254740993 / 1", 9007199254740992.0),
+        ("true + true", 2), ("-true", -1), ("3 - 5", -2), ("2.5 * 2", 5.0), ("2 * 3", 6),
+        ("9223372036854775807 + 1", 9223372036854775808),
+        ("4294967296 * 4294967296 * 4294967296", 2**96), ("-(-9223372036854775807 - 1)", 2**63),
+        ("1 << 70", 2**70), ("1024 >> 3", 128), ("true << 2", 4),
+        ("3 & 5", 1), ("3 | 5", 7), ("3 ^ 5", 6), ("true & false", False), ("true | false", True),
+        ("true ^ true", False),
+        ("1 == 1.0", True), ("true == 1", True), ("2 > 1.5", True), ("2 >= 2", True), ("1 < 1", False),
+        ("1.5 <= 1", False), ("9007199254740993 == 9007199254740992.0", False),
+        ("1 != 1", False), ("1 != 2", True), ("1 != 1.0", False),
+        ("!true", False), ("!0", True), ("!0.0", True), ("!2", False),
+        ("int[8](3.9)", 3), ("int(-3.9)", -3), ("uint(-2)", -2), ("int(true)", 1), ("uint[32](7)", 7),
+        ("float(true)", 1.0), ("float[64](3)", 3.0), ("float(2.5)", 2.5),
+        ("bool(0.0)", False), ("bool(0)", False), ("bool(-2)", True), ("bool(true)", True),
+    ],
+)
+def test_plain_values(source, expected):
+    result = translate(expr(source), VariablesDB())
+    assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.parametrize(
+    "node, expected",
+    [
+        (ast.DurationLiteral(3, ast.TimeUnit.us), 750),
+        (ast.DurationLiteral(0.3, ast.TimeUnit.ns), 0),
+        (ast.DurationLiteral(-7.0, ast.TimeUnit.ns), -1),
+        (ast.DurationLiteral(1.5, ast.TimeUnit.s), 375000000),
+        # value times a floating factor, not value times nanoseconds then divided by 4
+        (ast.DurationLiteral(2**53 + 3, ast.TimeUnit.us), 2251799813685249024),
+    ],
+)
+def test_durations_built_directly(node, expected):
+    result = translate(node, VariablesDB())
+    assert result == expected and type(result) is int
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("{1, 2 + 3}", [1, 5]),
+        ("{{1, 2}, {true, 1.5}}", [[1, 2], [True, 1.5]]),
+    ],
+)
+def test_array_literals_give_lists(source, expected):
+    assert translate(array_literal(source), VariablesDB()) == expected
+
+
+@pytest.mark.parametrize(
+    "source, error",
+    [
+        ("1 / 0", ZeroDivisionError),
+        ("1.0 / 0.0", ZeroDivisionError),
+        ("1 << -1", ValueError),
+        ("1.5 & 1", TypeError),
+        ("1 >> 1.0", TypeError),
+        ("float(1 << 1100)", OverflowError),
+    ],
+)
+def test_failing_plain_arithmetic_raises_its_own_error(source, error):
+    with pytest.raises(error):
+        translate(expr(source), VariablesDB())
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [(math.nan, ValueError), (math.inf, OverflowError), (-math.inf, OverflowError)],
+)
+def test_unconvertible_durations_and_int_casts(value, error):
+    with pytest.raises(error):
+        te._cast_expression(value, ast.IntType())
+    with pytest.raises(error):
+        translate(ast.DurationLiteral(value, ast.TimeUnit.ns), VariablesDB())
+
+
+@pytest.mark.parametrize(
+    "source, build",
+    [
+        ("x", lambda v: v.x),
+        ("a", lambda v: v.a),
+        ("x != 1", lambda v: ~(v.x == 1)),
+        ("1 != x", lambda v: ~(v.x == 1)),
+        ("x == f", lambda v: v.x == v.f),
+        ("-x", lambda v: -v.x),
+        ("!b", lambda v: ~v.b),
+        ("!(x < 1)", lambda v: ~(v.x < 1)),
+        ("x + 1 < 2.5 * f", lambda v: (v.x + 1) < (2.5 * v.f)),
+        ("1 - x", lambda v: 1 - v.x),
+        ("7 / x", lambda v: 7 / v.x),
+        ("x >> 2 | 1 << x", lambda v: (v.x >> 2) | (1 << v.x)),
+        ("b & true ^ b", lambda v: (v.b & True) ^ v.b),
+        ("x - 10ns", lambda v: v.x - 2),
+        ("a[x]", lambda v: v.a[v.x]),
+        ("a[2]", lambda v: v.a[2]),
+        ("a[x + 1] * a[0]", lambda v: v.a[v.x + 1] * v.a[0]),
+        ("int(f)", lambda v: Cast.to_int(v.f)),
+        ("uint[8](b)", lambda v: Cast.to_int(v.b)),
+        ("float(x)", lambda v: Cast.to_fixed(v.x)),
+        ("bool(x)", lambda v: Cast.to_bool(v.x)),
+        ("bool(a[1])", lambda v: Cast.to_bool(v.a[1])),
+        ("int(x + f)", lambda v: Cast.to_int(v.x + v.f)),
+    ],
+)
+def test_vk_expressions(source, build, db, v, scope):
+    emitted = len(scope._program.statements)
+    assert_same_expression(translate(expr(source), db), build(v))
+    assert len(scope._program.statements) == emitted  # translation emits nothing
+
+
+@pytest.mark.parametrize("source, name", [("int(x)", "x"), ("float(f)", "f"), ("bool(b)", "b"), ("x", "x")])
+def test_casts_to_the_own_kind_return_the_expression_itself(source, name, db, v):
+    assert translate(expr(source), db) is getattr(v, name)
+
+
+def test_array_literal_of_variables(db, v):
+    result = translate(array_literal("{x, 1 + 1}"), db)
+    assert type(result) is list and result[0] is v.x and result[1] == 2
+
+
+@pytest.mark.parametrize(
+    "value, target, expected",
+    [
+        (3.9, ast.IntType(ast.IntegerLiteral(8)), 3), (-3.9, ast.IntType(), -3), (-2, ast.UintType(), -2),
+        (True, ast.IntType(), 1), (10**30, ast.UintType(ast.IntegerLiteral(8)), 10**30),
+        (True, ast.FloatType(), 1.0), (5, ast.FloatType(ast.IntegerLiteral(32)), 5.0),
+        (0.0, ast.BoolType(), False), (2.5, ast.BoolType(), True), (math.nan, ast.BoolType(), True),
+    ],
+)
+def test_cast_of_plain_values(value, target, expected):
+    result = te._cast_expression(expression=value, target=target)
+    assert result == expected and type(result) is type(expected)
+
+
+def test_cast_of_a_whole_array_is_left_to_the_sdk(db):
+    with pytest.raises(TypeError, match="Cast.to_fixed"):
+        translate(expr("float(a)"), db)
+
+
+@pytest.mark.parametrize("source", ["bit(x)", "angle(x)", "bit[2](1)"])
+def test_unsupported_cast_targets_name_the_type_node(source, db):
+    node = expr(source)
+    with pytest.raises(NotImplementedError) as caught:
+        translate(node, db)
+    assert str(caught.value) == "Unsupported cast type: " + str(node.type)
+
+
+@pytest.mark.parametrize("argument", [ast.ArrayLiteral([ast.IntegerLiteral(1)]),
+                                      ast.ArrayType(ast.IntType(), [ast.IntegerLiteral(2)])])
+def test_casting_arrays_is_refused(argument):
+    with pytest.raises(NotImplementedError, match="^Casting array types is not supported$"):
+        translate(ast.Cast(ast.IntType(), argument), VariablesDB())
+
+
+@pytest.mark.parametrize("symbol", ["%", "**", "&&", "||"])
+def test_undefined_binary_operators(symbol, db):
+    with pytest.raises(NotImplementedError) as caught:
+        translate(expr(f"x {symbol} 2"), db)
+    assert caught.value.args == ("Binary expression undefined: ", ast.BinaryOperator[symbol])
+
+
+def test_undefined_unary_operator(db):
+    with pytest.raises(NotImplementedError) as caught:
+        translate(expr("~x"), db)
+    assert caught.value.args == ("Unary expression undefined: ", ast.UnaryOperator["~"])
+
+
+@pytest.mark.parametrize(
+    "node",
+    [
+        pytest.param(expr("sin(x)"), id="function-call"),
+        pytest.param(expr("1 + sin(x)"), id="nested-function-call"),
+        pytest.param(ast.BitstringLiteral(5, 3), id="bitstring"),
+        pytest.param(ast.DiscreteSet([ast.IntegerLiteral(1)]), id="index-set"),
+        pytest.param(ast.RangeDefinition(None, None, None), id="range"),
+    ],
+)
+def test_unsupported_expression_types(node, db):
+    with pytest.raises(NotImplementedError) as caught:
+        translate(node, db)
+    culprit = node.rhs if isinstance(node, ast.BinaryExpression) else node
+    assert str(caught.value) == f"Unsupported expression type: {type(culprit)} at: {culprit}"
+
+
+@pytest.mark.parametrize(
+    "node, error, text",
+    [
+        (expr("y"), UndeclaredVariableReferenceException,
+         "The variable VariableSignature(name='y') does not exit."),
+        (expr("y[0]"), UndeclaredVariableReferenceException,
+         "The variable VariableSignature(name='y') does not exit."),
+        (create_hardware_qubit(1), UndeclaredVariableReferenceException,
+         "The variable VariableSignature(name='$1') does not exit."),
+        (expr("u + 1"), FetchingUndeclaredVariableException, "Tried to operate on the variable 'u'."),
+        (expr("x[1]"), IndexingVariableException,
+         'The variable "x" is not an array, and hence cannot be indexed'),
+        (expr("a[1][2]"), NotImplementedError, "Only direct pointing on an array is supported"),
+        (expr("a[1, 2]"), AssertionError, "Only single index is supported."),
+        (expr("a[{1, 2}]"), AssertionError, "Only single index is supported."),
+        (expr("a[0:2]"), AssertionError, ""),
+        # operands before the operator, the left one first
+        (expr("y + sin(x)"), UndeclaredVariableReferenceException,
+         "The variable VariableSignature(name='y') does not exit."),
+        (expr("-y"), UndeclaredVariableReferenceException,
+         "The variable VariableSignature(name='y') does not exit."),
+        (expr("y % 2"), UndeclaredVariableReferenceException,
+         "The variable VariableSignature(name='y') does not exit."),
+    ],
+)
+def test_reference_and_index_errors(node, error, text, db):
+    with pytest.raises(error) as caught:
+        translate(node, db)
+    assert str(caught.value) == text
+    if error is IndexingVariableException:
+        assert caught.value.name == "x"
+
+
+class DerivedIdentifier(ast.Identifier):
+    pass
+
+
+class DerivedBinary(ast.BinaryExpression):
+    pass
+
+
+class DerivedInteger(ast.IntegerLiteral):
+    pass
+
+
+class DerivedDuration(ast.DurationLiteral):
+    pass
+
+
+def test_derived_node_classes_take_their_base_branch(db, v):
+    assert translate(DerivedIdentifier("x"), db) is v.x
+    assert translate(DerivedInteger(7), db) == 7
+    assert translate(DerivedDuration(100.0, ast.TimeUnit.ns), db) == 25
+    node = DerivedBinary(ast.BinaryOperator["+"], DerivedInteger(2), ast.IntegerLiteral(3))
+    assert translate(node, db) == 5
+
+
+def test_operator_helpers_and_keywords(db, v):
+    assert_same_expression(te._parse_binary_expression(oq_expression=expr("x * 2"), variables_db=db), v.x * 2)
+    assert te._parse_unary_expression(expr("-3"), variables_db=db) == -3
+    with pytest.raises(TypeError):
+        translate(expr("1"))
+    with pytest.raises(TypeError):
+        te.extract_single_index()
+
+
+def test_extract_single_index_returns_the_one_expression():
+    index = ast.Identifier("i")
+    assert te.extract_single_index([index]) is index
+
+    class IndexList(list):
+        pass
+
+    assert te.extract_single_index(index=IndexList([index])) is index
+
+
+@pytest.mark.parametrize(
+    "index, message",
+    [
+        ([], "Only single index is supported."),
+        ([ast.IntegerLiteral(1), ast.IntegerLiteral(2)], "Only single index is supported."),
+        (ast.DiscreteSet([ast.IntegerLiteral(1)]), "Only single index is supported."),
+        ((ast.IntegerLiteral(1),), "Only single index is supported."),
+        ([ast.RangeDefinition(None, None, None)], ""),
+    ],
+)
+def test_extract_single_index_assertions(index, message):
+    with pytest.raises(AssertionError) as caught:
+        te.extract_single_index(index)
+    assert str(caught.value) == message
+
+
+def test_unchecked_indices_under_optimisation(python_subprocess):
+    output = python_subprocess(
+        """
+        from openqasm3 import ast, parser
+        from vk import vyr
+        from corvane.passes.code_generation.translate_expression import extract_single_index, translate_expression
+        from corvane.programs import VariablesDB, VariableSignature
+        from corvane.vyr_slot import VyrArr
+        one, two = ast.IntegerLiteral(1), ast.IntegerLiteral(2)
+        print(extract_single_index([one, two]) is one)
+        span = ast.RangeDefinition(one, two, None)
+        print(extract_single_index([span]) is span)
+        for bad in ([], ast.DiscreteSet([one])):
+            try:
+                extract_single_index(bad)
+            except Exception as error:
+                print(type(error).__name__)
+        db = VariablesDB()
+        with vyr.program():
+            array = VyrArr("a", int, 4)
+            array.declare(False, False)
+            db[VariableSignature("a")] = array
+            print(translate_expression(parser.parse("a[1, 2];").statements[0].expression, db))
+            try:
+                translate_expression(parser.parse("a[0:2];").statements[0].expression, db)
+            except NotImplementedError as error:
+                print(str(error).split(" at: ")[0])
+        """,
+        "-O",
+    )
+    assert output.splitlines() == [
+        "True", "True", "IndexError", "TypeError", "v1[1]",
+        "Unsupported expression type: <class 'openqasm3.ast.RangeDefinition'>",
+    ]
+
+
+def test_deeply_nested_expressions_fail_cleanly():
+    node = ast.IntegerLiteral(1)
+    for _ in range(100000):
+        node = ast.UnaryExpression(ast.UnaryOperator["-"], node)
+    with pytest.raises(RecursionError):
+        translate(node, VariablesDB())
