@@ -19,6 +19,31 @@ nb::str compose(std::initializer_list<nb::handle> pieces) {
     return nb::steal<nb::str>(steal_or_throw(PyUnicode_Join(empty.ptr(), parts.ptr())).release());
 }
 
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        items[i] = nb::steal(item);
+    }
+    if (PyObject* extra = PyIter_Next(iterator.ptr())) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {items[0], items[1]};
+}
+
 // --- arguments ----------------------------------------------------------
 
 void raise_argument_type_error(const char* parameter, const char* expected, nb::handle value) {

@@ -29,32 +29,6 @@ struct ModuleState {
 
 nb::handle tuple_type() { return nb::handle(reinterpret_cast<PyObject*>(&PyTuple_Type)); }
 
-// `first, second = value`, with the host's errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    if (!Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    nb::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iterator.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw nb::python_error();
-        }
-        items[i] = nb::steal(item);
-    }
-    if (PyObject* extra = PyIter_Next(iterator.ptr())) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return {items[0], items[1]};
-}
-
 // --- definition errors ------------------------------------------------------
 
 nb::object definition_init(nb::handle self, nb::handle identifier, nb::handle operation) {

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <utility>
 
 namespace corvane::native {
 
@@ -79,6 +80,10 @@ inline bool truth(nb::handle value) {
     check_status(result);
     return result != 0;
 }
+
+// `first, second = value`, with the host's errors for a value that is not
+// iterable or does not hold exactly two items.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 
 // The short name of a class (`cls.__name__`).
 inline nb::str class_name(nb::handle cls) {
