@@ -1,0 +1,680 @@
+// The lowering step: walks the prepared syntax tree inside a vk program scope
+// and emits every statement through the vk SDK. Operations become calls of the
+// machine profile's implementations between alignments of the elements they
+// involve; declarations, assignments and control flow become their vyr forms.
+//
+// This is the hot path of a compilation (one handler call per statement), so
+// the handlers call one another in C++ and reach Python only for the profile's
+// resolution, the implementations, the translation of expressions, the SDK and
+// the Vyr1Program's operations.
+#include <vector>
+
+#include "corvane/native/support.h"
+
+namespace nb = nanobind;
+using namespace corvane::native;
+using namespace corvane::native::literals;
+
+namespace {
+
+struct ModuleState {
+    nb::handle open_qasm_program;
+    nb::handle vyr1_program;
+    nb::handle vyr_declaration;
+    nb::handle hardware_qubit;
+    nb::handle translate_expression;
+    nb::handle extract_single_index;
+    nb::handle is_inside_scope;
+    nb::handle is_qasm_literal;
+    nb::handle step_init;
+    nb::handle visitor_class;
+    nb::handle missing_input_exception;
+    nb::handle classical_function_mapping;
+    // openqasm3 classes and the plain assignment operator.
+    nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression;
+    nb::handle plain_assignment;
+    // The vk SDK.
+    nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_;
+    nb::handle vyr_variable;
+    // Interned names.
+    nb::handle s_machine_profile, s_context, s_inputs, s_is_inside_scope, s_underscore_counter, s_ast,
+        s_variables_db, s_name, s_index, s_qubits, s_arguments, s_argument, s_duration, s_measure, s_qubit,
+        s_target, s_var, s_is_input, s_is_output, s_declare_variable, s_assign, s_assign_at_index,
+        s_resolve_operation, s_func, s_params, s_elements_to_align, s_op, s_lvalue, s_rvalue, s_indices,
+        s_condition, s_if_block, s_else_block, s_while_condition, s_block, s_identifier, s_type,
+        s_set_declaration, s_values, s_value, s_start, s_end, s_step, s_cases, s_default, s_statements,
+        s_body, s_visit, s_underscore;
+    nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream")
+    nb::handle text_gphase, text_delay, text_reset, text_barrier, text_measure;
+} state;
+
+nb::object get(nb::handle object, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+void set(nb::handle object, nb::handle name, nb::handle value) {
+    check_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
+}
+
+nb::object call(nb::handle function, std::initializer_list<nb::handle> args) {
+    PyObject* raw[8];
+    size_t n = 0;
+    for (nb::handle arg : args) raw[n++] = arg.ptr();
+    return steal_or_throw(PyObject_Vectorcall(function.ptr(), raw, n, nullptr));
+}
+
+// `target.name(*args)`, without making a bound method.
+nb::object call_method(nb::handle target, nb::handle name, std::initializer_list<nb::handle> args) {
+    PyObject* raw[8];
+    size_t n = 0;
+    raw[n++] = target.ptr();
+    for (nb::handle arg : args) raw[n++] = arg.ptr();
+    return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), raw, n, nullptr));
+}
+
+// `function(*values)`, with the host's unpacking of any iterable.
+nb::object call_unpacked(nb::handle function, nb::handle values) {
+    nb::object arguments = PyTuple_CheckExact(values.ptr()) ? nb::borrow(values)
+                                                              : steal_or_throw(PySequence_Tuple(values.ptr()));
+    return steal_or_throw(PyObject_Call(function.ptr(), arguments.ptr(), nullptr));
+}
+
+Py_ssize_t size_of(nb::handle value) {
+    Py_ssize_t size = PyObject_Size(value.ptr());
+    if (size < 0) throw nb::python_error();
+    return size;
+}
+
+bool is_plain(nb::handle value) { return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()); }
+
+// The logical negation of a translated condition: a plain value gives the
+// plain boolean, a vk expression the SDK's `~`.
+nb::object negation(nb::handle value) {
+    if (is_plain(value)) return nb::bool_(!truth(value));
+    return steal_or_throw(PyNumber_Invert(value.ptr()));
+}
+
+// `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
+// `visit` of its own.
+void visit_child(nb::handle self, nb::handle node) {
+    PyObject* visit = _PyType_Lookup(Py_TYPE(self.ptr()), state.s_visit.ptr());
+    if (visit == tree::visit_function().ptr()) {
+        tree::visit(self, node);
+        return;
+    }
+    call_method(self, state.s_visit, {node});
+}
+
+// --- module functions -------------------------------------------------------
+
+void align_if_needed(nb::handle elements) {
+    if (size_of(elements) < 2) return;
+    call_unpacked(state.align, elements);
+}
+
+nb::object align_if_needed_function(nb::args elements) {
+    align_if_needed(elements);
+    return nb::none();
+}
+
+// --- MissingInputException ------------------------------------------------------
+
+nb::object missing_input_init(nb::handle self, nb::handle node) {
+    nb::setattr(self, "node", node);
+    return nb::none();
+}
+
+nb::object missing_input_str(nb::handle self) {
+    nb::object name = get(get(nb::getattr(self, "node"), state.s_var), state.s_name);
+    return compose({nb::str("The input "), name, nb::str(" was not provided to the compiler")});
+}
+
+// --- CodeGenerationVisitor: operations -------------------------------------------
+
+nb::object translate(nb::handle self, nb::handle expression) {
+    nb::object database = get(get(self, state.s_context), state.s_variables_db);
+    return call(state.translate_expression, {expression, database});
+}
+
+nb::object visitor_init(nb::handle self, nb::handle machine_profile, nb::handle program, nb::handle inputs,
+                        nb::handle is_inside_scope) {
+    set(self, state.s_machine_profile, machine_profile);
+    set(self, state.s_context, program);
+    set(self, state.s_inputs, inputs);
+    set(self, state.s_is_inside_scope, nb::bool_(truth(is_inside_scope)));
+    set(self, state.s_underscore_counter, nb::int_(0));
+    return nb::none();
+}
+
+nb::object get_qubit_indices(nb::handle qubits) {
+    require_list(qubits, "qubits");
+    const bool check = assertions_enabled();
+    nb::object indices = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
+        nb::object qubit = nb::borrow(PyList_GET_ITEM(qubits.ptr(), i));
+        if (check) check_assertion(is_instance(qubit, state.hardware_qubit));
+        check_status(PyList_Append(indices.ptr(), get(qubit, state.s_index).ptr()));
+    }
+    return steal_or_throw(PyList_AsTuple(indices.ptr()));
+}
+
+// One operation: resolved by the profile, called between two alignments of
+// its elements. Nothing is caught, so a failing implementation leaves the
+// first alignment emitted and the second not.
+nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
+    require_str(name, "name");
+    require_list(qubits, "qubits");
+    // The profile, the name and the indices, then the translated parameters.
+    std::vector<nb::object> arguments(3);
+    nb::object iterator = steal_or_throw(PyObject_GetIter(params.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object param = nb::steal(raw);
+        arguments.push_back(translate(self, param));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    arguments[2] = get_qubit_indices(qubits);
+    arguments[0] = get(self, state.s_machine_profile);
+    arguments[1] = nb::borrow(name);
+    std::vector<PyObject*> raw_arguments;
+    raw_arguments.reserve(arguments.size());
+    for (const nb::object& argument : arguments) raw_arguments.push_back(argument.ptr());
+    nb::object resolved = steal_or_throw(PyObject_VectorcallMethod(
+        state.s_resolve_operation.ptr(), raw_arguments.data(), raw_arguments.size(), nullptr));
+
+    nb::object elements = get(resolved, state.s_elements_to_align);
+    align_if_needed(elements);
+    nb::object result = call_unpacked(get(resolved, state.s_func), get(resolved, state.s_params));
+    align_if_needed(elements);
+    return result;
+}
+
+nb::object run_operation_method(nb::handle self, nb::handle name, nb::handle qubits, nb::args params) {
+    return run_operation(self, name, qubits, params);
+}
+
+nb::object translate_method(nb::handle self, nb::handle oq_expression) { return translate(self, oq_expression); }
+
+nb::object single_qubit(nb::handle qubit) {
+    nb::object qubits = steal_or_throw(PyList_New(1));
+    PyList_SET_ITEM(qubits.ptr(), 0, nb::borrow(qubit).release().ptr());
+    return qubits;
+}
+
+nb::object one_param(nb::handle param) { return nb::make_tuple(param); }
+
+// The caller's value for `name`, or an empty object when the inputs give none.
+nb::object input_value(nb::handle inputs, nb::handle name) {
+    PyObject* value = nullptr;
+    if (PyDict_CheckExact(inputs.ptr())) {
+        value = PyDict_GetItemWithError(inputs.ptr(), name.ptr());
+        if (!value) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return nb::object();
+        }
+        return value == Py_None ? nb::object() : nb::borrow(value);
+    }
+    // Any other map: only an entry it holds counts, never a default it would make up.
+    int contained = PySequence_Contains(inputs.ptr(), name.ptr());
+    check_status(contained);
+    if (!contained) return nb::object();
+    nb::object found = steal_or_throw(PyObject_GetItem(inputs.ptr(), name.ptr()));
+    return found.is_none() ? nb::object() : found;
+}
+
+nb::object declare_variable(nb::handle self, nb::handle node) {
+    nb::object var = get(node, state.s_var);
+    nb::object name = get(var, state.s_name);
+    nb::object value = input_value(get(self, state.s_inputs), name);
+    const bool inside_scope = truth(get(self, state.s_is_inside_scope));
+    nb::object is_input = get(node, state.s_is_input);
+    if (inside_scope && !value.is_valid() && truth(is_input))
+        raise_error(call(state.missing_input_exception, {node}));
+    nb::object is_output = get(node, state.s_is_output);
+    nb::object is_stream = nb::bool_(!value.is_valid() && !inside_scope);
+
+    nb::object context = get(self, state.s_context);
+    PyObject* arguments[] = {context.ptr(), var.ptr(), is_input.ptr(), is_output.ptr(), is_stream.ptr()};
+    steal_or_throw(PyObject_VectorcallMethod(state.s_declare_variable.ptr(), arguments, 2,
+                                             state.declare_kwnames.ptr()));
+    if (value.is_valid()) call_method(context, state.s_assign, {name, value});
+    return name;
+}
+
+nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value) {
+    nb::object context = get(self, state.s_context);
+    if (is_instance(target, state.identifier)) {
+        call_method(context, state.s_assign, {get(target, state.s_name), value});
+        return nb::none();
+    }
+    if (is_instance(target, state.indexed_identifier)) {
+        nb::object indices = get(target, state.s_indices);
+        if (assertions_enabled()) check_assertion(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
+        nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
+        nb::object index = translate(self, call(state.extract_single_index, {group}));
+        nb::object array_name = get(get(target, state.s_name), state.s_name);
+        call_method(context, state.s_assign_at_index, {array_name, index, value});
+        return nb::none();
+    }
+    raise_text(PyExc_ValueError, compose({nb::str("Unexpected target type - "), nb::handle(target.type())}));
+}
+
+// --- CodeGenerationVisitor: statement handlers ------------------------------------
+
+nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
+    nb::object name = get(get(node, state.s_name), state.s_name);
+    run_operation(self, name, get(node, state.s_qubits), get(node, state.s_arguments));
+    return nb::none();
+}
+
+nb::object visit_quantum_phase(nb::handle self, nb::handle node) {
+    run_operation(self, state.text_gphase, get(node, state.s_qubits), one_param(get(node, state.s_argument)));
+    return nb::none();
+}
+
+nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
+    run_operation(self, state.text_delay, get(node, state.s_qubits), one_param(get(node, state.s_duration)));
+    return nb::none();
+}
+
+nb::object visit_quantum_reset(nb::handle self, nb::handle node) {
+    run_operation(self, state.text_reset, single_qubit(get(node, state.s_qubits)), nb::tuple());
+    return nb::none();
+}
+
+nb::object visit_quantum_barrier(nb::handle self, nb::handle node) {
+    run_operation(self, state.text_barrier, get(node, state.s_qubits), nb::tuple());
+    return nb::none();
+}
+
+nb::object visit_function_call(nb::handle self, nb::handle node) {
+    nb::object name = get(get(node, state.s_name), state.s_name);
+    nb::object arguments = get(node, state.s_arguments);
+    PyObject* function = PyDict_GetItemWithError(state.classical_function_mapping.ptr(), name.ptr());
+    if (!function && PyErr_Occurred()) throw nb::python_error();
+    if (!function) return run_operation(self, name, nb::list(), arguments);
+    nb::object held = nb::borrow(function);  // the table may change while the arguments are translated
+    nb::object translated = steal_or_throw(PyList_New(0));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(arguments.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object argument = nb::steal(raw);
+        check_status(PyList_Append(translated.ptr(), translate(self, argument).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return call_unpacked(held, translated);
+}
+
+nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node) {
+    nb::object qubit = get(get(node, state.s_measure), state.s_qubit);
+    nb::object result = run_operation(self, state.text_measure, single_qubit(qubit), nb::tuple());
+    check_assertion(!result.is_none());
+    nb::object target = get(node, state.s_target);
+    if (!target.is_none()) assign_to_target(self, target, result);
+    return nb::none();
+}
+
+nb::object visit_vyr_declaration(nb::handle self, nb::handle node) {
+    declare_variable(self, node);
+    return nb::none();
+}
+
+nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
+    if (assertions_enabled()) {
+        nb::object op = get(node, state.s_op);
+        int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
+        check_status(equal);
+        check_assertion(equal != 0, "Only regular assignment is supported");
+    }
+    nb::object target = get(node, state.s_lvalue);
+    nb::object value = translate(self, get(node, state.s_rvalue));
+    assign_to_target(self, target, value);
+    return nb::none();
+}
+
+// --- CodeGenerationVisitor: control flow ------------------------------------------
+
+// Lowers `block` inside the vk block that `context_creator(*args)` opens; the
+// block is left also when a statement fails.
+void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args) {
+    require_list(block, "block");
+    nb::object manager = call_unpacked(context_creator, args);
+    with_context(manager, [&] {
+        // Read live, as a for statement over the list would.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(block.ptr()); ++i)
+            visit_child(self, nb::borrow(PyList_GET_ITEM(block.ptr(), i)));
+    });
+}
+
+nb::object run_block_method(nb::handle self, nb::handle context_creator, nb::handle block, nb::args args) {
+    run_block(self, context_creator, block, args);
+    return nb::none();
+}
+
+void visit_all(nb::handle self, nb::handle statements) {
+    nb::object iterator = steal_or_throw(PyObject_GetIter(statements.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) visit_child(self, nb::steal(raw));
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+nb::object visit_branching_statement(nb::handle self, nb::handle node) {
+    nb::object if_block = get(node, state.s_if_block);
+    nb::object else_block = get(node, state.s_else_block);
+    const bool has_if = size_of(if_block) > 0;
+    const bool has_else = size_of(else_block) > 0;
+    if (!has_if && !has_else) return nb::none();
+    nb::object condition = translate(self, get(node, state.s_condition));
+    if (!has_if) {
+        run_block(self, state.if_, else_block, nb::make_tuple(negation(condition)));
+        return nb::none();
+    }
+    run_block(self, state.if_, if_block, nb::make_tuple(condition));
+    if (has_else) run_block(self, state.else_, else_block, nb::tuple());
+    return nb::none();
+}
+
+nb::object visit_while_loop(nb::handle self, nb::handle node) {
+    nb::object block = get(node, state.s_block);
+    if (size_of(block) == 0) return nb::none();
+    nb::object condition = translate(self, get(node, state.s_while_condition));
+    run_block(self, state.while_, block, nb::make_tuple(condition));
+    return nb::none();
+}
+
+// The loop variable's name; an anonymous `_` is numbered by the visitor's counter.
+nb::object loop_variable_name(nb::handle self, nb::handle node) {
+    nb::object name = get(get(node, state.s_identifier), state.s_name);
+    if (!PyUnicode_Check(name.ptr()) || PyUnicode_Compare(name.ptr(), state.s_underscore.ptr()) != 0) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return name;
+    }
+    nb::object counter = get(self, state.s_underscore_counter);
+    nb::object numbered = compose({state.s_underscore, counter});
+    nb::object one = nb::int_(1);
+    set(self, state.s_underscore_counter, steal_or_throw(PyNumber_Add(counter.ptr(), one.ptr())));
+    return numbered;
+}
+
+nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
+    nb::object block = get(node, state.s_block);
+    if (size_of(block) == 0) return nb::none();
+    nb::object name = loop_variable_name(self, node);
+    nb::object declaration = call(state.vyr_declaration, {name, get(node, state.s_type)});
+    name = declare_variable(self, declaration);
+    nb::object context = get(self, state.s_context);
+    nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), name.ptr()));
+    if (assertions_enabled()) check_assertion(is_instance(variable, state.vyr_variable));
+
+    nb::object set_declaration = get(node, state.s_set_declaration);
+    if (is_instance(set_declaration, state.discrete_set)) {
+        nb::object values = nb::list();
+        nb::object iterator = steal_or_throw(PyObject_GetIter(get(set_declaration, state.s_values).ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object item = nb::steal(raw);
+            if (!truth(call(state.is_qasm_literal, {item})))
+                raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
+            check_status(PyList_Append(values.ptr(), get(item, state.s_value).ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
+    } else if (is_instance(set_declaration, state.identifier)) {
+        nb::object array = steal_or_throw(PyObject_GetItem(context.ptr(), get(set_declaration, state.s_name).ptr()));
+        run_block(self, state.for_each_, block, nb::make_tuple(variable, array));
+    } else if (is_instance(set_declaration, state.range_definition)) {
+        nb::object start = get(set_declaration, state.s_start);
+        nb::object end = get(set_declaration, state.s_end);
+        if (assertions_enabled())
+            check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
+        nb::object first = translate(self, start);
+        nb::object last = translate(self, end);
+        nb::object condition = steal_or_throw(PyObject_RichCompare(variable.ptr(), last.ptr(), Py_LE));
+        nb::object step = get(set_declaration, state.s_step);
+        nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate(self, step);
+        nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
+        run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
+    } else {
+        raise_text(PyExc_TypeError, compose({nb::str("Type of set declaration - "),
+                                             nb::handle(set_declaration.type()), nb::str(" is not supported")}));
+    }
+    return nb::none();
+}
+
+nb::object visit_switch_statement(nb::handle self, nb::handle node) {
+    nb::object target = translate(self, get(node, state.s_target));
+    nb::object cases = get(node, state.s_cases);
+    nb::object default_block = get(node, state.s_default);
+    // A switch without default whose every case does something needs no fall-through guard.
+    bool unsafe = default_block.is_none();
+    nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
+    for (Py_ssize_t i = 0; unsafe && i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+        auto [values, body] = unpack_pair(PyList_GET_ITEM(pairs.ptr(), i));
+        if (size_of(get(body, state.s_statements)) == 0) unsafe = false;
+    }
+    nb::object manager = call(state.switch_, {target, nb::bool_(unsafe)});
+    with_context(manager, [&] {
+        nb::object iterator = steal_or_throw(PyObject_GetIter(cases.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object pair = nb::steal(raw);
+            auto [values, body] = unpack_pair(pair);
+            nb::object translated = steal_or_throw(PyList_New(0));
+            nb::object value_iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+            while (PyObject* value = PyIter_Next(value_iterator.ptr()))
+                check_status(PyList_Append(translated.ptr(), translate(self, nb::steal(value)).ptr()));
+            if (PyErr_Occurred()) throw nb::python_error();
+            nb::object statements = get(body, state.s_statements);
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k)
+                run_block(self, state.case_, statements, nb::make_tuple(nb::handle(PyList_GET_ITEM(translated.ptr(), k))));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        if (!default_block.is_none()) run_block(self, state.default_, get(default_block, state.s_statements), nb::tuple());
+    });
+    return nb::none();
+}
+
+nb::object visit_compound_statement(nb::handle self, nb::handle node) {
+    visit_all(self, get(node, state.s_statements));
+    return nb::none();
+}
+
+nb::object visit_box(nb::handle self, nb::handle node) {
+    visit_all(self, get(node, state.s_body));
+    return nb::none();
+}
+
+// --- Python faces of the operations --------------------------------------------------
+
+nb::object declare_variable_method(nb::handle self, nb::handle node) { return declare_variable(self, node); }
+
+nb::object assign_to_target_method(nb::handle self, nb::handle target, nb::handle value) {
+    return assign_to_target(self, target, value);
+}
+
+// --- CodeGeneration ---------------------------------------------------------------
+
+nb::object code_generation_init(nb::handle self, nb::handle machine_profile, nb::handle inputs) {
+    call(state.step_init, {self});
+    set(self, state.s_machine_profile, machine_profile);
+    nb::object held = !inputs.is_none() && truth(inputs) ? nb::borrow(inputs) : nb::object(nb::dict());
+    set(self, state.s_inputs, held);
+    return nb::none();
+}
+
+nb::object code_generation_call(nb::handle self, nb::handle program) {
+    if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
+    const bool scope_open = truth(call(state.is_inside_scope, {}));
+    nb::object scope = scope_open ? nb::none() : call(state.program, {});
+    nb::object result = call(state.vyr1_program, {scope});
+
+    nb::object visitor_args = nb::make_tuple(get(self, state.s_machine_profile), result, get(self, state.s_inputs));
+    nb::dict visitor_kwargs;
+    visitor_kwargs["_is_inside_scope"] = nb::bool_(truth(call(state.is_inside_scope, {})));
+    nb::object visitor = steal_or_throw(
+        PyObject_Call(state.visitor_class.ptr(), visitor_args.ptr(), visitor_kwargs.ptr()));
+
+    nb::object tree = nb::getattr(program, "ast");
+    if (scope.is_none()) {
+        visit_child(visitor, tree);
+    } else {
+        with_context(scope, [&] { visit_child(visitor, tree); });
+    }
+    return result;
+}
+
+}  // namespace
+
+NB_MODULE(target_lowering, m) {
+    import_module("corvane.vyr_slot");
+    nb::object programs = import_module("corvane.programs");
+    state.translate_expression =
+        keep_attr("corvane.passes.code_generation.translate_expression", "translate_expression");
+    state.extract_single_index =
+        keep_attr("corvane.passes.code_generation.translate_expression", "extract_single_index");
+    nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
+    state.vyr_declaration = keep_attr("corvane.passes.code_generation.input_binding", "VyrDeclaration");
+    import_module("corvane.configurations.machine_profile");
+    state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
+    nb::object utils = import_module("corvane.passes.utils");
+    state.is_inside_scope = keep(utils.attr("is_inside_scope"));
+    state.is_qasm_literal = keep(utils.attr("is_qasm_literal"));
+    state.open_qasm_program = keep(programs.attr("OpenQasmProgram"));
+    state.vyr1_program = keep(programs.attr("Vyr1Program"));
+    state.step_init = keep(step.attr("__init__"));
+
+    nb::object ast = import_module("openqasm3.ast");
+    state.identifier = keep(ast.attr("Identifier"));
+    state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
+    state.discrete_set = keep(ast.attr("DiscreteSet"));
+    state.range_definition = keep(ast.attr("RangeDefinition"));
+    state.expression = keep(ast.attr("Expression"));
+    state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
+
+    nb::object vyr = import_module("vk.vyr");
+    state.program = keep(vyr.attr("program"));
+    state.align = keep(vyr.attr("align"));
+    state.if_ = keep(vyr.attr("if_"));
+    state.else_ = keep(vyr.attr("else_"));
+    state.while_ = keep(vyr.attr("while_"));
+    state.for_ = keep(vyr.attr("for_"));
+    state.for_each_ = keep(vyr.attr("for_each_"));
+    state.switch_ = keep(vyr.attr("switch_"));
+    state.case_ = keep(vyr.attr("case_"));
+    state.default_ = keep(vyr.attr("default_"));
+    nb::object type_hints = import_module("vk.vyr.type_hints");
+    state.vyr_variable = keep(type_hints.attr("VyrVariable"));
+
+    struct Name {
+        nb::handle* slot;
+        const char* text;
+    };
+    const Name names[] = {
+        {&state.s_machine_profile, "_machine_profile"},
+        {&state.s_context, "_context"},
+        {&state.s_inputs, "_inputs"},
+        {&state.s_is_inside_scope, "_is_inside_scope"},
+        {&state.s_underscore_counter, "_underscore_counter"},
+        {&state.s_ast, "ast"},
+        {&state.s_variables_db, "variables_db"},
+        {&state.s_name, "name"},
+        {&state.s_index, "index"},
+        {&state.s_qubits, "qubits"},
+        {&state.s_arguments, "arguments"},
+        {&state.s_argument, "argument"},
+        {&state.s_duration, "duration"},
+        {&state.s_measure, "measure"},
+        {&state.s_qubit, "qubit"},
+        {&state.s_target, "target"},
+        {&state.s_var, "var"},
+        {&state.s_is_input, "is_input"},
+        {&state.s_is_output, "is_output"},
+        {&state.s_declare_variable, "declare_variable"},
+        {&state.s_assign, "assign"},
+        {&state.s_assign_at_index, "assign_at_index"},
+        {&state.s_resolve_operation, "resolve_operation"},
+        {&state.s_func, "func"},
+        {&state.s_params, "params"},
+        {&state.s_elements_to_align, "elements_to_align"},
+        {&state.s_op, "op"},
+        {&state.s_lvalue, "lvalue"},
+        {&state.s_rvalue, "rvalue"},
+        {&state.s_indices, "indices"},
+        {&state.s_condition, "condition"},
+        {&state.s_if_block, "if_block"},
+        {&state.s_else_block, "else_block"},
+        {&state.s_while_condition, "while_condition"},
+        {&state.s_block, "block"},
+        {&state.s_identifier, "identifier"},
+        {&state.s_type, "type"},
+        {&state.s_set_declaration, "set_declaration"},
+        {&state.s_values, "values"},
+        {&state.s_value, "value"},
+        {&state.s_start, "start"},
+        {&state.s_end, "end"},
+        {&state.s_step, "step"},
+        {&state.s_cases, "cases"},
+        {&state.s_default, "default"},
+        {&state.s_statements, "statements"},
+        {&state.s_body, "body"},
+        {&state.s_visit, "visit"},
+        {&state.s_underscore, "_"},
+        {&state.text_gphase, "gphase"},
+        {&state.text_delay, "delay"},
+        {&state.text_reset, "reset"},
+        {&state.text_barrier, "barrier"},
+        {&state.text_measure, "measure"},
+    };
+    for (const Name& name : names) *name.slot = intern(name.text);
+    state.declare_kwnames = keep(nb::make_tuple(nb::str("is_input"), nb::str("is_output"), nb::str("is_stream")));
+
+    // The caller's values by variable name.
+    nb::object mapping = import_attr("collections.abc", "Mapping");
+    nb::handle text_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    m.attr("Inputs") = mapping[nb::make_tuple(text_type, type_hints.attr("ScalarOfAnyType"))];
+
+    nb::object math = vyr.attr("Math");
+    nb::dict table;
+    const char* rows[][2] = {{"sqrt", "sqrt"}, {"exp", "exp"}, {"log", "ln"},
+                             {"sin", "sin"},   {"cos", "cos"}, {"arctan", "atan"}};
+    for (const auto& row : rows) table[row[0]] = math.attr(row[1]);
+    m.attr("classical_function_mapping") = table;
+    state.classical_function_mapping = keep(table);
+
+    state.missing_input_exception = keep(ClassBuilder(m, "MissingInputException", {nb::handle(PyExc_Exception)})
+                                             .def("__init__", missing_input_init, "node"_arg)
+                                             .def("__str__", missing_input_str)
+                                             .build());
+
+    def_function(m, "_align_if_needed", align_if_needed_function, "elements"_arg);
+
+    ClassBuilder(m, "CodeGeneration", {step})
+        .def("__init__", code_generation_init, "machine_profile"_arg, "inputs"_arg = nb::none())
+        .def("__call__", code_generation_call, "program"_arg)
+        .build();
+
+    nb::object visitor = import_attr("openqasm3.visitor", "QASMVisitor")[nb::none()];
+    state.visitor_class =
+        keep(ClassBuilder(m, "CodeGenerationVisitor", {visitor})
+                 .visitor_walk()
+                 .def("__init__", visitor_init, "machine_profile"_arg, "program"_arg, "inputs"_arg,
+                      "_is_inside_scope"_arg)
+                 .def("_translate_expression", translate_method, "oq_expression"_arg)
+                 .def_static("get_qubit_indices", get_qubit_indices, "qubits"_arg)
+                 .def("run_operation", run_operation_method, "name"_arg, "qubits"_arg, "params"_arg)
+                 .def_handler("visit_QuantumGate", visit_quantum_gate)
+                 .def_handler("visit_QuantumPhase", visit_quantum_phase)
+                 .def_handler("visit_DelayInstruction", visit_delay_instruction)
+                 .def_handler("visit_QuantumReset", visit_quantum_reset)
+                 .def_handler("visit_QuantumBarrier", visit_quantum_barrier)
+                 .def_handler("visit_FunctionCall", visit_function_call)
+                 .def_handler("visit_QuantumMeasurementStatement", visit_quantum_measurement_statement)
+                 .def_handler("visit_VyrDeclaration", visit_vyr_declaration)
+                 .def_handler("visit_BranchingStatement", visit_branching_statement)
+                 .def_handler("visit_WhileLoop", visit_while_loop)
+                 .def_handler("visit_ForInLoop", visit_for_in_loop)
+                 .def_handler("visit_SwitchStatement", visit_switch_statement)
+                 .def_handler("visit_CompoundStatement", visit_compound_statement)
+                 .def_handler("visit_Box", visit_box)
+                 .def("_run_block_in_context", run_block_method, "context_creator"_arg, "block"_arg,
+                      "context_creator_args"_arg)
+                 .def("_declare_variable", declare_variable_method, "node"_arg)
+                 .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
+                 .def("_assign_to_target", assign_to_target_method, "target"_arg, "value"_arg)
+                 .build());
+}
