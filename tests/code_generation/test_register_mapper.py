@@ -1,0 +1,277 @@
+import pytest
+from openqasm3 import ast, parser
+
+from corvane.configurations.hardware_qubit import HardwareQubit, create_hardware_qubit
+from corvane.configurations.machine_profile import MachineProfile
+from corvane.passes.code_generation.register_mapper import (
+    CallingUnsupportedQubitsException,
+    MultipleQubitDefinitionException,
+    RegisterMapper,
+    TooManyRequiredQubitsException,
+    _map_declared_qubits_to_explicit_qubits,
+    _QubitsCollector,
+    _QubitsResolver,
+)
+from corvane.programs import OpenQasmProgram
+
+
+def machine(*numbers):
+    return MachineProfile({}, {n: (f"e{n}",) for n in numbers})
+
+
+def mapped(codegen, source, profile=None):
+    """The statements of `source` after the mapping, with hardware qubits bound first."""
+    program = codegen.parsed(source)
+    result = RegisterMapper(profile or machine(0, 1, 2, 3, 4))(program)
+    assert isinstance(result, OpenQasmProgram) and result is not program and result.ast is program.ast
+    return result.ast.statements
+
+
+def operands(statement):
+    return [qubit.name if isinstance(qubit, HardwareQubit) else ast.Identifier.__name__ + ":" + qubit.name
+            for qubit in statement.qubits]
+
+
+def test_worked_example(codegen):
+    source = "qubit[2] a; qubit b; x $1; cx a[1], b; x a; x $1;"
+    collector = _QubitsCollector()
+    collector.visit(codegen.parsed(source).ast)
+    assert collector.declaration_to_size == {"a": 2, "b": 1}
+    assert list(collector.declaration_to_size) == ["a", "b"]
+    assert collector.explicitly_stated_hardware_qubits == {1}
+    mapping = _map_declared_qubits_to_explicit_qubits(
+        collector.declaration_to_size, collector.explicitly_stated_hardware_qubits, machine(0, 1, 2, 3, 4))
+    assert mapping == {"a": (0, 2), "b": (3,)}
+
+    statements = mapped(codegen, source)
+    assert [operands(s) for s in statements] == [["$1"], ["$2", "$3"], ["$0"], ["$1"]]
+    assert [q.index for q in statements[1].qubits] == [2, 3]
+
+
+@pytest.mark.parametrize(
+    "sizes, explicit, numbers, expected",
+    [
+        ({}, set(), (), {}),
+        ({"q": 5}, set(), (0, 1, 2, 3, 4), {"q": (0, 1, 2, 3, 4)}),
+        ({"a": 1, "b": 2}, {0, 2}, (0, 1, 2, 3, 4), {"a": (1,), "b": (3, 4)}),
+        ({"q": 2}, set(), (9, 2, 5), {"q": (2, 5)}),
+        ({"z": 0, "a": 1}, set(), (3,), {"z": (), "a": (3,)}),
+        ({"q": 1}, {4}, (4, 0), {"q": (0,)}),
+    ],
+)
+def test_mapping(sizes, explicit, numbers, expected):
+    given_sizes, given_explicit = dict(sizes), set(explicit)
+    result = _map_declared_qubits_to_explicit_qubits(given_sizes, given_explicit, machine(*numbers))
+    assert result == expected and list(result) == list(expected)
+    assert given_sizes == sizes and given_explicit == explicit
+
+
+@pytest.mark.parametrize(
+    "sizes, explicit, numbers, error, text",
+    [
+        ({"q": 5}, {0}, (0, 1, 2, 3, 4), TooManyRequiredQubitsException,
+         "This code requires 6, but the hardware support only 5 qubits."),
+        # the count includes explicit qubits the machine lacks, and is tested first
+        ({"q": 3}, {7}, (0, 1, 2), TooManyRequiredQubitsException,
+         "This code requires 4, but the hardware support only 3 qubits."),
+        ({}, {5}, (0, 1, 2), CallingUnsupportedQubitsException,
+         "The explicitly called qubits ['$5'] are not supported by the system."),
+        ({}, {1}, (), TooManyRequiredQubitsException, "This code requires 1, but the hardware support only 0 qubits."),
+        ({"a": 2, "q": -1}, set(), (0, 1, 2), ValueError, "The qubit register 'q' is declared with the negative size -1."),
+    ],
+)
+def test_mapping_errors(sizes, explicit, numbers, error, text):
+    with pytest.raises(error) as raised:
+        _map_declared_qubits_to_explicit_qubits(sizes, explicit, machine(*numbers))
+    assert str(raised.value) == text
+
+
+def test_mapping_errors_store_their_values():
+    with pytest.raises(TooManyRequiredQubitsException) as too_many:
+        _map_declared_qubits_to_explicit_qubits({"q": 3}, {7}, machine(0, 1, 2))
+    assert (too_many.value.required_qubits, too_many.value.supported_qubits) == (4, 3)
+    with pytest.raises(CallingUnsupportedQubitsException) as unsupported:
+        _map_declared_qubits_to_explicit_qubits({}, {6, 5}, machine(0, 1, 2))
+    assert unsupported.value.unsupported_qubits == {5, 6}
+    assert str(unsupported.value) == "The explicitly called qubits ['$5', '$6'] are not supported by the system."
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: _map_declared_qubits_to_explicit_qubits([("q", 1)], set(), machine()),
+         "Argument 'declaration_to_size' has incorrect type (expected dict, got list)"),
+        (lambda: _map_declared_qubits_to_explicit_qubits({}, frozenset(), machine()),
+         "Argument 'explicitly_stated_hardware_qubits' has incorrect type (expected set, got frozenset)"),
+        (lambda: _QubitsResolver(None), "Argument 'qubits_mapping' has incorrect type (expected dict, got NoneType)"),
+        (lambda: MultipleQubitDefinitionException(1), "Argument 'name' has incorrect type (expected str, got int)"),
+        (lambda: CallingUnsupportedQubitsException([5]),
+         "Argument 'unsupported_qubits' has incorrect type (expected set, got list)"),
+        (lambda: TooManyRequiredQubitsException("3", 1),
+         "Argument 'required_qubits' has incorrect type (expected int, got str)"),
+        (lambda: TooManyRequiredQubitsException(3, None),
+         "Argument 'supported_qubits' has incorrect type (expected int, got NoneType)"),
+    ],
+)
+def test_declared_parameter_types(make, message):
+    with pytest.raises(TypeError) as error:
+        make()
+    assert str(error.value) == message
+
+
+def test_error_texts_follow_their_fields():
+    duplicate = MultipleQubitDefinitionException("q")
+    assert isinstance(duplicate, Exception) and duplicate.qubit_name == "q"
+    assert str(duplicate) == "Multiple definition of same qubit: 'q'"
+    too_many = TooManyRequiredQubitsException(4.9, True)
+    assert (too_many.required_qubits, too_many.supported_qubits) == (4, 1)
+    assert str(too_many) == "This code requires 4, but the hardware support only 1 qubits."
+    too_many.required_qubits = 12
+    assert str(too_many).startswith("This code requires 12,")
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        # a register without size holds one qubit
+        ("qubit q; x q; x q[0];", [["$0"], ["$0"]]),
+        # a bare register name is its first qubit
+        ("qubit[3] q; x q; x q[2];", [["$0"], ["$2"]]),
+        # explicit qubits are never given to a register, wherever they stand
+        ("qubit[2] q; x q[1]; x $0;", [["$2"], ["$0"]]),
+        ("qubit[2] a; qubit[2] b; cx a[0], b[1]; cx b[0], a[1];", [["$0", "$3"], ["$2", "$1"]]),
+        ("qubit[2] q; if (true) { x q[1]; } else { box { x q[0]; } }", []),
+    ],
+)
+def test_rewriting(codegen, source, expected):
+    statements = mapped(codegen, source)
+    assert not any(isinstance(s, ast.QubitDeclaration) for s in statements)
+    assert [operands(s) for s in statements if isinstance(s, ast.QuantumGate)] == expected
+
+
+def test_blocks_are_rewritten(codegen):
+    [branch] = mapped(codegen, "qubit[2] q; if (true) { x q[1]; } else { box { x q[0]; } }")
+    assert operands(branch.if_block[0]) == ["$1"]
+    assert operands(branch.else_block[0].body[0]) == ["$0"]
+
+
+def test_measurement_of_a_bare_register_measures_its_first_qubit(codegen):
+    [statement] = mapped(codegen, "qubit[3] q; measure q;")
+    assert statement.measure.qubit.name == "$0"
+
+
+def test_switch_cases_keep_their_references_and_their_qubits_are_not_counted(codegen):
+    # the machine has one qubit: $4 inside the case is neither counted nor tested
+    statements = mapped(codegen, "qubit q; int i; switch (i) { case 1 { x q; x $4; } default { x q; } }",
+                        machine(0))
+    switch = statements[-1]
+    [(_, body)] = switch.cases
+    assert [operands(s) for s in body.statements] == [["Identifier:q"], ["$4"]]
+    assert operands(switch.default.statements[0]) == ["$0"]
+
+
+def test_every_identifier_named_like_a_register_is_replaced(codegen):
+    [gate] = mapped(codegen, "qubit[2] x; x x[1];")
+    assert isinstance(gate.name, HardwareQubit) and gate.name.name == "$0"
+    assert operands(gate) == ["$1"]
+
+
+def test_names_left_alone(codegen):
+    # an unbound `$` name is neither collected nor rewritten; other arrays are not registers
+    tree = parser.parse("qubit q; bit[2] c; x $3; c[1] = measure q;")
+    result = RegisterMapper(machine(0))(OpenQasmProgram(tree)).ast.statements
+    assert type(result[1].qubits[0]) is ast.Identifier and result[1].qubits[0].name == "$3"
+    assert type(result[2].target) is ast.IndexedIdentifier and result[2].target.name.name == "c"
+    assert result[2].measure.qubit.name == "$0"
+
+
+def test_a_negative_literal_index_counts_from_the_register_end(codegen):
+    program = codegen.parsed("qubit[3] q;")
+    program.ast.statements.append(ast.QuantumGate([], ast.Identifier("x"), [], [
+        ast.IndexedIdentifier(ast.Identifier("q"), [[ast.IntegerLiteral(-1)]])]))
+    gate = RegisterMapper(machine(0, 1, 2, 3))(program).ast.statements[-1]
+    assert operands(gate) == ["$2"]
+
+
+@pytest.mark.parametrize(
+    "source, error, message",
+    [
+        ("qubit q; qubit q;", MultipleQubitDefinitionException, "^Multiple definition of same qubit: 'q'$"),
+        ("qubit q; qubit[n] q;", MultipleQubitDefinitionException, "^Multiple definition of same qubit: 'q'$"),
+        ("qubit[n] q;", AssertionError, "^No expression size is allowed$"),
+        ("qubit[6] q;", TooManyRequiredQubitsException, "^This code requires 6,"),
+        ("x $7;", CallingUnsupportedQubitsException, r"^The explicitly called qubits \['\$7'\]"),
+    ],
+)
+def test_errors_before_the_rewriting_leave_the_tree_untouched(codegen, source, error, message):
+    program = codegen.parsed(source)
+    before = repr(program.ast)
+    with pytest.raises(error, match=message):
+        RegisterMapper(machine(0, 1, 2, 3, 4))(program)
+    assert repr(program.ast) == before
+
+
+@pytest.mark.parametrize(
+    "source, error, message",
+    [
+        ("qubit[2] q; x q[0][1];", AssertionError, "^Only 1-length indexing is allowed$"),
+        ("qubit[2] q; x q[0, 1];", AssertionError, r"^Only single index is supported\.$"),
+        ("qubit[2] q; x q[0:1];", AssertionError, "^$"),
+        ("qubit[2] q; x q[-1];", AssertionError, "^Only explicit qubit pointers are supported$"),
+        ("qubit[2] q; int i; x q[i];", AssertionError, "^Only explicit qubit pointers are supported$"),
+        ("qubit[2] q; x q[2];", IndexError, None),
+        ("qubit[0] q; x q;", IndexError, None),
+        ("qubit[0] q; x q[0];", IndexError, None),
+    ],
+)
+def test_rewriting_errors_leave_what_was_rewritten_before(codegen, source, error, message):
+    program = codegen.parsed("qubit p; x p; " + source)
+    with pytest.raises(error, match=message):
+        RegisterMapper(machine(0, 1, 2, 3, 4))(program)
+    assert operands(program.ast.statements[1]) == ["$0"]
+
+
+def test_step(codegen):
+    profile = machine(0)
+    step = RegisterMapper(profile)
+    assert step.name == "RegisterMapper" and step._machine_profile is profile
+    with pytest.raises(AssertionError, match="^$"):
+        step(codegen.parsed("qubit q;").ast)
+    empty = codegen.parsed("int i; i = 1;")
+    before = repr(empty.ast)
+    assert repr(RegisterMapper(machine())(empty).ast) == before
+
+
+def test_a_register_program_with_explicit_qubits_end_to_end(codegen):
+    program = codegen.generate("qubit[2] q; bit[2] c; x $0; cx q[0], q[1]; c[1] = measure q[1]; reset q;")
+    # $0 is taken, so q is ($1, $2)
+    assert codegen.lines(program) == [
+        "declare bool[2] v1 = [false, false]",
+        'align("ro0", "xy0")',
+        'play("x", "xy0")',
+        'align("ro0", "xy0")',
+        'align("xy1", "xy2")',
+        'play("cx", "xy1")',
+        'play("cx_target", "xy2")',
+        'align("xy1", "xy2")',
+        'declare bool v2 = measure("readout", "xy2")',
+        "v1[1] = v2",
+        'play("reset", "xy1")',
+    ]
+
+
+def test_index_checks_are_skipped_under_optimisation(python_subprocess):
+    output = python_subprocess(
+        """
+        from openqasm3 import parser
+        from corvane.configurations.machine_profile import MachineProfile
+        from corvane.passes.code_generation.register_mapper import RegisterMapper
+        from corvane.programs import OpenQasmProgram
+
+        tree = parser.parse("qubit[2] q; x q[1][0];")
+        [gate] = RegisterMapper(MachineProfile({}, {0: (), 1: ()}))(OpenQasmProgram(tree)).ast.statements
+        print(gate.qubits[0].name)
+        """,
+        "-O",
+    )
+    assert output == "$1\n"
