@@ -117,6 +117,9 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
         # a register reference inside a case body is never mapped to a hardware qubit
         ("qubit q; int i; switch (i) { case 1 { x q; } }", AssertionError, "^$",
          ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
+        # case values are not prepared either: a constant there is no declared variable
+        ("const int c = 1; int i; switch (i) { case c { x $1; } }", UndeclaredVariableReferenceException, None,
+         ["declare int v1 = 0", "switch v1 (unsafe):", "    pass"]),
         # every block already opened is left on the way out
         ("bool f; if (f) { while (f) { x $1; h $1; } }", UnresolvableOperation, None,
          ["declare bool v1 = false", "if v1:", "    while v1:", "        " + X1]),

@@ -181,7 +181,9 @@ nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb
     nb::object resolved = steal_or_throw(PyObject_VectorcallMethod(
         state.s_resolve_operation.ptr(), raw_arguments.data(), raw_arguments.size(), nullptr));
 
+    // Read once, as the arguments of both alignments.
     nb::object elements = get(resolved, state.s_elements_to_align);
+    if (!PyTuple_CheckExact(elements.ptr())) elements = steal_or_throw(PySequence_Tuple(elements.ptr()));
     align_if_needed(elements);
     nb::object result = call_unpacked(get(resolved, state.s_func), get(resolved, state.s_params));
     align_if_needed(elements);
