@@ -135,13 +135,13 @@ def visitor(profile=None):
 def test_visitor_fields():
     program, inputs, profile = Vyr1Program(None), {"a": 1}, object()
     built = CodeGenerationVisitor(profile, program, inputs, _is_inside_scope=1)
-    assert vars(built) == {
-        "_machine_profile": profile,
-        "_context": program,
-        "_inputs": inputs,
-        "_is_inside_scope": True,
-        "_underscore_counter": 0,
-    }
+    assert list(vars(built).items()) == [
+        ("_machine_profile", profile),
+        ("_context", program),
+        ("_inputs", inputs),
+        ("_is_inside_scope", True),
+        ("_underscore_counter", 0),
+    ]
     assert built._context is program and built._inputs is inputs
 
 
