@@ -18,13 +18,29 @@ def format_value(value) -> str:
 
 class Statement:
     """One recorded statement: its kind, the objects it was given, its text and,
-    for a statement that opens a block, the statements of that block."""
+    for a statement that opens a block, the statements of that block.
 
-    def __init__(self, kind: str, text: str, args: tuple = (), opens_block: bool = False):
+    The text is made when it is first read, by `render(*args)`: building a
+    program costs no formatting, and its arguments (expressions, names and
+    copies of plain values) do not change afterwards.
+    """
+
+    __slots__ = ("kind", "args", "body", "_render", "_text")
+
+    def __init__(self, kind: str, render, args: tuple = (), opens_block: bool = False):
         self.kind = kind
-        self.text = text
         self.args = args
         self.body = [] if opens_block else None
+        if isinstance(render, str):
+            self._render, self._text = None, render
+        else:
+            self._render, self._text = render, None
+
+    @property
+    def text(self) -> str:
+        if self._text is None:
+            self._text = self._render(*self.args)
+        return self._text
 
     def __repr__(self):
         return f"Statement({self.kind!r}, {self.text!r})"

@@ -23,13 +23,78 @@ _TYPES = (bool, int, fixed)
 _PLAIN = (bool, int, float)
 
 
+def _copy(value):
+    """Plain values as they are now: a list given to a statement may change later."""
+    return list(value) if isinstance(value, list) else value
+
+
+# The texts of the statements, made when a program is rendered.
+
+
+def _render_advance(variable):
+    return f"advance input stream {variable.name}"
+
+
+def _render_save_all(stream, name):
+    return f"{stream.name}.save_all({format_value(name)})"
+
+
+def _render_declare_stream(stream):
+    return f"declare stream {stream.name}"
+
+
+def _render_assign(target, value):
+    return f"{target} = {format_value(value)}"
+
+
+def _render_save(source, stream):
+    return f"save {source} to {stream.name}"
+
+
+def _render_for(variable, start, condition, update):
+    return f"for ({variable} = {format_value(start)}; {format_value(condition)}; {variable} = {format_value(update)})"
+
+
+def _render_for_each(variable, values):
+    return f"for {variable} in {format_value(values)}"
+
+
+def _render_switch(expression, unsafe):
+    return f"switch {format_value(expression)}" + (" (unsafe)" if unsafe else "")
+
+
+def _render_measure(result, pulse, element):
+    return f"declare bool {result} = " + _call_text("measure", (pulse, element))
+
+
+_KEYWORD_RENDERERS = {}
+_CALL_RENDERERS = {}
+
+
+def _keyword_renderer(keyword: str):
+    """`keyword value`, as `if`, `while` and `case` read."""
+    render = _KEYWORD_RENDERERS.get(keyword)
+    if render is None:
+        render = _KEYWORD_RENDERERS[keyword] = lambda value: f"{keyword} {format_value(value)}"
+    return render
+
+
+def _call_renderer(function: str):
+    """`function(arg, ...)`."""
+    render = _CALL_RENDERERS.get(function)
+    if render is None:
+        render = _CALL_RENDERERS[function] = lambda *args: _call_text(function, args)
+    return render
+
+
 def program() -> _ProgramScope:
     """A new program scope: `with vyr.program() as scope: ...`, then `scope._program`."""
     return _ProgramScope()
 
 
-def _emit(kind: str, text: str, *args) -> Statement:
-    return scopes_manager.emit(Statement(kind, text, args))
+def _emit(kind: str, render, *args) -> Statement:
+    """Appends a statement whose text `render(*args)` makes when it is read."""
+    return scopes_manager.emit(Statement(kind, render, args))
 
 
 def _require_type(dtype, where: str):
@@ -47,13 +112,23 @@ def _initial_value(value, where: str):
 
 def _declared(dtype, value, name: str, is_input_stream: bool):
     if isinstance(value, list):
-        variable = VyrArrayVariable(name, dtype, len(value), is_input_stream)
-        return variable, f"{dtype.__name__}[{len(value)}] {name}"
-    return VyrVariable(name, dtype, is_input_stream), f"{dtype.__name__} {name}"
+        return VyrArrayVariable(name, dtype, len(value), is_input_stream)
+    return VyrVariable(name, dtype, is_input_stream)
 
 
-def _declaration_text(head: str, value) -> str:
-    return head if value is None else f"{head} = {format_value(value)}"
+def _declaration_renderer(prefix: str):
+    def render(variable, value):
+        if isinstance(variable, VyrArrayVariable):
+            head = f"{prefix} {variable.dtype.__name__}[{variable.size}] {variable.name}"
+        else:
+            head = f"{prefix} {variable.dtype.__name__} {variable.name}"
+        return head if value is None else f"{head} = {format_value(value)}"
+
+    return render
+
+
+_render_declare = _declaration_renderer("declare")
+_render_declare_input_stream = _declaration_renderer("declare input stream")
 
 
 def declare(dtype, value=None):
@@ -62,8 +137,8 @@ def declare(dtype, value=None):
     starts undefined, as a loop index does."""
     _require_type(dtype, "declare()")
     value = _initial_value(value, "declare()")
-    variable, head = _declared(dtype, value, scopes_manager.program._new_name("v"), False)
-    _emit("declare", _declaration_text("declare " + head, value), variable, value)
+    variable = _declared(dtype, value, scopes_manager.program._new_name("v"), False)
+    _emit("declare", _render_declare, variable, _copy(value))
     return variable
 
 
@@ -73,8 +148,8 @@ def declare_input_stream(dtype, *, name: str, value=None):
     if type(name) is not str:
         raise TypeError(f"declare_input_stream() takes a text name, got {name!r}")
     value = _initial_value(value, "declare_input_stream()")
-    variable, head = _declared(dtype, value, scopes_manager.program._new_name("v", name), True)
-    _emit("declare_input_stream", _declaration_text("declare input stream " + head, value), variable, value)
+    variable = _declared(dtype, value, scopes_manager.program._new_name("v", name), True)
+    _emit("declare_input_stream", _render_declare_input_stream, variable, _copy(value))
     return variable
 
 
@@ -82,7 +157,7 @@ def advance_input_stream(variable):
     """Takes the next value of an input stream into its variable."""
     if not isinstance(variable, (VyrVariable, VyrArrayVariable)) or not variable.is_input_stream:
         raise TypeError(f"advance_input_stream() takes an input stream variable, got {variable!r}")
-    _emit("advance_input_stream", f"advance input stream {variable.name}", variable)
+    _emit("advance_input_stream", _render_advance, variable)
 
 
 class ResultStreamSource:
@@ -95,7 +170,7 @@ class ResultStreamSource:
     def save_all(self, name: str):
         if type(name) is not str:
             raise TypeError(f"save_all() takes a text name, got {name!r}")
-        _emit("save_all", f"{self.name}.save_all({format_value(name)})", self, name)
+        _emit("save_all", _render_save_all, self, name)
 
     def __repr__(self):
         return f"<ResultStreamSource {self.name}>"
@@ -103,7 +178,7 @@ class ResultStreamSource:
 
 def declare_stream() -> ResultStreamSource:
     stream = ResultStreamSource(scopes_manager.program._new_name("s"))
-    _emit("declare_stream", f"declare stream {stream.name}", stream)
+    _emit("declare_stream", _render_declare_stream, stream)
     return stream
 
 
@@ -112,7 +187,7 @@ def assign(target, value):
     if not isinstance(target, (VyrVariable, VyrArrayCell)):
         raise TypeError(f"assign() takes a scalar variable or an array cell as its target, got {target!r}")
     require_scalar(value, "assign()")
-    _emit("assign", f"{target} = {format_value(value)}", target, value)
+    _emit("assign", _render_assign, target, value)
 
 
 def save(source, stream):
@@ -121,7 +196,7 @@ def save(source, stream):
         raise TypeError(f"save() takes a scalar vyr expression as its source, got {source!r}")
     if not isinstance(stream, ResultStreamSource):
         raise TypeError(f"save() takes a result stream, got {stream!r}")
-    _emit("save", f"save {source} to {stream.name}", source, stream)
+    _emit("save", _render_save, source, stream)
 
 
 def stream_processing():
@@ -129,13 +204,13 @@ def stream_processing():
     return scopes_manager.stream_processing()
 
 
-def _block(kind: str, text: str, *args):
-    return scopes_manager.block(Statement(kind, text, args, opens_block=True))
+def _block(kind: str, render, *args):
+    return scopes_manager.block(Statement(kind, render, args, opens_block=True))
 
 
 def if_(condition):
     require_scalar(condition, "if_()")
-    return _block("if", f"if {format_value(condition)}", condition)
+    return _block("if", _keyword_renderer("if"), condition)
 
 
 @contextmanager
@@ -150,7 +225,7 @@ def else_():
 
 def while_(condition):
     require_scalar(condition, "while_()")
-    return _block("while", f"while {format_value(condition)}", condition)
+    return _block("while", _keyword_renderer("while"), condition)
 
 
 def _require_loop_variable(variable, where: str):
@@ -163,8 +238,7 @@ def for_(variable, start, condition, update):
     _require_loop_variable(variable, "for_()")
     for argument in (start, condition, update):
         require_scalar(argument, "for_()")
-    text = f"for ({variable} = {format_value(start)}; {format_value(condition)}; {variable} = {format_value(update)})"
-    return _block("for", text, variable, start, condition, update)
+    return _block("for", _render_for, variable, start, condition, update)
 
 
 def for_each_(variable, values):
@@ -175,18 +249,17 @@ def for_each_(variable, values):
             raise TypeError(f"for_each_() takes a list of plain values, got {values!r}")
     elif not isinstance(values, VyrArrayVariable):
         raise TypeError(f"for_each_() takes a list of plain values or an array variable, got {values!r}")
-    return _block("for_each", f"for {variable} in {format_value(values)}", variable, values)
+    return _block("for_each", _render_for_each, variable, _copy(values))
 
 
 def switch_(expression, unsafe=False):
     require_scalar(expression, "switch_()")
-    text = f"switch {format_value(expression)}" + (" (unsafe)" if unsafe else "")
-    return _block("switch", text, expression, bool(unsafe))
+    return _block("switch", _render_switch, expression, bool(unsafe))
 
 
 def case_(value):
     require_scalar(value, "case_()")
-    return _block("case", f"case {format_value(value)}", value)
+    return _block("case", _keyword_renderer("case"), value)
 
 
 def default_():
@@ -195,7 +268,7 @@ def default_():
 
 def align(*elements):
     """Aligns the timelines of the given machine elements."""
-    _emit("align", _call_text("align", _elements(elements, "align()")), *elements)
+    _emit("align", _call_renderer("align"), *_elements(elements, "align()"))
 
 
 # The few pulse-level operations that machine-profile implementations use.
@@ -215,27 +288,26 @@ def _call_text(function: str, args) -> str:
 def play(pulse: str, element: str):
     """Plays the pulse `pulse` on `element`."""
     _elements((pulse, element), "play()")
-    _emit("play", _call_text("play", (pulse, element)), pulse, element)
+    _emit("play", _call_renderer("play"), pulse, element)
 
 
 def wait(duration, *elements):
     """Waits `duration` clock cycles on the given elements."""
     require_scalar(duration, "wait()")
     _elements(elements, "wait()")
-    _emit("wait", _call_text("wait", (duration, *elements)), duration, *elements)
+    _emit("wait", _call_renderer("wait"), duration, *elements)
 
 
 def frame_rotation(angle, *elements):
     """Rotates the frame of the given elements by `angle`."""
     require_scalar(angle, "frame_rotation()")
-    _emit("frame_rotation", _call_text("frame_rotation", (angle, *_elements(elements, "frame_rotation()"))),
-          angle, *elements)
+    _emit("frame_rotation", _call_renderer("frame_rotation"), angle, *_elements(elements, "frame_rotation()"))
 
 
 def measure(pulse: str, element: str) -> VyrVariable:
     """Measures `element` with the pulse `pulse`; the result is a new boolean variable."""
     _elements((pulse, element), "measure()")
     result = VyrVariable(scopes_manager.program._new_name("v"), bool)
-    _emit("measure", f"declare bool {result} = " + _call_text("measure", (pulse, element)), result, pulse, element)
+    _emit("measure", _render_measure, result, pulse, element)
     return result
 
