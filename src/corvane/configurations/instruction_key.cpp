@@ -59,7 +59,7 @@ nb::object regular_repr(nb::handle self) {
 
 // Position by position, stopping at the first one that refuses its qubit.
 nb::object regular_matches(nb::handle self, nb::handle other) {
-    nb::object pattern = nb::getattr(self, "_pattern");
+    nb::object pattern = get_attr(self, "_pattern"_id);
     if (length_of(pattern) != length_of(other)) return nb::bool_(false);
     nb::object positions = steal_or_throw(PyObject_GetIter(pattern.ptr()));
     nb::object qubits = steal_or_throw(PyObject_GetIter(other.ptr()));
@@ -68,7 +68,7 @@ nb::object regular_matches(nb::handle self, nb::handle other) {
         if (!position) break;
         nb::object qubit = next_item(qubits);
         if (!qubit) break;
-        if (!truth(position.attr("matches")(qubit))) return nb::bool_(false);
+        if (!truth(call_method(position, "matches"_id, qubit))) return nb::bool_(false);
     }
     return nb::bool_(true);
 }
@@ -82,7 +82,7 @@ nb::object regular_number_of_parametric_qubits(nb::handle self) {
 
 // The qubits at the parametric positions, in order; fixed ones are left out.
 nb::object regular_get_parametric_qubits(nb::handle self, nb::handle qubits) {
-    nb::object pattern = nb::getattr(self, "_pattern");
+    nb::object pattern = get_attr(self, "_pattern"_id);
     if (assertions_enabled()) check_assertion(length_of(qubits) == length_of(pattern));
     nb::list parametric;
     nb::object positions = steal_or_throw(PyObject_GetIter(pattern.ptr()));
@@ -108,9 +108,9 @@ nb::object varying_get_parametric_qubits(nb::handle, nb::handle qubits) { return
 nb::object candidate_init(nb::handle self, nb::handle name, nb::handle number_of_params, nb::handle qubits) {
     nb::object count = int_argument(number_of_params, "number_of_params");
     require_str(name, "name");
-    nb::setattr(self, "name", name);
-    nb::setattr(self, "number_of_params", count);
-    nb::setattr(self, "qubits", qubits);
+    set_attr(self, "name"_id, name);
+    set_attr(self, "number_of_params"_id, count);
+    set_attr(self, "qubits"_id, qubits);
     return nb::none();
 }
 
@@ -159,11 +159,11 @@ nb::object key_repr(nb::handle self) {
 
 // All three tests always run; the answer is the first false one, else the last.
 nb::object key_matches(nb::handle self, nb::handle other) {
-    nb::object names = steal_or_throw(PyObject_RichCompare(nb::getattr(self, "name").ptr(),
-                                                           nb::getattr(other, "name").ptr(), Py_EQ));
-    nb::object counts = steal_or_throw(PyObject_RichCompare(nb::getattr(self, "number_of_params").ptr(),
-                                                            nb::getattr(other, "number_of_params").ptr(), Py_EQ));
-    nb::object qubits = nb::getattr(self, "qubits_pattern").attr("matches")(nb::getattr(other, "qubits"));
+    nb::object names = steal_or_throw(PyObject_RichCompare(get_attr(self, "name"_id).ptr(),
+                                                           get_attr(other, "name"_id).ptr(), Py_EQ));
+    nb::object counts = steal_or_throw(PyObject_RichCompare(get_attr(self, "number_of_params"_id).ptr(),
+                                                            get_attr(other, "number_of_params"_id).ptr(), Py_EQ));
+    nb::object qubits = call_method(get_attr(self, "qubits_pattern"_id), "matches"_id, get_attr(other, "qubits"_id));
     if (!truth(names)) return names;
     if (!truth(counts)) return counts;
     return qubits;
@@ -255,7 +255,7 @@ nb::object key_number_of_parametric_qubits(nb::handle self) {
 }
 
 nb::object key_get_parametric_qubits(nb::handle self, nb::handle qubits) {
-    return nb::getattr(self, "qubits_pattern").attr("get_parametric_qubits")(qubits);
+    return call_method(get_attr(self, "qubits_pattern"_id), "get_parametric_qubits"_id, qubits);
 }
 
 const char* const INSTRUCTION_KEY_DOC =

@@ -159,9 +159,9 @@ nb::object create_identifier(nb::handle input) {
 
 // The first key of the call's name, in registration order, that accepts it.
 nb::object get_operation(nb::handle self, nb::handle identifier) {
-    nb::object keys = nb::getattr(self, "_name_to_identifiers")[nb::getattr(identifier, "name")];
+    nb::object keys = get_attr(self, "_name_to_identifiers"_id)[get_attr(identifier, "name"_id)];
     for (nb::handle key : keys)
-        if (truth(key.attr("matches")(identifier))) return nb::borrow(key);
+        if (truth(call_method(key, "matches"_id, identifier))) return nb::borrow(key);
     raise_error(nb::handle(state.unresolvable_operation)(
         compose({nb::str("Not found relevant operation for "), identifier})));
 }
@@ -170,10 +170,10 @@ nb::object resolve_operation(nb::handle self, nb::handle name, nb::handle hardwa
     require_str(name, "name");
     require_tuple(hardware_qubits, "hardware_qubits");
     nb::object candidate =
-        nb::handle(state.operation_candidate)(name, nb::int_(PyTuple_GET_SIZE(params.ptr())), hardware_qubits);
-    nb::object key = nb::getattr(self, "_get_operation")(candidate);
-    nb::object vyr_func = nb::getattr(self, "_operations")[key];
-    nb::object qubits = key.attr("get_parametric_qubits")(hardware_qubits);
+        call(state.operation_candidate, name, nb::int_(PyTuple_GET_SIZE(params.ptr())), hardware_qubits);
+    nb::object key = call_method(self, "_get_operation"_id, candidate);
+    nb::object vyr_func = get_attr(self, "_operations"_id)[key];
+    nb::object qubits = call_method(key, "get_parametric_qubits"_id, hardware_qubits);
     nb::object arguments = steal_or_throw(PySequence_Concat(params.ptr(), qubits.ptr()));
     return nb::make_tuple(vyr_func, arguments);
 }

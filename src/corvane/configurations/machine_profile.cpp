@@ -2,6 +2,8 @@
 // instruction registry and the elements that drive each hardware qubit. It
 // resolves every operation into its implementation, the arguments to call it
 // with and the elements to align around it.
+#include <vector>
+
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -14,6 +16,7 @@ struct ModuleState {
     nb::handle instruction_registry;
     nb::handle not_supported_qubits;
     nb::handle resolved_operation;
+    nb::handle supported_qubit_indices;  // the property this module installs
 } state;
 
 nb::object sorted_tuple(nb::handle values) {
@@ -54,17 +57,39 @@ nb::object profile_init(nb::handle self, nb::handle quantum_instruction_registry
 }
 
 nb::object supported_qubit_indices(nb::handle self) {
-    nb::object keys = nb::getattr(self, "hardware_qubits").attr("keys")();
+    nb::object keys = call_method(get_attr(self, "hardware_qubits"_id), "keys"_id);
     return steal_or_throw(PySet_New(keys.ptr()));
 }
 
 nb::object get_elements_to_align(nb::handle self, nb::handle hardware_qubits) {
     require_tuple(hardware_qubits, "hardware_qubits");
-    nb::object mapping = nb::getattr(self, "hardware_qubits");
+    nb::object mapping = get_attr(self, "hardware_qubits"_id);
     nb::object elements = steal_or_throw(PySet_New(nullptr));
     for (nb::handle index : hardware_qubits)
         for (nb::handle element : mapping[index]) check_status(PySet_Add(elements.ptr(), element.ptr()));
     return sorted_tuple(elements);
+}
+
+// Whether every called qubit is a key of the profile's qubit map: the test
+// `set(qubit_indices) <= self._supported_qubit_indices`. While that property
+// is this class's own and the map a plain dict, the keys are looked up in the
+// map itself, which answers alike without making two sets per call.
+bool qubits_supported(nb::handle self, nb::handle qubit_indices) {
+    nb::object called = steal_or_throw(PySet_New(qubit_indices.ptr()));
+    PyObject* property = _PyType_Lookup(Py_TYPE(self.ptr()), "_supported_qubit_indices"_id.ptr());
+    if (property == state.supported_qubit_indices.ptr()) {
+        nb::object mapping = get_attr(self, "hardware_qubits"_id);
+        if (PyDict_CheckExact(mapping.ptr())) {
+            for (nb::handle qubit : called) {
+                int found = PyDict_Contains(mapping.ptr(), qubit.ptr());
+                check_status(found);
+                if (!found) return false;
+            }
+            return true;
+        }
+    }
+    nb::object supported = get_attr(self, "_supported_qubit_indices"_id);
+    return truth(call_method(called, "issubset"_id, supported));
 }
 
 // Qubits are tested before the registry is asked, so an unsupported qubit is
@@ -72,19 +97,19 @@ nb::object get_elements_to_align(nb::handle self, nb::handle hardware_qubits) {
 nb::object resolve_operation(nb::handle self, nb::handle name, nb::handle qubit_indices, nb::args params) {
     require_str(name, "name");
     require_tuple(qubit_indices, "qubit_indices");
-    nb::object called = steal_or_throw(PySet_New(qubit_indices.ptr()));
-    nb::object supported = nb::getattr(self, "_supported_qubit_indices");
-    if (!truth(called.attr("issubset")(supported))) {
-        raise_error(nb::handle(state.not_supported_qubits)(name, qubit_indices,
-                                                           nb::getattr(self, "_supported_qubit_indices")));
+    if (!qubits_supported(self, qubit_indices)) {
+        raise_error(call(state.not_supported_qubits, name, qubit_indices,
+                         get_attr(self, "_supported_qubit_indices"_id)));
     }
-    nb::object registry = nb::getattr(self, "quantum_instruction_registry");
-    nb::object arguments = steal_or_throw(PySequence_Concat(nb::make_tuple(name, qubit_indices).ptr(), params.ptr()));
-    nb::object resolved = steal_or_throw(
-        PyObject_Call(nb::getattr(registry, "resolve_operation").ptr(), arguments.ptr(), nullptr));
+    nb::object registry = get_attr(self, "quantum_instruction_registry"_id);
+    const Py_ssize_t count = PyTuple_GET_SIZE(params.ptr());
+    std::vector<PyObject*> arguments{registry.ptr(), name.ptr(), qubit_indices.ptr()};
+    for (Py_ssize_t i = 0; i < count; ++i) arguments.push_back(PyTuple_GET_ITEM(params.ptr(), i));
+    nb::object resolved = steal_or_throw(PyObject_VectorcallMethod(
+        "resolve_operation"_id.ptr(), arguments.data(), arguments.size(), nullptr));
     auto [vyr_func, call_arguments] = unpack_pair(resolved);
-    nb::object elements = nb::getattr(self, "get_elements_to_align")(qubit_indices);
-    return nb::handle(state.resolved_operation)(vyr_func, call_arguments, elements);
+    nb::object elements = call_method(self, "get_elements_to_align"_id, qubit_indices);
+    return call(state.resolved_operation, vyr_func, call_arguments, elements);
 }
 
 }  // namespace
@@ -108,10 +133,12 @@ NB_MODULE(machine_profile, m) {
                                         .field("params", "Tuple[Any, ...]")
                                         .field("elements_to_align", "Elements")
                                         .build_dataclass());
-    ClassBuilder(m, "MachineProfile")
+    nb::object profile = ClassBuilder(m, "MachineProfile")
         .def("__init__", profile_init, "quantum_instruction_registry"_arg, "hardware_qubits"_arg)
         .def_property("_supported_qubit_indices", supported_qubit_indices)
         .def("resolve_operation", resolve_operation, "name"_arg, "qubit_indices"_arg, "params"_arg)
         .def("get_elements_to_align", get_elements_to_align, "hardware_qubits"_arg)
         .build();
+    state.supported_qubit_indices = keep(nb::borrow(_PyType_Lookup(
+        reinterpret_cast<PyTypeObject*>(profile.ptr()), "_supported_qubit_indices"_id.ptr())));
 }

@@ -63,6 +63,10 @@ def _render_switch(expression, unsafe):
     return f"switch {format_value(expression)}" + (" (unsafe)" if unsafe else "")
 
 
+def _render_align(*elements):
+    return _call_text("align", elements)
+
+
 def _render_measure(result, pulse, element):
     return f"declare bool {result} = " + _call_text("measure", (pulse, element))
 
@@ -85,6 +89,11 @@ def _call_renderer(function: str):
     if render is None:
         render = _CALL_RENDERERS[function] = lambda *args: _call_text(function, args)
     return render
+
+
+_render_play = _call_renderer("play")
+_render_wait = _call_renderer("wait")
+_render_frame_rotation = _call_renderer("frame_rotation")
 
 
 def program() -> _ProgramScope:
@@ -268,16 +277,16 @@ def default_():
 
 def align(*elements):
     """Aligns the timelines of the given machine elements."""
-    _emit("align", _call_renderer("align"), *_elements(elements, "align()"))
+    _emit("align", _render_align, *_elements(elements, "align()"))
 
 
 # The few pulse-level operations that machine-profile implementations use.
 
 
 def _elements(elements, where: str) -> tuple:
-    for element in elements:
-        if type(element) is not str:
-            raise TypeError(f"{where} takes machine element names (text), got {element!r}")
+    if not all(type(element) is str for element in elements):
+        bad = next(element for element in elements if type(element) is not str)
+        raise TypeError(f"{where} takes machine element names (text), got {bad!r}")
     return elements
 
 
@@ -288,20 +297,20 @@ def _call_text(function: str, args) -> str:
 def play(pulse: str, element: str):
     """Plays the pulse `pulse` on `element`."""
     _elements((pulse, element), "play()")
-    _emit("play", _call_renderer("play"), pulse, element)
+    _emit("play", _render_play, pulse, element)
 
 
 def wait(duration, *elements):
     """Waits `duration` clock cycles on the given elements."""
     require_scalar(duration, "wait()")
     _elements(elements, "wait()")
-    _emit("wait", _call_renderer("wait"), duration, *elements)
+    _emit("wait", _render_wait, duration, *elements)
 
 
 def frame_rotation(angle, *elements):
     """Rotates the frame of the given elements by `angle`."""
     require_scalar(angle, "frame_rotation()")
-    _emit("frame_rotation", _call_renderer("frame_rotation"), angle, *_elements(elements, "frame_rotation()"))
+    _emit("frame_rotation", _render_frame_rotation, angle, *_elements(elements, "frame_rotation()"))
 
 
 def measure(pulse: str, element: str) -> VyrVariable:

@@ -11,6 +11,9 @@ class ScopeError(RuntimeError):
 
 STREAM_PROCESSING = "stream processing"
 _SWITCH_ITEMS = ("case", "default")
+# Blocks that admit only some statements, and statements admitted only in some blocks.
+_RESTRICTED_BLOCKS = frozenset({"switch", STREAM_PROCESSING})
+_RESTRICTED_STATEMENTS = frozenset({"case", "default", "save_all"})
 
 
 class _ProgramScope:
@@ -66,7 +69,12 @@ class _ScopesManager:
 
     def emit(self, statement: Statement) -> Statement:
         """Appends `statement` to the innermost open block, if the block admits it."""
-        kind, statements = self._current()
+        if not self._blocks:
+            self._require_open()
+        kind, statements = self._blocks[-1]
+        if kind not in _RESTRICTED_BLOCKS and statement.kind not in _RESTRICTED_STATEMENTS:
+            statements.append(statement)
+            return statement
         if kind == "switch" and statement.kind not in _SWITCH_ITEMS:
             raise ScopeError("only case_() and default_() blocks may stand directly inside switch_()")
         if statement.kind in _SWITCH_ITEMS and kind != "switch":

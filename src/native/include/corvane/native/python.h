@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <initializer_list>
 #include <utility>
 
@@ -57,6 +59,45 @@ inline nb::str repr_of(nb::handle value) {
     return nb::steal<nb::str>(steal_or_throw(PyObject_Repr(value.ptr())).release());
 }
 
+// An interned attribute name made once per process: `"name"_id` (literals
+// namespace). Looking attributes up by an interned name is the host's fast path.
+template <std::size_t N>
+struct FixedString {
+    char value[N];
+    constexpr FixedString(const char (&text)[N]) { std::copy_n(text, N, value); }
+};
+
+template <FixedString Name>
+nb::handle interned() {
+    static PyObject* name = intern(Name.value).ptr();  // kept for the life of the process
+    return nb::handle(name);
+}
+
+// `object.name`.
+inline nb::object get_attr(nb::handle object, nb::handle name) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+// `object.name = value`.
+inline void set_attr(nb::handle object, nb::handle name, nb::handle value) {
+    check_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
+}
+
+// `callable(*args)` through the host's vectorcall.
+template <typename... Args>
+nb::object call(nb::handle callable, const Args&... args) {
+    PyObject* arguments[] = {nullptr, nb::handle(args).ptr()...};
+    return steal_or_throw(PyObject_Vectorcall(callable.ptr(), arguments + 1,
+                                              sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `object.name(*args)`, without making a bound method on the way.
+template <typename... Args>
+nb::object call_method(nb::handle object, nb::handle name, const Args&... args) {
+    PyObject* arguments[] = {object.ptr(), nb::handle(args).ptr()...};
+    return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), arguments, sizeof...(Args) + 1, nullptr));
+}
+
 // Joins pieces into one finished text; each piece is taken by its text form,
 // so a message reads exactly as the host's `"a" + str(b) + ...` would.
 nb::str compose(std::initializer_list<nb::handle> pieces);
@@ -99,5 +140,11 @@ namespace corvane::native::literals {
 // included (nanobind's plain `_a` refuses None). Every parameter of the
 // system's functions is declared this way and checked by the function itself.
 inline auto operator""_arg(const char* name, std::size_t) { return nanobind::arg(name).none(); }
+
+// `"name"_id`: the interned text "name", for attribute lookups and method calls.
+template <FixedString Name>
+nanobind::handle operator""_id() {
+    return interned<Name>();
+}
 
 }  // namespace corvane::native::literals
