@@ -31,7 +31,7 @@ class Statement:
         self.kind = kind
         self.args = args
         self.body = [] if opens_block else None
-        if isinstance(render, str):
+        if type(render) is str:
             self._render, self._text = None, render
         else:
             self._render, self._text = render, None

@@ -277,16 +277,19 @@ def default_():
 
 def align(*elements):
     """Aligns the timelines of the given machine elements."""
-    _emit("align", _render_align, *_elements(elements, "align()"))
+    for element in elements:
+        if type(element) is not str:
+            raise TypeError(f"align() takes machine element names (text), got {element!r}")
+    scopes_manager.emit(Statement("align", _render_align, elements))
 
 
 # The few pulse-level operations that machine-profile implementations use.
 
 
 def _elements(elements, where: str) -> tuple:
-    if not all(type(element) is str for element in elements):
-        bad = next(element for element in elements if type(element) is not str)
-        raise TypeError(f"{where} takes machine element names (text), got {bad!r}")
+    for element in elements:
+        if type(element) is not str:
+            raise TypeError(f"{where} takes machine element names (text), got {element!r}")
     return elements
 
 
@@ -296,8 +299,9 @@ def _call_text(function: str, args) -> str:
 
 def play(pulse: str, element: str):
     """Plays the pulse `pulse` on `element`."""
-    _elements((pulse, element), "play()")
-    _emit("play", _render_play, pulse, element)
+    if type(pulse) is not str or type(element) is not str:
+        _elements((pulse, element), "play()")
+    scopes_manager.emit(Statement("play", _render_play, (pulse, element)))
 
 
 def wait(duration, *elements):
