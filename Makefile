@@ -9,7 +9,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: venv build test dev devtest clean
+.PHONY: venv build test demo bench dev devtest clean
 
 $(VENV)/.installed: requirements-dev.txt
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=/path/to/python3.12"; exit 1; }
@@ -26,6 +26,14 @@ build: venv
 
 test: build
 	$(PY) -X dev -m pytest $(PYTEST_ARGS)
+
+# Compiles the example programs for the example machine and prints their vyr programs.
+demo: build
+	cd examples && ../$(PY) demo.py
+
+# Compilation against parse time on generated programs of 100 to 10,000 lines.
+bench: build
+	$(PY) bench/compile_speed.py
 
 # Developer loop: modules built in place under src/, tests run against the tree.
 dev: venv
