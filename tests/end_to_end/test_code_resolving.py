@@ -1,0 +1,99 @@
+import logging
+import textwrap
+
+import pytest
+
+from corvane import BuildOptions, CompilationException
+
+PROGRAM = """
+OPENQASM 3.0;
+const int n = 2;
+const float half = 0.5;
+qubit[n] q;
+input float theta;
+gate flip a { x a; }
+gate pair(t) a, b { rx(t * 2) a; flip b; cx a, b; }
+pair(half) q[0], q[1];
+pair(theta + 1) $3, q[0];
+int total = 1;
+total += n * 3;
+total *= 2;
+rx(pi / 2) $3;
+rx(2 * 3 + 1 - half) $3;
+for int i in [0:n - 1] { flip q[1]; }
+"""
+
+
+def test_gates_constants_compound_assignments_and_folding(compile_text):
+    # The register of size n lies on $0 and $1; gate bodies are inlined with
+    # their arguments, constants substituted and constant expressions folded.
+    assert compile_text(PROGRAM) == textwrap.dedent(
+        """\
+        declare input stream fixed theta = 0.0
+        advance input stream theta
+        align("d0", "r0")
+        frame_rotation(1.0, "d0")
+        align("d0", "r0")
+        play("x", "d1")
+        align("d0", "d1", "r0")
+        play("cx", "d0")
+        align("d0", "d1", "r0")
+        frame_rotation((theta + 1) * 2, "d3")
+        align("d0", "r0")
+        play("x", "d0")
+        align("d0", "r0")
+        align("d0", "d3", "r0")
+        play("cx", "d3")
+        align("d0", "d3", "r0")
+        declare int v1 = 0
+        v1 = 1
+        v1 = v1 + 6
+        v1 = v1 * 2
+        frame_rotation(1.5707963267948966, "d3")
+        frame_rotation(6.5, "d3")
+        declare int v2 = 0
+        for (v2 = 0; v2 <= 1; v2 = v2 + 1):
+            play("x", "d1")"""
+    )
+
+
+def test_skipping_folding_leaves_the_arithmetic_to_expression_translation(compile_text):
+    source = "input float a; rx(2 * 3 + a) $1;"
+    assert compile_text(source).splitlines()[-1] == 'frame_rotation(6 + a, "d1")'
+    skipped = compile_text(source, build_options=BuildOptions(optimizations_to_skip="Fold"))
+    assert skipped.splitlines()[-1] == 'frame_rotation(6 + a, "d1")'
+    folded = compile_text("input float a; rx(2 * 3 + 0.5) $1;")
+    assert folded.splitlines()[-1] == 'frame_rotation(6.5, "d1")'
+
+
+def test_a_failed_fold_is_tolerated_unless_enforced(compiler, caplog):
+    source = "input float a; rx(1 / 0) $1;"
+    caplog.set_level(logging.WARNING, "corvane.passes.pipeline_phase")
+    with pytest.raises(CompilationException, match="Vyr1GenerationPass") as error:
+        compiler.compile(source)
+    assert isinstance(error.value.__cause__, ZeroDivisionError)
+    assert any("exception on optimization 'FoldingStage'" in record.getMessage() for record in caplog.records)
+    with pytest.raises(CompilationException, match="CodeResolvingPass") as error:
+        compiler.compile(source, build_options=BuildOptions(optimizations_to_enforce="all"))
+    assert type(error.value.__cause__).__name__ == "IllegalMathExpression"
+
+
+@pytest.mark.parametrize(
+    "source, error",
+    [
+        ("gate x a { h a; }", "MultipleDefinitionsException"),
+        ("gate g a { x a; } gate g a { h a; }", "MultipleDefinitionsException"),
+        ("ctrl @ x $1, $2;", "NotImplementedError"),
+        ("g $1;", "SignatureNotFoundException"),
+        ("const int pi = 3;", "RedeclarationException"),
+        ("int a; a -= 1; const int a2 = 1; const int a2 = 2;", "RedeclarationException"),
+    ],
+)
+def test_errors_of_code_resolving(compiler, source, error):
+    with pytest.raises(CompilationException, match='^Pass "CodeResolvingPass" failed.$') as raised:
+        compiler.compile(source)
+    assert type(raised.value.__cause__).__name__ == error
+
+
+def test_an_equal_redefinition_is_accepted(compile_text):
+    assert compile_text("gate g a { x a; } gate g a { x a; } g $1;") == 'play("x", "d1")'
