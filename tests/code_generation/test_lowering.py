@@ -409,3 +409,54 @@ def test_generation_phase(codegen):
 
 def test_inputs_type():
     assert code_generation.Inputs == collections.abc.Mapping[str, ScalarOfAnyType]
+
+
+def test_handlers_reach_the_operations_a_subclass_overrides(codegen):
+    from vk import vyr
+
+    from corvane.passes.code_generation.target_lowering import CodeGenerationVisitor
+    from corvane.programs import Vyr1Program
+
+    calls = []
+
+    class Recording(CodeGenerationVisitor):
+        def run_operation(self, name, qubits, *params):
+            calls.append(("run_operation", name, len(params)))
+            return super().run_operation(name, qubits, *params)
+
+        def _translate_expression(self, oq_expression):
+            calls.append(("translate", type(oq_expression).__name__))
+            return super()._translate_expression(oq_expression)
+
+        def _declare_variable(self, node):
+            calls.append(("declare", node.var.name))
+            return super()._declare_variable(node)
+
+        def _assign_to_target(self, target, value):
+            calls.append(("assign", target.name))
+            return super()._assign_to_target(target, value)
+
+        def _run_block_in_context(self, context_creator, block, *context_creator_args):
+            calls.append(("block", context_creator.__name__))
+            return super()._run_block_in_context(context_creator, block, *context_creator_args)
+
+    from corvane.configurations.build_options import BuildOptions
+    from corvane.passes.code_generation import Vyr1GenerationPass
+
+    program = codegen.parsed("input int a; int b; rx(a) $1; if (a == 1) { b = 2; }")
+    for step in Vyr1GenerationPass(codegen.profile(), BuildOptions(), None).steps[:3]:
+        program = step(program)
+    tree = program.ast
+    with vyr.program():
+        program = Vyr1Program(None)
+        Recording(codegen.profile(), program, {"a": 1}, _is_inside_scope=True).visit(tree)
+    assert calls == [
+        ("declare", "a"),
+        ("declare", "b"),
+        ("run_operation", "rx", 1),
+        ("translate", "Identifier"),
+        ("translate", "BinaryExpression"),
+        ("block", "if_"),
+        ("translate", "IntegerLiteral"),
+        ("assign", "b"),
+    ]

@@ -46,7 +46,20 @@ struct ModuleState {
         s_body, s_visit, s_underscore;
     nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream")
     nb::handle text_gphase, text_delay, text_reset, text_barrier, text_measure;
+    // The operations as this module installs them on the visitor class.
+    nb::handle own_translate, own_run_operation, own_declare_variable, own_assign_to_target, own_run_block;
+    nb::handle s_translate_expression, s_run_operation, s_declare_variable_method, s_assign_to_target,
+        s_run_block_in_context;
 } state;
+
+// The visitor's operations as its handlers reach them: each runs its C++ body
+// directly unless a subclass overrides it, and then calls the override, as a
+// handler written in Python would.
+nb::object translate(nb::handle self, nb::handle expression);
+nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params);
+nb::object declare_variable(nb::handle self, nb::handle node);
+nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value);
+void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args);
 
 nb::object get(nb::handle object, nb::handle name) {
     return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
@@ -131,7 +144,7 @@ nb::object missing_input_str(nb::handle self) {
 
 // --- CodeGenerationVisitor: operations -------------------------------------------
 
-nb::object translate(nb::handle self, nb::handle expression) {
+nb::object translate_own(nb::handle self, nb::handle expression) {
     nb::object database = get(get(self, state.s_context), state.s_variables_db);
     return call(state.translate_expression, {expression, database});
 }
@@ -161,7 +174,7 @@ nb::object get_qubit_indices(nb::handle qubits) {
 // One operation: resolved by the profile, called between two alignments of
 // its elements. Nothing is caught, so a failing implementation leaves the
 // first alignment emitted and the second not.
-nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
+nb::object run_operation_own(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
     require_str(name, "name");
     require_list(qubits, "qubits");
     // The profile, the name and the indices, then the translated parameters.
@@ -191,10 +204,10 @@ nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb
 }
 
 nb::object run_operation_method(nb::handle self, nb::handle name, nb::handle qubits, nb::args params) {
-    return run_operation(self, name, qubits, params);
+    return run_operation_own(self, name, qubits, params);
 }
 
-nb::object translate_method(nb::handle self, nb::handle oq_expression) { return translate(self, oq_expression); }
+nb::object translate_method(nb::handle self, nb::handle oq_expression) { return translate_own(self, oq_expression); }
 
 nb::object single_qubit(nb::handle qubit) {
     nb::object qubits = steal_or_throw(PyList_New(1));
@@ -223,7 +236,7 @@ nb::object input_value(nb::handle inputs, nb::handle name) {
     return found.is_none() ? nb::object() : found;
 }
 
-nb::object declare_variable(nb::handle self, nb::handle node) {
+nb::object declare_variable_own(nb::handle self, nb::handle node) {
     nb::object var = get(node, state.s_var);
     nb::object name = get(var, state.s_name);
     nb::object value = input_value(get(self, state.s_inputs), name);
@@ -242,7 +255,7 @@ nb::object declare_variable(nb::handle self, nb::handle node) {
     return name;
 }
 
-nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value) {
+nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle value) {
     nb::object context = get(self, state.s_context);
     if (is_instance(target, state.identifier)) {
         call_method(context, state.s_assign, {get(target, state.s_name), value});
@@ -336,7 +349,7 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
 
 // Lowers `block` inside the vk block that `context_creator(*args)` opens; the
 // block is left also when a statement fails.
-void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args) {
+void run_block_own(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args) {
     require_list(block, "block");
     nb::object manager = call_unpacked(context_creator, args);
     with_context(manager, [&] {
@@ -347,7 +360,7 @@ void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb
 }
 
 nb::object run_block_method(nb::handle self, nb::handle context_creator, nb::handle block, nb::args args) {
-    run_block(self, context_creator, block, args);
+    run_block_own(self, context_creator, block, args);
     return nb::none();
 }
 
@@ -483,10 +496,10 @@ nb::object visit_box(nb::handle self, nb::handle node) {
 
 // --- Python faces of the operations --------------------------------------------------
 
-nb::object declare_variable_method(nb::handle self, nb::handle node) { return declare_variable(self, node); }
+nb::object declare_variable_method(nb::handle self, nb::handle node) { return declare_variable_own(self, node); }
 
 nb::object assign_to_target_method(nb::handle self, nb::handle target, nb::handle value) {
-    return assign_to_target(self, target, value);
+    return assign_to_target_own(self, target, value);
 }
 
 // --- CodeGeneration ---------------------------------------------------------------
@@ -518,6 +531,54 @@ nb::object code_generation_call(nb::handle self, nb::handle program) {
         with_context(scope, [&] { visit_child(visitor, tree); });
     }
     return result;
+}
+
+
+// --- CodeGenerationVisitor: reaching overridable operations -------------------------
+
+// `self.name(*leading, *rest)` through Python, for an override.
+nb::object call_override(nb::handle self, nb::handle name, std::initializer_list<nb::handle> leading,
+                         nb::handle rest = nb::handle()) {
+    std::vector<PyObject*> arguments{self.ptr()};
+    for (nb::handle argument : leading) arguments.push_back(argument.ptr());
+    if (rest) {
+        nb::object items = steal_or_throw(PySequence_Tuple(rest.ptr()));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
+            arguments.push_back(PyTuple_GET_ITEM(items.ptr(), i));
+        return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), arguments.data(), arguments.size(), nullptr));
+    }
+    return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), arguments.data(), arguments.size(), nullptr));
+}
+
+nb::object translate(nb::handle self, nb::handle expression) {
+    if (is_own_method(self, state.s_translate_expression, state.own_translate)) return translate_own(self, expression);
+    return call_override(self, state.s_translate_expression, {expression});
+}
+
+nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
+    if (is_own_method(self, state.s_run_operation, state.own_run_operation))
+        return run_operation_own(self, name, qubits, params);
+    return call_override(self, state.s_run_operation, {name, qubits}, params);
+}
+
+nb::object declare_variable(nb::handle self, nb::handle node) {
+    if (is_own_method(self, state.s_declare_variable_method, state.own_declare_variable))
+        return declare_variable_own(self, node);
+    return call_override(self, state.s_declare_variable_method, {node});
+}
+
+nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value) {
+    if (is_own_method(self, state.s_assign_to_target, state.own_assign_to_target))
+        return assign_to_target_own(self, target, value);
+    return call_override(self, state.s_assign_to_target, {target, value});
+}
+
+void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args) {
+    if (is_own_method(self, state.s_run_block_in_context, state.own_run_block)) {
+        run_block_own(self, context_creator, block, args);
+        return;
+    }
+    call_override(self, state.s_run_block_in_context, {context_creator, block}, args);
 }
 
 }  // namespace
@@ -679,4 +740,14 @@ NB_MODULE(target_lowering, m) {
                  .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
                  .def("_assign_to_target", assign_to_target_method, "target"_arg, "value"_arg)
                  .build());
+    state.s_translate_expression = intern("_translate_expression");
+    state.s_run_operation = intern("run_operation");
+    state.s_declare_variable_method = intern("_declare_variable");
+    state.s_assign_to_target = intern("_assign_to_target");
+    state.s_run_block_in_context = intern("_run_block_in_context");
+    state.own_translate = installed_attribute(state.visitor_class, state.s_translate_expression);
+    state.own_run_operation = installed_attribute(state.visitor_class, state.s_run_operation);
+    state.own_declare_variable = installed_attribute(state.visitor_class, state.s_declare_variable_method);
+    state.own_assign_to_target = installed_attribute(state.visitor_class, state.s_assign_to_target);
+    state.own_run_block = installed_attribute(state.visitor_class, state.s_run_block_in_context);
 }

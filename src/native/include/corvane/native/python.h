@@ -98,6 +98,30 @@ nb::object call_method(nb::handle object, nb::handle name, const Args&... args) 
     return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), arguments, sizeof...(Args) + 1, nullptr));
 }
 
+// What the host's attribute lookup finds under `name` on `object`'s class and
+// its bases (a function, a property, ...), or null; borrowed.
+inline PyObject* class_attribute(nb::handle object, nb::handle name) {
+    return _PyType_Lookup(Py_TYPE(object.ptr()), name.ptr());
+}
+
+// What `cls.name` finds on the class itself or its bases, as a kept reference:
+// the function a module installed, to recognise it again at run time.
+inline nb::handle installed_attribute(nb::handle cls, nb::handle name) {
+    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+    if (!found) {
+        PyErr_Format(PyExc_AttributeError, "type object has no attribute %R", name.ptr());
+        throw nb::python_error();
+    }
+    return keep(nb::borrow(found));
+}
+
+// Whether `object`'s class still resolves `name` to the function that the
+// module installed: a module then runs its own C++ body directly, and calls
+// through Python only when a subclass overrides the operation.
+inline bool is_own_method(nb::handle object, nb::handle name, nb::handle installed) {
+    return class_attribute(object, name) == installed.ptr();
+}
+
 // Joins pieces into one finished text; each piece is taken by its text form,
 // so a message reads exactly as the host's `"a" + str(b) + ...` would.
 nb::str compose(std::initializer_list<nb::handle> pieces);
