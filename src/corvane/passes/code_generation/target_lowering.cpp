@@ -47,9 +47,8 @@ struct ModuleState {
     nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream")
     nb::handle text_gphase, text_delay, text_reset, text_barrier, text_measure;
     // The operations as this module installs them on the visitor class.
-    nb::handle own_translate, own_run_operation, own_declare_variable, own_assign_to_target, own_run_block;
-    nb::handle s_translate_expression, s_run_operation, s_declare_variable_method, s_assign_to_target,
-        s_run_block_in_context;
+    OwnMethod translate_expression_method, run_operation_method, declare_variable_method, assign_to_target_method,
+        run_block_in_context_method;
 } state;
 
 // The visitor's operations as its handlers reach them: each runs its C++ body
@@ -551,34 +550,36 @@ nb::object call_override(nb::handle self, nb::handle name, std::initializer_list
 }
 
 nb::object translate(nb::handle self, nb::handle expression) {
-    if (is_own_method(self, state.s_translate_expression, state.own_translate)) return translate_own(self, expression);
-    return call_override(self, state.s_translate_expression, {expression});
+    const OwnMethod& method = state.translate_expression_method;
+    if (method.reached_by(self)) return translate_own(self, expression);
+    return call_override(self, method.name, {expression});
 }
 
 nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
-    if (is_own_method(self, state.s_run_operation, state.own_run_operation))
-        return run_operation_own(self, name, qubits, params);
-    return call_override(self, state.s_run_operation, {name, qubits}, params);
+    const OwnMethod& method = state.run_operation_method;
+    if (method.reached_by(self)) return run_operation_own(self, name, qubits, params);
+    return call_override(self, method.name, {name, qubits}, params);
 }
 
 nb::object declare_variable(nb::handle self, nb::handle node) {
-    if (is_own_method(self, state.s_declare_variable_method, state.own_declare_variable))
-        return declare_variable_own(self, node);
-    return call_override(self, state.s_declare_variable_method, {node});
+    const OwnMethod& method = state.declare_variable_method;
+    if (method.reached_by(self)) return declare_variable_own(self, node);
+    return call_override(self, method.name, {node});
 }
 
 nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value) {
-    if (is_own_method(self, state.s_assign_to_target, state.own_assign_to_target))
-        return assign_to_target_own(self, target, value);
-    return call_override(self, state.s_assign_to_target, {target, value});
+    const OwnMethod& method = state.assign_to_target_method;
+    if (method.reached_by(self)) return assign_to_target_own(self, target, value);
+    return call_override(self, method.name, {target, value});
 }
 
 void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args) {
-    if (is_own_method(self, state.s_run_block_in_context, state.own_run_block)) {
+    const OwnMethod& method = state.run_block_in_context_method;
+    if (method.reached_by(self)) {
         run_block_own(self, context_creator, block, args);
         return;
     }
-    call_override(self, state.s_run_block_in_context, {context_creator, block}, args);
+    call_override(self, method.name, {context_creator, block}, args);
 }
 
 }  // namespace
@@ -740,14 +741,9 @@ NB_MODULE(target_lowering, m) {
                  .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
                  .def("_assign_to_target", assign_to_target_method, "target"_arg, "value"_arg)
                  .build());
-    state.s_translate_expression = intern("_translate_expression");
-    state.s_run_operation = intern("run_operation");
-    state.s_declare_variable_method = intern("_declare_variable");
-    state.s_assign_to_target = intern("_assign_to_target");
-    state.s_run_block_in_context = intern("_run_block_in_context");
-    state.own_translate = installed_attribute(state.visitor_class, state.s_translate_expression);
-    state.own_run_operation = installed_attribute(state.visitor_class, state.s_run_operation);
-    state.own_declare_variable = installed_attribute(state.visitor_class, state.s_declare_variable_method);
-    state.own_assign_to_target = installed_attribute(state.visitor_class, state.s_assign_to_target);
-    state.own_run_block = installed_attribute(state.visitor_class, state.s_run_block_in_context);
+    state.translate_expression_method = OwnMethod::of(state.visitor_class, "_translate_expression");
+    state.run_operation_method = OwnMethod::of(state.visitor_class, "run_operation");
+    state.declare_variable_method = OwnMethod::of(state.visitor_class, "_declare_variable");
+    state.assign_to_target_method = OwnMethod::of(state.visitor_class, "_assign_to_target");
+    state.run_block_in_context_method = OwnMethod::of(state.visitor_class, "_run_block_in_context");
 }

@@ -12,17 +12,6 @@ using namespace corvane::native::literals;
 
 namespace {
 
-// A method of this module's classes, called straight in C++ while the
-// instance's class still resolves it to the function installed here.
-struct Method {
-    nb::handle name;
-    nb::handle installed;
-
-    bool own(nb::handle self) const {
-        return _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) == installed.ptr();
-    }
-};
-
 struct ModuleState {
     nb::handle open_qasm_program;
     nb::handle quantum_gate, quantum_gate_definition;
@@ -30,7 +19,7 @@ struct ModuleState {
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
-    Method add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
+    OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
     nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates;
@@ -63,7 +52,8 @@ bool contains(nb::handle collection, nb::handle item) {
     return found != 0;
 }
 
-nb::object call_method(nb::handle self, const Method& method, std::initializer_list<nb::handle> arguments) {
+// `self.<method>(*arguments)` through Python, for an override.
+nb::object call_override(nb::handle self, const OwnMethod& method, std::initializer_list<nb::handle> arguments) {
     nb::object bound = getattr_interned(self, method.name);
     PyObject* args[4];
     size_t count = 0;
@@ -197,9 +187,9 @@ nb::object find_best_matching_signature(nb::handle node, nb::handle collection) 
 
 nb::object is_built_in(nb::handle self, nb::handle node) {
     nb::object built_in = getattr_interned(self, state.built_in_gates);
-    if (state.find_signature.own(self)) return nb::bool_(static_cast<bool>(matching_signature(node, built_in)));
+    if (state.find_signature.reached_by(self)) return nb::bool_(static_cast<bool>(matching_signature(node, built_in)));
     try {
-        call_method(self, state.find_signature, {node, built_in});
+        call_override(self, state.find_signature, {node, built_in});
         return nb::bool_(true);
     } catch (nb::python_error& error) {
         if (!error.matches(state.unresolvable_gate)) throw;
@@ -218,11 +208,11 @@ nb::object validate_calling_arguments(nb::handle gate_def, nb::handle node) {
 nb::object get_gate_definition(nb::handle self, nb::handle node) {
     nb::object bank = getattr_interned(self, state.bank);
     nb::object signature;
-    if (state.find_signature.own(self)) signature = find_best_matching_signature(node, bank);
-    else signature = call_method(self, state.find_signature, {node, bank});
+    if (state.find_signature.reached_by(self)) signature = find_best_matching_signature(node, bank);
+    else signature = call_override(self, state.find_signature, {node, bank});
     nb::object definition = steal_or_throw(PyObject_GetItem(bank.ptr(), signature.ptr()));
-    if (state.validate_calling_arguments.own(self)) validate_calling_arguments(definition, node);
-    else call_method(self, state.validate_calling_arguments, {definition, node});
+    if (state.validate_calling_arguments.reached_by(self)) validate_calling_arguments(definition, node);
+    else call_override(self, state.validate_calling_arguments, {definition, node});
     return definition;
 }
 
@@ -269,29 +259,29 @@ nb::object get_gate_transformation(nb::handle gate_def, nb::handle node) {
 }
 
 nb::object resolve_gate_definition(nb::handle self, nb::handle node) {
-    bool built_in = state.is_built_in.own(self) ? truth(is_built_in(self, node))
-                                                : truth(call_method(self, state.is_built_in, {node}));
+    bool built_in = state.is_built_in.reached_by(self) ? truth(is_built_in(self, node))
+                                                : truth(call_override(self, state.is_built_in, {node}));
     if (built_in) {
         state.logger.debug(compose({nb::str("Node "), name_of(node), nb::str(" is built-in, and will stay as is.")}));
         return nb::borrow(node);
     }
-    nb::object definition = state.get_gate_definition.own(self)
+    nb::object definition = state.get_gate_definition.reached_by(self)
                                 ? get_gate_definition(self, node)
-                                : call_method(self, state.get_gate_definition, {node});
-    if (state.log_found_definition.own(self)) log_found_definition(self, node, definition);
-    else call_method(self, state.log_found_definition, {node, definition});
-    nb::object transformer = state.get_gate_transformation.own(self)
+                                : call_override(self, state.get_gate_definition, {node});
+    if (state.log_found_definition.reached_by(self)) log_found_definition(self, node, definition);
+    else call_override(self, state.log_found_definition, {node, definition});
+    nb::object transformer = state.get_gate_transformation.reached_by(self)
                                  ? get_gate_transformation(definition, node)
-                                 : call_method(self, state.get_gate_transformation, {definition, node});
-    if (state.transform_statements.own(transformer)) return transform_statements_of_gate_definition(transformer, definition);
-    return call_method(transformer, state.transform_statements, {definition});
+                                 : call_override(self, state.get_gate_transformation, {definition, node});
+    if (state.transform_statements.reached_by(transformer)) return transform_statements_of_gate_definition(transformer, definition);
+    return call_override(transformer, state.transform_statements, {definition});
 }
 
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (truth(getattr_interned(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
-    if (state.resolve_gate_definition.own(self)) return resolve_gate_definition(self, node);
-    return call_method(self, state.resolve_gate_definition, {node});
+    if (state.resolve_gate_definition.reached_by(self)) return resolve_gate_definition(self, node);
+    return call_override(self, state.resolve_gate_definition, {node});
 }
 
 nb::object add_gate(nb::handle self, nb::handle node) {
@@ -329,8 +319,8 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
         raise_from(nb::handle(state.missing_definition)(inner_call, signature_of(node)), error.value());
     }
     if (assertions_enabled()) check_assertion(is_instance(resolved, state.quantum_gate_definition));
-    if (state.add_gate.own(self)) add_gate(self, resolved);
-    else call_method(self, state.add_gate, {resolved});
+    if (state.add_gate.reached_by(self)) add_gate(self, resolved);
+    else call_override(self, state.add_gate, {resolved});
     return nb::none();
 }
 
@@ -349,12 +339,6 @@ nb::object stage_call(nb::handle self, nb::handle program) {
     nb::object transformer = nb::handle(state.gate_resolver_transformer)(getattr_interned(self, state.stage_built_in_gates));
     nb::object result = tree::visit(transformer, getattr_interned(program, state.ast));
     return nb::handle(state.open_qasm_program)(result);
-}
-
-Method installed(nb::handle cls, const char* name) {
-    nb::handle interned = intern(name);
-    PyObject* descriptor = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), interned.ptr());
-    return Method{interned, keep(nb::borrow(descriptor))};
 }
 
 }  // namespace
@@ -422,7 +406,7 @@ NB_MODULE(macro_expansion_stage, m) {
                  .def("transform_statements_of_gate_definition", transform_statements_of_gate_definition,
                       "gate_def"_arg)
                  .build());
-    state.transform_statements = installed(state.identifier_transformer, "transform_statements_of_gate_definition");
+    state.transform_statements = OwnMethod::of(state.identifier_transformer, "transform_statements_of_gate_definition");
 
     nb::handle resolver =
         keep(ClassBuilder(m, "_GateResolverTransformer", {transformer_base})
@@ -441,14 +425,14 @@ NB_MODULE(macro_expansion_stage, m) {
                  .def_static("_get_gate_transformation", get_gate_transformation, "gate_def"_arg, "node"_arg)
                  .build());
     state.gate_resolver_transformer = resolver;
-    state.add_gate = installed(resolver, "_add_gate");
-    state.resolve_gate_definition = installed(resolver, "resolve_gate_definition");
-    state.is_built_in = installed(resolver, "_is_built_in");
-    state.find_signature = installed(resolver, "_find_best_matching_signature");
-    state.get_gate_definition = installed(resolver, "_get_gate_definition");
-    state.validate_calling_arguments = installed(resolver, "_validate_calling_arguments");
-    state.log_found_definition = installed(resolver, "_log_found_definition");
-    state.get_gate_transformation = installed(resolver, "_get_gate_transformation");
+    state.add_gate = OwnMethod::of(resolver, "_add_gate");
+    state.resolve_gate_definition = OwnMethod::of(resolver, "resolve_gate_definition");
+    state.is_built_in = OwnMethod::of(resolver, "_is_built_in");
+    state.find_signature = OwnMethod::of(resolver, "_find_best_matching_signature");
+    state.get_gate_definition = OwnMethod::of(resolver, "_get_gate_definition");
+    state.validate_calling_arguments = OwnMethod::of(resolver, "_validate_calling_arguments");
+    state.log_found_definition = OwnMethod::of(resolver, "_log_found_definition");
+    state.get_gate_transformation = OwnMethod::of(resolver, "_get_gate_transformation");
 
     state.stage = keep(ClassBuilder(m, "MacroExpansionStage", {step})
                            .def("__init__", stage_init, "built_in_gates"_arg)

@@ -17,16 +17,9 @@ struct ModuleState {
     nb::handle basic_assignment_op;  // AssignmentOperator["="]
     nb::handle assignment_symbol;    // "="
     nb::handle transformer;          // ClassicalAssignmentToBinaryExpression
-    nb::handle extract_name;         // "_extract_binary_operation"
-    nb::handle extract_function;     // the C++ face of that static operation
+    OwnMethod extract;               // the static `_extract_binary_operation`
     nb::handle op, lvalue, rvalue, name, ast;
 } state;
-
-// Whether the class still resolves `name` to the function this module installed,
-// so that the C++ body may run without a call through Python.
-bool resolves_to_own(nb::handle cls, nb::handle name, nb::handle installed) {
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr()) == installed.ptr();
-}
 
 nb::object getattr_interned(nb::handle object, nb::handle name) {
     return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
@@ -62,10 +55,10 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     }
 
     nb::object operation;
-    if (resolves_to_own(self.type(), state.extract_name, state.extract_function))
+    if (state.extract.reached_by(self))
         operation = extract_binary_operation(op);
     else
-        operation = getattr_interned(self, state.extract_name)(op);
+        operation = getattr_interned(self, state.extract.name)(op);
 
     nb::object value = getattr_interned(node, state.rvalue);
     nb::object new_rhs = state.binary_expression("op"_arg = operation, "lhs"_arg = target, "rhs"_arg = value);
@@ -94,7 +87,6 @@ NB_MODULE(update_expander, m) {
     state.binary_operator = keep(ast.attr("BinaryOperator"));
     state.basic_assignment_op = keep(ast.attr("AssignmentOperator")["="]);
     state.assignment_symbol = intern("=");
-    state.extract_name = intern("_extract_binary_operation");
     state.op = intern("op");
     state.lvalue = intern("lvalue");
     state.rvalue = intern("rvalue");
@@ -111,8 +103,7 @@ NB_MODULE(update_expander, m) {
                                              "operator"_arg)
                                  .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
                                  .build());
-    state.extract_function = keep(nb::borrow(_PyType_Lookup(
-        reinterpret_cast<PyTypeObject*>(state.transformer.ptr()), state.extract_name.ptr())));
+    state.extract = OwnMethod::of(state.transformer, "_extract_binary_operation");
 
     ClassBuilder(m, "ClassicalUpdateExpander", {step}).def("__call__", expander_call, "program"_arg).build();
 }

@@ -104,23 +104,26 @@ inline PyObject* class_attribute(nb::handle object, nb::handle name) {
     return _PyType_Lookup(Py_TYPE(object.ptr()), name.ptr());
 }
 
-// What `cls.name` finds on the class itself or its bases, as a kept reference:
-// the function a module installed, to recognise it again at run time.
-inline nb::handle installed_attribute(nb::handle cls, nb::handle name) {
-    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
-    if (!found) {
-        PyErr_Format(PyExc_AttributeError, "type object has no attribute %R", name.ptr());
-        throw nb::python_error();
-    }
-    return keep(nb::borrow(found));
-}
+// A method that a module installs on one of its classes, recognised again at
+// run time: while an instance's class still resolves the name to it, the
+// module runs its C++ body directly, and it calls through Python only when a
+// subclass overrides the operation.
+struct OwnMethod {
+    nb::handle name;       // interned
+    nb::handle installed;  // what the class held when the module made it; kept
 
-// Whether `object`'s class still resolves `name` to the function that the
-// module installed: a module then runs its own C++ body directly, and calls
-// through Python only when a subclass overrides the operation.
-inline bool is_own_method(nb::handle object, nb::handle name, nb::handle installed) {
-    return class_attribute(object, name) == installed.ptr();
-}
+    static OwnMethod of(nb::handle cls, const char* name) {
+        nb::handle interned = intern(name);
+        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), interned.ptr());
+        if (!found) {
+            PyErr_Format(PyExc_AttributeError, "type object has no attribute %R", interned.ptr());
+            throw nb::python_error();
+        }
+        return OwnMethod{interned, keep(nb::borrow(found))};
+    }
+
+    bool reached_by(nb::handle object) const { return class_attribute(object, name) == installed.ptr(); }
+};
 
 // Joins pieces into one finished text; each piece is taken by its text form,
 // so a message reads exactly as the host's `"a" + str(b) + ...` would.
