@@ -17,8 +17,8 @@ struct ModuleState {
 
 nb::object create_hardware_qubit(nb::handle index) {
     nb::object number = int_argument(index, "index");
-    nb::str name = compose({nb::str("$"), number});
-    return nb::handle(state.hardware_qubit)("name"_arg = name, "index"_arg = number);
+    nb::object name = steal_or_throw(PyUnicode_FromFormat("$%S", number.ptr()));
+    return call(state.hardware_qubit, name, number);
 }
 
 // --- qubit patterns ---------------------------------------------------------
