@@ -22,17 +22,7 @@ struct ModuleState {
     nb::handle too_many;
     nb::handle identifier;
     nb::handle integer_literal;
-    nb::handle s_declaration_to_size, s_explicitly_stated_hardware_qubits, s_qubits_mapping, s_machine_profile,
-        s_hardware_qubits, s_qubit, s_name, s_size, s_value, s_index, s_indices;
 } state;
-
-nb::object get(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
-void set(nb::handle object, nb::handle name, nb::handle value) {
-    check_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
-}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -94,33 +84,33 @@ nb::object too_many_str(nb::handle self) {
 // --- _QubitsCollector -------------------------------------------------------------
 
 nb::object collector_init(nb::handle self) {
-    set(self, state.s_declaration_to_size, nb::dict());
-    set(self, state.s_explicitly_stated_hardware_qubits, steal_or_throw(PySet_New(nullptr)));
+    set_attr(self, "declaration_to_size"_id, nb::dict());
+    set_attr(self, "explicitly_stated_hardware_qubits"_id, steal_or_throw(PySet_New(nullptr)));
     return nb::none();
 }
 
 nb::object collect_qubit_declaration(nb::handle self, nb::handle node) {
-    nb::object name = get(get(node, state.s_qubit), state.s_name);
-    nb::object sizes = get(self, state.s_declaration_to_size);
+    nb::object name = get_attr(get_attr(node, "qubit"_id), "name"_id);
+    nb::object sizes = get_attr(self, "declaration_to_size"_id);
     int known = PySequence_Contains(sizes.ptr(), name.ptr());
     check_status(known);
     if (known) raise_error(steal_or_throw(PyObject_CallOneArg(state.multiple_definition.ptr(), name.ptr())));
-    nb::object size = get(node, state.s_size);
+    nb::object size = get_attr(node, "size"_id);
     nb::object recorded;
     if (size.is_none()) {
         recorded = nb::int_(1);
     } else {
         if (assertions_enabled())
             check_assertion(is_instance(size, state.integer_literal), "No expression size is allowed");
-        recorded = get(size, state.s_value);
+        recorded = get_attr(size, "value"_id);
     }
     check_status(PyObject_SetItem(sizes.ptr(), name.ptr(), recorded.ptr()));
     return nb::none();
 }
 
 nb::object collect_hardware_qubit(nb::handle self, nb::handle node) {
-    nb::object qubits = get(self, state.s_explicitly_stated_hardware_qubits);
-    nb::object index = get(node, state.s_index);
+    nb::object qubits = get_attr(self, "explicitly_stated_hardware_qubits"_id);
+    nb::object index = get_attr(node, "index"_id);
     if (PySet_CheckExact(qubits.ptr())) check_status(PySet_Add(qubits.ptr(), index.ptr()));
     else steal_or_throw(PyObject_CallMethod(qubits.ptr(), "add", "O", index.ptr()));
     return nb::none();
@@ -132,7 +122,7 @@ nb::object map_declared_qubits(nb::handle declaration_to_size, nb::handle explic
                                nb::handle machine_profile) {
     require_dict(declaration_to_size, "declaration_to_size");
     require_set(explicitly_stated_hardware_qubits, "explicitly_stated_hardware_qubits");
-    nb::object keys = nb::getattr(get(machine_profile, state.s_hardware_qubits), "keys")();
+    nb::object keys = nb::getattr(get_attr(machine_profile, "hardware_qubits"_id), "keys")();
     nb::object pool = steal_or_throw(PySet_New(keys.ptr()));
 
     // A register cannot hold fewer than no qubits; its size would shrink the
@@ -177,13 +167,13 @@ nb::object map_declared_qubits(nb::handle declaration_to_size, nb::handle explic
 
 nb::object resolver_init(nb::handle self, nb::handle qubits_mapping) {
     require_dict(qubits_mapping, "qubits_mapping");
-    set(self, state.s_qubits_mapping, qubits_mapping);
+    set_attr(self, "_qubits_mapping"_id, qubits_mapping);
     return nb::none();
 }
 
 // The register's qubits when `name` names a register, else an empty object.
 nb::object register_qubits(nb::handle self, nb::handle name) {
-    nb::object mapping = get(self, state.s_qubits_mapping);
+    nb::object mapping = get_attr(self, "_qubits_mapping"_id);
     PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
     if (!found) {
         if (PyErr_Occurred()) throw nb::python_error();
@@ -199,17 +189,17 @@ nb::object hardware_qubit_at(nb::handle qubits, nb::handle position) {
 
 // A bare register name stands for the register's first qubit.
 nb::object resolve_identifier(nb::handle self, nb::handle node) {
-    nb::object qubits = register_qubits(self, get(node, state.s_name));
+    nb::object qubits = register_qubits(self, get_attr(node, "name"_id));
     if (!qubits.is_valid()) return nb::borrow(node);
     return hardware_qubit_at(qubits, nb::int_(0));
 }
 
 nb::object resolve_indexed_identifier(nb::handle self, nb::handle node) {
-    nb::object name = get(node, state.s_name);
+    nb::object name = get_attr(node, "name"_id);
     if (!is_instance(name, state.identifier)) return nb::borrow(node);
-    nb::object qubits = register_qubits(self, get(name, state.s_name));
+    nb::object qubits = register_qubits(self, get_attr(name, "name"_id));
     if (!qubits.is_valid()) return nb::borrow(node);
-    nb::object indices = get(node, state.s_indices);
+    nb::object indices = get_attr(node, "indices"_id);
     if (assertions_enabled()) {
         Py_ssize_t count = PyObject_Size(indices.ptr());
         if (count < 0) throw nb::python_error();
@@ -219,7 +209,7 @@ nb::object resolve_indexed_identifier(nb::handle self, nb::handle node) {
     nb::object index = steal_or_throw(PyObject_CallOneArg(state.extract_single_index.ptr(), group.ptr()));
     if (assertions_enabled())
         check_assertion(is_instance(index, state.integer_literal), "Only explicit qubit pointers are supported");
-    return hardware_qubit_at(qubits, get(index, state.s_value));
+    return hardware_qubit_at(qubits, get_attr(index, "value"_id));
 }
 
 nb::object resolve_qubit_declaration(nb::handle, nb::handle) { return nb::none(); }
@@ -228,7 +218,7 @@ nb::object resolve_qubit_declaration(nb::handle, nb::handle) { return nb::none()
 
 nb::object mapper_init(nb::handle self, nb::handle machine_profile) {
     steal_or_throw(PyObject_CallOneArg(state.step_init.ptr(), self.ptr()));
-    set(self, state.s_machine_profile, machine_profile);
+    set_attr(self, "_machine_profile"_id, machine_profile);
     return nb::none();
 }
 
@@ -237,9 +227,9 @@ nb::object mapper_call(nb::handle self, nb::handle program) {
     nb::object tree = nb::getattr(program, "ast");
     nb::object collector = steal_or_throw(PyObject_CallNoArgs(state.collector.ptr()));
     nb::getattr(collector, "visit")(tree);
-    nb::object mapping = map_declared_qubits(get(collector, state.s_declaration_to_size),
-                                             get(collector, state.s_explicitly_stated_hardware_qubits),
-                                             get(self, state.s_machine_profile));
+    nb::object mapping = map_declared_qubits(get_attr(collector, "declaration_to_size"_id),
+                                             get_attr(collector, "explicitly_stated_hardware_qubits"_id),
+                                             get_attr(self, "_machine_profile"_id));
     nb::object resolver = steal_or_throw(PyObject_CallOneArg(state.resolver.ptr(), mapping.ptr()));
     nb::object root = nb::getattr(resolver, "visit")(tree);
     return steal_or_throw(PyObject_CallOneArg(state.open_qasm_program.ptr(), root.ptr()));
@@ -260,24 +250,6 @@ NB_MODULE(register_mapper, m) {
     state.identifier = keep(ast.attr("Identifier"));
     state.integer_literal = keep(ast.attr("IntegerLiteral"));
 
-    struct Name {
-        nb::handle* slot;
-        const char* text;
-    };
-    const Name names[] = {
-        {&state.s_declaration_to_size, "declaration_to_size"},
-        {&state.s_explicitly_stated_hardware_qubits, "explicitly_stated_hardware_qubits"},
-        {&state.s_qubits_mapping, "_qubits_mapping"},
-        {&state.s_machine_profile, "_machine_profile"},
-        {&state.s_hardware_qubits, "hardware_qubits"},
-        {&state.s_qubit, "qubit"},
-        {&state.s_name, "name"},
-        {&state.s_size, "size"},
-        {&state.s_value, "value"},
-        {&state.s_index, "index"},
-        {&state.s_indices, "indices"},
-    };
-    for (const Name& name : names) *name.slot = intern(name.text);
 
     nb::handle exception(PyExc_Exception);
     state.multiple_definition = keep(ClassBuilder(m, "MultipleQubitDefinitionException", {exception})

@@ -36,16 +36,7 @@ struct ModuleState {
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_;
     nb::handle vyr_variable;
-    // Interned names.
-    nb::handle s_machine_profile, s_context, s_inputs, s_is_inside_scope, s_underscore_counter, s_ast,
-        s_variables_db, s_name, s_index, s_qubits, s_arguments, s_argument, s_duration, s_measure, s_qubit,
-        s_target, s_var, s_is_input, s_is_output, s_declare_variable, s_assign, s_assign_at_index,
-        s_resolve_operation, s_func, s_params, s_elements_to_align, s_op, s_lvalue, s_rvalue, s_indices,
-        s_condition, s_if_block, s_else_block, s_while_condition, s_block, s_identifier, s_type,
-        s_set_declaration, s_values, s_value, s_start, s_end, s_step, s_cases, s_default, s_statements,
-        s_body, s_visit, s_underscore;
-    nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream")
-    nb::handle text_gphase, text_delay, text_reset, text_barrier, text_measure;
+    nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream"), for declare_variable
     // The operations as this module installs them on the visitor class.
     OwnMethod translate_expression_method, run_operation_method, declare_variable_method, assign_to_target_method,
         run_block_in_context_method;
@@ -59,30 +50,6 @@ nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb
 nb::object declare_variable(nb::handle self, nb::handle node);
 nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value);
 void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args);
-
-nb::object get(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
-void set(nb::handle object, nb::handle name, nb::handle value) {
-    check_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
-}
-
-nb::object call(nb::handle function, std::initializer_list<nb::handle> args) {
-    PyObject* raw[8];
-    size_t n = 0;
-    for (nb::handle arg : args) raw[n++] = arg.ptr();
-    return steal_or_throw(PyObject_Vectorcall(function.ptr(), raw, n, nullptr));
-}
-
-// `target.name(*args)`, without making a bound method.
-nb::object call_method(nb::handle target, nb::handle name, std::initializer_list<nb::handle> args) {
-    PyObject* raw[8];
-    size_t n = 0;
-    raw[n++] = target.ptr();
-    for (nb::handle arg : args) raw[n++] = arg.ptr();
-    return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), raw, n, nullptr));
-}
 
 // `function(*values)`, with the host's unpacking of any iterable.
 nb::object call_unpacked(nb::handle function, nb::handle values) {
@@ -109,12 +76,12 @@ nb::object negation(nb::handle value) {
 // `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
 // `visit` of its own.
 void visit_child(nb::handle self, nb::handle node) {
-    PyObject* visit = _PyType_Lookup(Py_TYPE(self.ptr()), state.s_visit.ptr());
+    PyObject* visit = _PyType_Lookup(Py_TYPE(self.ptr()), "visit"_id.ptr());
     if (visit == tree::visit_function().ptr()) {
         tree::visit(self, node);
         return;
     }
-    call_method(self, state.s_visit, {node});
+    call_method(self, "visit"_id, node);
 }
 
 // --- module functions -------------------------------------------------------
@@ -137,24 +104,24 @@ nb::object missing_input_init(nb::handle self, nb::handle node) {
 }
 
 nb::object missing_input_str(nb::handle self) {
-    nb::object name = get(get(nb::getattr(self, "node"), state.s_var), state.s_name);
+    nb::object name = get_attr(get_attr(nb::getattr(self, "node"), "var"_id), "name"_id);
     return compose({nb::str("The input "), name, nb::str(" was not provided to the compiler")});
 }
 
 // --- CodeGenerationVisitor: operations -------------------------------------------
 
 nb::object translate_own(nb::handle self, nb::handle expression) {
-    nb::object database = get(get(self, state.s_context), state.s_variables_db);
-    return call(state.translate_expression, {expression, database});
+    nb::object database = get_attr(get_attr(self, "_context"_id), "variables_db"_id);
+    return call(state.translate_expression, expression, database);
 }
 
 nb::object visitor_init(nb::handle self, nb::handle machine_profile, nb::handle program, nb::handle inputs,
                         nb::handle is_inside_scope) {
-    set(self, state.s_machine_profile, machine_profile);
-    set(self, state.s_context, program);
-    set(self, state.s_inputs, inputs);
-    set(self, state.s_is_inside_scope, nb::bool_(truth(is_inside_scope)));
-    set(self, state.s_underscore_counter, nb::int_(0));
+    set_attr(self, "_machine_profile"_id, machine_profile);
+    set_attr(self, "_context"_id, program);
+    set_attr(self, "_inputs"_id, inputs);
+    set_attr(self, "_is_inside_scope"_id, nb::bool_(truth(is_inside_scope)));
+    set_attr(self, "_underscore_counter"_id, nb::int_(0));
     return nb::none();
 }
 
@@ -165,7 +132,7 @@ nb::object get_qubit_indices(nb::handle qubits) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
         nb::object qubit = nb::borrow(PyList_GET_ITEM(qubits.ptr(), i));
         if (check) check_assertion(is_instance(qubit, state.hardware_qubit));
-        check_status(PyList_Append(indices.ptr(), get(qubit, state.s_index).ptr()));
+        check_status(PyList_Append(indices.ptr(), get_attr(qubit, "index"_id).ptr()));
     }
     return steal_or_throw(PyList_AsTuple(indices.ptr()));
 }
@@ -185,19 +152,19 @@ nb::object run_operation_own(nb::handle self, nb::handle name, nb::handle qubits
     }
     if (PyErr_Occurred()) throw nb::python_error();
     arguments[2] = get_qubit_indices(qubits);
-    arguments[0] = get(self, state.s_machine_profile);
+    arguments[0] = get_attr(self, "_machine_profile"_id);
     arguments[1] = nb::borrow(name);
     std::vector<PyObject*> raw_arguments;
     raw_arguments.reserve(arguments.size());
     for (const nb::object& argument : arguments) raw_arguments.push_back(argument.ptr());
     nb::object resolved = steal_or_throw(PyObject_VectorcallMethod(
-        state.s_resolve_operation.ptr(), raw_arguments.data(), raw_arguments.size(), nullptr));
+        "resolve_operation"_id.ptr(), raw_arguments.data(), raw_arguments.size(), nullptr));
 
     // Read once, as the arguments of both alignments.
-    nb::object elements = get(resolved, state.s_elements_to_align);
+    nb::object elements = get_attr(resolved, "elements_to_align"_id);
     if (!PyTuple_CheckExact(elements.ptr())) elements = steal_or_throw(PySequence_Tuple(elements.ptr()));
     align_if_needed(elements);
-    nb::object result = call_unpacked(get(resolved, state.s_func), get(resolved, state.s_params));
+    nb::object result = call_unpacked(get_attr(resolved, "func"_id), get_attr(resolved, "params"_id));
     align_if_needed(elements);
     return result;
 }
@@ -236,37 +203,37 @@ nb::object input_value(nb::handle inputs, nb::handle name) {
 }
 
 nb::object declare_variable_own(nb::handle self, nb::handle node) {
-    nb::object var = get(node, state.s_var);
-    nb::object name = get(var, state.s_name);
-    nb::object value = input_value(get(self, state.s_inputs), name);
-    const bool inside_scope = truth(get(self, state.s_is_inside_scope));
-    nb::object is_input = get(node, state.s_is_input);
+    nb::object var = get_attr(node, "var"_id);
+    nb::object name = get_attr(var, "name"_id);
+    nb::object value = input_value(get_attr(self, "_inputs"_id), name);
+    const bool inside_scope = truth(get_attr(self, "_is_inside_scope"_id));
+    nb::object is_input = get_attr(node, "is_input"_id);
     if (inside_scope && !value.is_valid() && truth(is_input))
-        raise_error(call(state.missing_input_exception, {node}));
-    nb::object is_output = get(node, state.s_is_output);
+        raise_error(call(state.missing_input_exception, node));
+    nb::object is_output = get_attr(node, "is_output"_id);
     nb::object is_stream = nb::bool_(!value.is_valid() && !inside_scope);
 
-    nb::object context = get(self, state.s_context);
+    nb::object context = get_attr(self, "_context"_id);
     PyObject* arguments[] = {context.ptr(), var.ptr(), is_input.ptr(), is_output.ptr(), is_stream.ptr()};
-    steal_or_throw(PyObject_VectorcallMethod(state.s_declare_variable.ptr(), arguments, 2,
+    steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
-    if (value.is_valid()) call_method(context, state.s_assign, {name, value});
+    if (value.is_valid()) call_method(context, "assign"_id, name, value);
     return name;
 }
 
 nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle value) {
-    nb::object context = get(self, state.s_context);
+    nb::object context = get_attr(self, "_context"_id);
     if (is_instance(target, state.identifier)) {
-        call_method(context, state.s_assign, {get(target, state.s_name), value});
+        call_method(context, "assign"_id, get_attr(target, "name"_id), value);
         return nb::none();
     }
     if (is_instance(target, state.indexed_identifier)) {
-        nb::object indices = get(target, state.s_indices);
+        nb::object indices = get_attr(target, "indices"_id);
         if (assertions_enabled()) check_assertion(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
         nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
-        nb::object index = translate(self, call(state.extract_single_index, {group}));
-        nb::object array_name = get(get(target, state.s_name), state.s_name);
-        call_method(context, state.s_assign_at_index, {array_name, index, value});
+        nb::object index = translate(self, call(state.extract_single_index, group));
+        nb::object array_name = get_attr(get_attr(target, "name"_id), "name"_id);
+        call_method(context, "assign_at_index"_id, array_name, index, value);
         return nb::none();
     }
     raise_text(PyExc_ValueError, compose({nb::str("Unexpected target type - "), nb::handle(target.type())}));
@@ -275,34 +242,34 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
 // --- CodeGenerationVisitor: statement handlers ------------------------------------
 
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
-    nb::object name = get(get(node, state.s_name), state.s_name);
-    run_operation(self, name, get(node, state.s_qubits), get(node, state.s_arguments));
+    nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
+    run_operation(self, name, get_attr(node, "qubits"_id), get_attr(node, "arguments"_id));
     return nb::none();
 }
 
 nb::object visit_quantum_phase(nb::handle self, nb::handle node) {
-    run_operation(self, state.text_gphase, get(node, state.s_qubits), one_param(get(node, state.s_argument)));
+    run_operation(self, "gphase"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "argument"_id)));
     return nb::none();
 }
 
 nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
-    run_operation(self, state.text_delay, get(node, state.s_qubits), one_param(get(node, state.s_duration)));
+    run_operation(self, "delay"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "duration"_id)));
     return nb::none();
 }
 
 nb::object visit_quantum_reset(nb::handle self, nb::handle node) {
-    run_operation(self, state.text_reset, single_qubit(get(node, state.s_qubits)), nb::tuple());
+    run_operation(self, "reset"_id, single_qubit(get_attr(node, "qubits"_id)), nb::tuple());
     return nb::none();
 }
 
 nb::object visit_quantum_barrier(nb::handle self, nb::handle node) {
-    run_operation(self, state.text_barrier, get(node, state.s_qubits), nb::tuple());
+    run_operation(self, "barrier"_id, get_attr(node, "qubits"_id), nb::tuple());
     return nb::none();
 }
 
 nb::object visit_function_call(nb::handle self, nb::handle node) {
-    nb::object name = get(get(node, state.s_name), state.s_name);
-    nb::object arguments = get(node, state.s_arguments);
+    nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
+    nb::object arguments = get_attr(node, "arguments"_id);
     PyObject* function = PyDict_GetItemWithError(state.classical_function_mapping.ptr(), name.ptr());
     if (!function && PyErr_Occurred()) throw nb::python_error();
     if (!function) return run_operation(self, name, nb::list(), arguments);
@@ -318,10 +285,10 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node) {
-    nb::object qubit = get(get(node, state.s_measure), state.s_qubit);
-    nb::object result = run_operation(self, state.text_measure, single_qubit(qubit), nb::tuple());
+    nb::object qubit = get_attr(get_attr(node, "measure"_id), "qubit"_id);
+    nb::object result = run_operation(self, "measure"_id, single_qubit(qubit), nb::tuple());
     check_assertion(!result.is_none());
-    nb::object target = get(node, state.s_target);
+    nb::object target = get_attr(node, "target"_id);
     if (!target.is_none()) assign_to_target(self, target, result);
     return nb::none();
 }
@@ -333,13 +300,13 @@ nb::object visit_vyr_declaration(nb::handle self, nb::handle node) {
 
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     if (assertions_enabled()) {
-        nb::object op = get(node, state.s_op);
+        nb::object op = get_attr(node, "op"_id);
         int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
         check_status(equal);
         check_assertion(equal != 0, "Only regular assignment is supported");
     }
-    nb::object target = get(node, state.s_lvalue);
-    nb::object value = translate(self, get(node, state.s_rvalue));
+    nb::object target = get_attr(node, "lvalue"_id);
+    nb::object value = translate(self, get_attr(node, "rvalue"_id));
     assign_to_target(self, target, value);
     return nb::none();
 }
@@ -370,12 +337,12 @@ void visit_all(nb::handle self, nb::handle statements) {
 }
 
 nb::object visit_branching_statement(nb::handle self, nb::handle node) {
-    nb::object if_block = get(node, state.s_if_block);
-    nb::object else_block = get(node, state.s_else_block);
+    nb::object if_block = get_attr(node, "if_block"_id);
+    nb::object else_block = get_attr(node, "else_block"_id);
     const bool has_if = size_of(if_block) > 0;
     const bool has_else = size_of(else_block) > 0;
     if (!has_if && !has_else) return nb::none();
-    nb::object condition = translate(self, get(node, state.s_condition));
+    nb::object condition = translate(self, get_attr(node, "condition"_id));
     if (!has_if) {
         run_block(self, state.if_, else_block, nb::make_tuple(negation(condition)));
         return nb::none();
@@ -386,61 +353,61 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_while_loop(nb::handle self, nb::handle node) {
-    nb::object block = get(node, state.s_block);
+    nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
-    nb::object condition = translate(self, get(node, state.s_while_condition));
+    nb::object condition = translate(self, get_attr(node, "while_condition"_id));
     run_block(self, state.while_, block, nb::make_tuple(condition));
     return nb::none();
 }
 
 // The loop variable's name; an anonymous `_` is numbered by the visitor's counter.
 nb::object loop_variable_name(nb::handle self, nb::handle node) {
-    nb::object name = get(get(node, state.s_identifier), state.s_name);
-    if (!PyUnicode_Check(name.ptr()) || PyUnicode_Compare(name.ptr(), state.s_underscore.ptr()) != 0) {
+    nb::object name = get_attr(get_attr(node, "identifier"_id), "name"_id);
+    if (!PyUnicode_Check(name.ptr()) || PyUnicode_Compare(name.ptr(), "_"_id.ptr()) != 0) {
         if (PyErr_Occurred()) throw nb::python_error();
         return name;
     }
-    nb::object counter = get(self, state.s_underscore_counter);
-    nb::object numbered = compose({state.s_underscore, counter});
+    nb::object counter = get_attr(self, "_underscore_counter"_id);
+    nb::object numbered = compose({"_"_id, counter});
     nb::object one = nb::int_(1);
-    set(self, state.s_underscore_counter, steal_or_throw(PyNumber_Add(counter.ptr(), one.ptr())));
+    set_attr(self, "_underscore_counter"_id, steal_or_throw(PyNumber_Add(counter.ptr(), one.ptr())));
     return numbered;
 }
 
 nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
-    nb::object block = get(node, state.s_block);
+    nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
     nb::object name = loop_variable_name(self, node);
-    nb::object declaration = call(state.vyr_declaration, {name, get(node, state.s_type)});
+    nb::object declaration = call(state.vyr_declaration, name, get_attr(node, "type"_id));
     name = declare_variable(self, declaration);
-    nb::object context = get(self, state.s_context);
+    nb::object context = get_attr(self, "_context"_id);
     nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), name.ptr()));
     if (assertions_enabled()) check_assertion(is_instance(variable, state.vyr_variable));
 
-    nb::object set_declaration = get(node, state.s_set_declaration);
+    nb::object set_declaration = get_attr(node, "set_declaration"_id);
     if (is_instance(set_declaration, state.discrete_set)) {
         nb::object values = nb::list();
-        nb::object iterator = steal_or_throw(PyObject_GetIter(get(set_declaration, state.s_values).ptr()));
+        nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
         while (PyObject* raw = PyIter_Next(iterator.ptr())) {
             nb::object item = nb::steal(raw);
-            if (!truth(call(state.is_qasm_literal, {item})))
+            if (!truth(call(state.is_qasm_literal, item)))
                 raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
-            check_status(PyList_Append(values.ptr(), get(item, state.s_value).ptr()));
+            check_status(PyList_Append(values.ptr(), get_attr(item, "value"_id).ptr()));
         }
         if (PyErr_Occurred()) throw nb::python_error();
         run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
     } else if (is_instance(set_declaration, state.identifier)) {
-        nb::object array = steal_or_throw(PyObject_GetItem(context.ptr(), get(set_declaration, state.s_name).ptr()));
+        nb::object array = steal_or_throw(PyObject_GetItem(context.ptr(), get_attr(set_declaration, "name"_id).ptr()));
         run_block(self, state.for_each_, block, nb::make_tuple(variable, array));
     } else if (is_instance(set_declaration, state.range_definition)) {
-        nb::object start = get(set_declaration, state.s_start);
-        nb::object end = get(set_declaration, state.s_end);
+        nb::object start = get_attr(set_declaration, "start"_id);
+        nb::object end = get_attr(set_declaration, "end"_id);
         if (assertions_enabled())
             check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
         nb::object first = translate(self, start);
         nb::object last = translate(self, end);
         nb::object condition = steal_or_throw(PyObject_RichCompare(variable.ptr(), last.ptr(), Py_LE));
-        nb::object step = get(set_declaration, state.s_step);
+        nb::object step = get_attr(set_declaration, "step"_id);
         nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate(self, step);
         nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
         run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
@@ -452,17 +419,17 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
-    nb::object target = translate(self, get(node, state.s_target));
-    nb::object cases = get(node, state.s_cases);
-    nb::object default_block = get(node, state.s_default);
+    nb::object target = translate(self, get_attr(node, "target"_id));
+    nb::object cases = get_attr(node, "cases"_id);
+    nb::object default_block = get_attr(node, "default"_id);
     // A switch without default whose every case does something needs no fall-through guard.
     bool unsafe = default_block.is_none();
     nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
     for (Py_ssize_t i = 0; unsafe && i < PyList_GET_SIZE(pairs.ptr()); ++i) {
         auto [values, body] = unpack_pair(PyList_GET_ITEM(pairs.ptr(), i));
-        if (size_of(get(body, state.s_statements)) == 0) unsafe = false;
+        if (size_of(get_attr(body, "statements"_id)) == 0) unsafe = false;
     }
-    nb::object manager = call(state.switch_, {target, nb::bool_(unsafe)});
+    nb::object manager = call(state.switch_, target, nb::bool_(unsafe));
     with_context(manager, [&] {
         nb::object iterator = steal_or_throw(PyObject_GetIter(cases.ptr()));
         while (PyObject* raw = PyIter_Next(iterator.ptr())) {
@@ -473,23 +440,23 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             while (PyObject* value = PyIter_Next(value_iterator.ptr()))
                 check_status(PyList_Append(translated.ptr(), translate(self, nb::steal(value)).ptr()));
             if (PyErr_Occurred()) throw nb::python_error();
-            nb::object statements = get(body, state.s_statements);
+            nb::object statements = get_attr(body, "statements"_id);
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k)
                 run_block(self, state.case_, statements, nb::make_tuple(nb::handle(PyList_GET_ITEM(translated.ptr(), k))));
         }
         if (PyErr_Occurred()) throw nb::python_error();
-        if (!default_block.is_none()) run_block(self, state.default_, get(default_block, state.s_statements), nb::tuple());
+        if (!default_block.is_none()) run_block(self, state.default_, get_attr(default_block, "statements"_id), nb::tuple());
     });
     return nb::none();
 }
 
 nb::object visit_compound_statement(nb::handle self, nb::handle node) {
-    visit_all(self, get(node, state.s_statements));
+    visit_all(self, get_attr(node, "statements"_id));
     return nb::none();
 }
 
 nb::object visit_box(nb::handle self, nb::handle node) {
-    visit_all(self, get(node, state.s_body));
+    visit_all(self, get_attr(node, "body"_id));
     return nb::none();
 }
 
@@ -504,22 +471,22 @@ nb::object assign_to_target_method(nb::handle self, nb::handle target, nb::handl
 // --- CodeGeneration ---------------------------------------------------------------
 
 nb::object code_generation_init(nb::handle self, nb::handle machine_profile, nb::handle inputs) {
-    call(state.step_init, {self});
-    set(self, state.s_machine_profile, machine_profile);
+    call(state.step_init, self);
+    set_attr(self, "_machine_profile"_id, machine_profile);
     nb::object held = !inputs.is_none() && truth(inputs) ? nb::borrow(inputs) : nb::object(nb::dict());
-    set(self, state.s_inputs, held);
+    set_attr(self, "_inputs"_id, held);
     return nb::none();
 }
 
 nb::object code_generation_call(nb::handle self, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
-    const bool scope_open = truth(call(state.is_inside_scope, {}));
-    nb::object scope = scope_open ? nb::none() : call(state.program, {});
-    nb::object result = call(state.vyr1_program, {scope});
+    const bool scope_open = truth(call(state.is_inside_scope));
+    nb::object scope = scope_open ? nb::none() : call(state.program);
+    nb::object result = call(state.vyr1_program, scope);
 
-    nb::object visitor_args = nb::make_tuple(get(self, state.s_machine_profile), result, get(self, state.s_inputs));
+    nb::object visitor_args = nb::make_tuple(get_attr(self, "_machine_profile"_id), result, get_attr(self, "_inputs"_id));
     nb::dict visitor_kwargs;
-    visitor_kwargs["_is_inside_scope"] = nb::bool_(truth(call(state.is_inside_scope, {})));
+    visitor_kwargs["_is_inside_scope"] = nb::bool_(truth(call(state.is_inside_scope)));
     nb::object visitor = steal_or_throw(
         PyObject_Call(state.visitor_class.ptr(), visitor_args.ptr(), visitor_kwargs.ptr()));
 
@@ -624,67 +591,6 @@ NB_MODULE(target_lowering, m) {
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
 
-    struct Name {
-        nb::handle* slot;
-        const char* text;
-    };
-    const Name names[] = {
-        {&state.s_machine_profile, "_machine_profile"},
-        {&state.s_context, "_context"},
-        {&state.s_inputs, "_inputs"},
-        {&state.s_is_inside_scope, "_is_inside_scope"},
-        {&state.s_underscore_counter, "_underscore_counter"},
-        {&state.s_ast, "ast"},
-        {&state.s_variables_db, "variables_db"},
-        {&state.s_name, "name"},
-        {&state.s_index, "index"},
-        {&state.s_qubits, "qubits"},
-        {&state.s_arguments, "arguments"},
-        {&state.s_argument, "argument"},
-        {&state.s_duration, "duration"},
-        {&state.s_measure, "measure"},
-        {&state.s_qubit, "qubit"},
-        {&state.s_target, "target"},
-        {&state.s_var, "var"},
-        {&state.s_is_input, "is_input"},
-        {&state.s_is_output, "is_output"},
-        {&state.s_declare_variable, "declare_variable"},
-        {&state.s_assign, "assign"},
-        {&state.s_assign_at_index, "assign_at_index"},
-        {&state.s_resolve_operation, "resolve_operation"},
-        {&state.s_func, "func"},
-        {&state.s_params, "params"},
-        {&state.s_elements_to_align, "elements_to_align"},
-        {&state.s_op, "op"},
-        {&state.s_lvalue, "lvalue"},
-        {&state.s_rvalue, "rvalue"},
-        {&state.s_indices, "indices"},
-        {&state.s_condition, "condition"},
-        {&state.s_if_block, "if_block"},
-        {&state.s_else_block, "else_block"},
-        {&state.s_while_condition, "while_condition"},
-        {&state.s_block, "block"},
-        {&state.s_identifier, "identifier"},
-        {&state.s_type, "type"},
-        {&state.s_set_declaration, "set_declaration"},
-        {&state.s_values, "values"},
-        {&state.s_value, "value"},
-        {&state.s_start, "start"},
-        {&state.s_end, "end"},
-        {&state.s_step, "step"},
-        {&state.s_cases, "cases"},
-        {&state.s_default, "default"},
-        {&state.s_statements, "statements"},
-        {&state.s_body, "body"},
-        {&state.s_visit, "visit"},
-        {&state.s_underscore, "_"},
-        {&state.text_gphase, "gphase"},
-        {&state.text_delay, "delay"},
-        {&state.text_reset, "reset"},
-        {&state.text_barrier, "barrier"},
-        {&state.text_measure, "measure"},
-    };
-    for (const Name& name : names) *name.slot = intern(name.text);
     state.declare_kwnames = keep(nb::make_tuple(nb::str("is_input"), nb::str("is_output"), nb::str("is_stream")));
 
     // The caller's values by variable name.
