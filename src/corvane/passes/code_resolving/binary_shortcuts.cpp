@@ -20,10 +20,6 @@ struct ModuleState {
     nb::handle lhs, rhs, op, name, value;
 } state;
 
-nb::object getattr_interned(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
 // --- Anything ---------------------------------------------------------------
 
 nb::object anything_eq(nb::handle, nb::handle) { return nb::bool_(true); }
@@ -64,7 +60,7 @@ nb::object return_literal_as_type_of_rhs(nb::handle lit) {
 // The operand's literal value, or None for an operand that is no literal.
 nb::object comparison_key(nb::handle operand) {
     if (!truth(state.is_qasm_literal(operand))) return nb::none();
-    return getattr_interned(operand, state.value);
+    return get_attr(operand, state.value);
 }
 
 // `pattern == key`, the pattern on the left; the wildcard matches without a call.
@@ -76,11 +72,11 @@ bool matches(nb::handle pattern, nb::handle key) {
 }
 
 nb::object calculate_binary_shortcuts(nb::handle node) {
-    nb::object lhs = getattr_interned(node, state.lhs);
-    nb::object rhs = getattr_interned(node, state.rhs);
+    nb::object lhs = get_attr(node, state.lhs);
+    nb::object rhs = get_attr(node, state.rhs);
     nb::object lhs_key = comparison_key(lhs);
     nb::object rhs_key = comparison_key(rhs);
-    nb::object symbol = getattr_interned(getattr_interned(node, state.op), state.name);
+    nb::object symbol = get_attr(get_attr(node, state.op), state.name);
 
     Py_ssize_t position = 0;
     PyObject* key;

@@ -21,17 +21,13 @@ struct ModuleState {
     nb::handle identifier, init_expression, name, ast;
 } state;
 
-nb::object getattr_interned(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
 // The base constructor, as `super().__init__()` in the class `cls` would run it.
 void init_base(nb::handle cls, nb::handle self) {
     nb::handle super_type(reinterpret_cast<PyObject*>(&PySuper_Type));
     super_type(cls, self).attr("__init__")();
 }
 
-nb::object table_of(nb::handle self) { return getattr_interned(self, state.constants_field); }
+nb::object table_of(nb::handle self) { return get_attr(self, state.constants_field); }
 
 // `name in table`, for the dict the constructors store or any other map put there.
 bool table_holds(nb::handle table, nb::handle name) {
@@ -53,15 +49,15 @@ nb::object gatherer_init(nb::handle self) {
 }
 
 nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
-    nb::object name = getattr_interned(getattr_interned(node, state.identifier), state.name);
+    nb::object name = get_attr(get_attr(node, state.identifier), state.name);
     nb::object table = table_of(self);
     if (table_holds(table, name)) raise_error(state.redeclaration_exception(node, name));
     // Stored unwalked: identifiers inside an initialiser keep their names.
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), getattr_interned(node, state.init_expression).ptr()));
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), get_attr(node, state.init_expression).ptr()));
     return nb::none();
 }
 
-nb::object gatherer_constants(nb::handle self) { return getattr_interned(self, state.constants_field); }
+nb::object gatherer_constants(nb::handle self) { return get_attr(self, state.constants_field); }
 
 // --- ConstantsResolver ----------------------------------------------------
 
@@ -74,7 +70,7 @@ nb::object resolver_init(nb::handle self, nb::handle constants) {
 
 nb::object visit_identifier(nb::handle self, nb::handle node) {
     nb::object table = table_of(self);
-    nb::object name = getattr_interned(node, state.name);
+    nb::object name = get_attr(node, state.name);
     if (PyDict_Check(table.ptr())) {
         PyObject* expression = PyDict_GetItemWithError(table.ptr(), name.ptr());  // borrowed
         if (expression) return nb::borrow(expression);
@@ -91,9 +87,9 @@ nb::object stage_call(nb::handle, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
     nb::object gatherer = state.gatherer();
     // Gathering edits the tree's lists in place; its result is the same root.
-    tree::visit(gatherer, getattr_interned(program, state.ast));
-    nb::object resolver = state.resolver(getattr_interned(gatherer, nb::str("constants")));
-    nb::object result = tree::visit(resolver, getattr_interned(program, state.ast));
+    tree::visit(gatherer, get_attr(program, state.ast));
+    nb::object resolver = state.resolver(get_attr(gatherer, nb::str("constants")));
+    nb::object result = tree::visit(resolver, get_attr(program, state.ast));
     return state.open_qasm_program(result);
 }
 

@@ -49,10 +49,6 @@ struct ModuleState {
     Logger logger;
 } state;
 
-nb::object getattr_interned(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
 PyObject* class_lookup(nb::handle cls, nb::handle name) {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
 }
@@ -224,11 +220,11 @@ nb::object argument_text(nb::handle arguments, Py_ssize_t n) {
     return text_of(steal_or_throw(PySequence_GetItem(arguments.ptr(), n)));
 }
 
-nb::object symbol_of(nb::handle node) { return getattr_interned(getattr_interned(node, state.op), state.name); }
+nb::object symbol_of(nb::handle node) { return get_attr(get_attr(node, state.op), state.name); }
 
 // Looks the key up in the kind's computation table, read from the class.
 bool table_function(nb::handle cls, nb::handle table_name, nb::handle key, nb::object& func) {
-    nb::object table = getattr_interned(cls, table_name);
+    nb::object table = get_attr(cls, table_name);
     if (PyDict_Check(table.ptr())) {
         PyObject* found = PyDict_GetItemWithError(table.ptr(), key.ptr());  // borrowed
         if (found) {
@@ -248,18 +244,18 @@ bool table_function(nb::handle cls, nb::handle table_name, nb::handle key, nb::o
 // --- BinaryExpressionModifier ---
 
 bool binary_literal_arguments(nb::handle node, nb::object& arguments) {
-    nb::object lhs = getattr_interned(node, state.lhs);
+    nb::object lhs = get_attr(node, state.lhs);
     if (!is_literal(lhs)) return false;
-    nb::object rhs = getattr_interned(node, state.rhs);
+    nb::object rhs = get_attr(node, state.rhs);
     if (!is_literal(rhs)) return false;
     arguments = new_list();
-    append(arguments, getattr_interned(lhs, state.value));
-    append(arguments, getattr_interned(rhs, state.value));
+    append(arguments, get_attr(lhs, state.value));
+    append(arguments, get_attr(rhs, state.value));
     return true;
 }
 
 bool binary_func(nb::handle cls, nb::handle node, nb::object& func) {
-    return table_function(cls, state.binary_table_name, getattr_interned(node, state.op), func);
+    return table_function(cls, state.binary_table_name, get_attr(node, state.op), func);
 }
 
 nb::object binary_heuristics(nb::handle, nb::handle node) { return call_one(state.calculate_binary_shortcuts, node); }
@@ -273,15 +269,15 @@ nb::object binary_expression_string(nb::handle node, nb::handle arguments) {
 // --- UnaryExpressionModifier ---
 
 bool unary_literal_arguments(nb::handle node, nb::object& arguments) {
-    nb::object operand = getattr_interned(node, state.expression);
+    nb::object operand = get_attr(node, state.expression);
     if (!is_literal(operand)) return false;
     arguments = new_list();
-    append(arguments, getattr_interned(operand, state.value));
+    append(arguments, get_attr(operand, state.value));
     return true;
 }
 
 bool unary_func(nb::handle cls, nb::handle node, nb::object& func) {
-    return table_function(cls, state.unary_table_name, getattr_interned(node, state.op), func);
+    return table_function(cls, state.unary_table_name, get_attr(node, state.op), func);
 }
 
 bool is_minus(nb::handle node) {
@@ -293,15 +289,15 @@ bool is_minus(nb::handle node) {
 // `-(-x)` gives `x` itself; every other node stays.
 nb::object resolve_minus_minus_heuristic(nb::handle node) {
     if (!is_minus(node)) return nb::borrow(node);
-    nb::object operand = getattr_interned(node, state.expression);
+    nb::object operand = get_attr(node, state.expression);
     if (!is_instance(operand, state.unary_expression) || !is_minus(operand)) return nb::borrow(node);
-    return getattr_interned(operand, state.expression);
+    return get_attr(operand, state.expression);
 }
 
 nb::object unary_heuristics(nb::handle cls, nb::handle node) {
     if (class_lookup(cls, state.minus_minus_name) == state.minus_minus_installed.ptr())
         return resolve_minus_minus_heuristic(node);
-    return call_one(getattr_interned(cls, state.minus_minus_name), node);
+    return call_one(get_attr(cls, state.minus_minus_name), node);
 }
 
 nb::object unary_expression_string(nb::handle node, nb::handle arguments) {
@@ -313,18 +309,18 @@ nb::object unary_expression_string(nb::handle node, nb::handle arguments) {
 
 bool call_literal_arguments(nb::handle node, nb::object& arguments) {
     nb::object values = new_list();
-    nb::object iterator = steal_or_throw(PyObject_GetIter(getattr_interned(node, state.arguments).ptr()));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(node, state.arguments).ptr()));
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object argument = nb::steal(item);
         if (!is_literal(argument)) return false;
-        append(values, getattr_interned(argument, state.value));
+        append(values, get_attr(argument, state.value));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     arguments = values;
     return true;
 }
 
-nb::object called_name(nb::handle node) { return getattr_interned(getattr_interned(node, state.name), state.name); }
+nb::object called_name(nb::handle node) { return get_attr(get_attr(node, state.name), state.name); }
 
 bool call_func(nb::handle cls, nb::handle node, nb::object& func) {
     return table_function(cls, state.function_table_name, called_name(node), func);
@@ -382,7 +378,7 @@ const KindNatives* natives_for(nb::handle cls, Hook hook) {
 }
 
 nb::object call_hook(nb::handle cls, Hook hook, nb::handle node) {
-    return call_one(getattr_interned(cls, state.hook_name[hook]), node);
+    return call_one(get_attr(cls, state.hook_name[hook]), node);
 }
 
 // One of the first two hooks; false, with the signal kept, when it signals.
@@ -427,7 +423,7 @@ nb::object run(nb::handle cls, nb::handle node) {
     if (const KindNatives* natives = natives_for(cls, expression_string_hook)) {
         expression_string = natives->expression_string(node, arguments);
     } else {
-        nb::object hook = getattr_interned(cls, state.hook_name[expression_string_hook]);
+        nb::object hook = get_attr(cls, state.hook_name[expression_string_hook]);
         expression_string = hook(node, arguments);
     }
 
@@ -451,7 +447,7 @@ nb::object run_face(nb::handle cls, nb::handle node) { return run(cls, node); }
 nb::object run_on(Kind kind, nb::handle node) {
     nb::handle cls = state.kinds[kind];
     if (class_lookup(cls, state.run_name) == state.run_installed.ptr()) return run(cls, node);
-    return call_one(getattr_interned(cls, state.run_name), node);
+    return call_one(get_attr(cls, state.run_name), node);
 }
 
 // ==== the transformer and the step ================================================
@@ -468,12 +464,12 @@ nb::object generic_modify_node(nb::handle self, nb::handle node) {
 nb::object visit_expression(nb::handle self, nb::handle node) {
     if (class_lookup(self.type(), state.modify_name) == state.modify_installed.ptr())
         return generic_modify_node(self, node);
-    return call_one(getattr_interned(self, state.modify_name), node);
+    return call_one(get_attr(self, state.modify_name), node);
 }
 
 nb::object folding_call(nb::handle, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
-    nb::object tree = getattr_interned(program, state.ast);
+    nb::object tree = get_attr(program, state.ast);
     nb::object transformer = nb::handle(state.transformer)();
     return nb::handle(state.open_qasm_program)(tree::visit(transformer, tree));
 }

@@ -27,10 +27,6 @@ struct ModuleState {
     Logger logger;
 } state;
 
-nb::object getattr_interned(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
 void setattr_interned(nb::handle object, nb::handle name, nb::handle value) {
     check_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
 }
@@ -44,7 +40,7 @@ Py_ssize_t length_of(nb::handle value) {
 nb::object length_object(nb::handle value) { return steal_or_throw(PyLong_FromSsize_t(length_of(value))); }
 
 // The text of a node's name identifier (`node.name.name`).
-nb::object name_of(nb::handle node) { return getattr_interned(getattr_interned(node, state.name), state.name); }
+nb::object name_of(nb::handle node) { return get_attr(get_attr(node, state.name), state.name); }
 
 bool contains(nb::handle collection, nb::handle item) {
     int found = PySequence_Contains(collection.ptr(), item.ptr());
@@ -54,7 +50,7 @@ bool contains(nb::handle collection, nb::handle item) {
 
 // `self.<method>(*arguments)` through Python, for an override.
 nb::object call_override(nb::handle self, const OwnMethod& method, std::initializer_list<nb::handle> arguments) {
-    nb::object bound = getattr_interned(self, method.name);
+    nb::object bound = get_attr(self, method.name);
     PyObject* args[4];
     size_t count = 0;
     for (nb::handle argument : arguments) args[count++] = argument.ptr();
@@ -75,7 +71,7 @@ nb::object resolver_exception_init(nb::handle self, nb::handle node) {
 }
 
 nb::object signature_not_found_str(nb::handle self) {
-    return compose({nb::str("Didn't find a signature for "), getattr_interned(self, state.node), nb::str(".")});
+    return compose({nb::str("Didn't find a signature for "), get_attr(self, state.node), nb::str(".")});
 }
 
 nb::object arguments_mismatch_init(nb::handle self, nb::handle node, nb::handle gate_definition,
@@ -90,14 +86,14 @@ nb::object arguments_mismatch_init(nb::handle self, nb::handle node, nb::handle 
 // The counts are those of the list that the argument type names: "argument"
 // reads `arguments`, "qubit" reads `qubits`.
 nb::object arguments_mismatch_str(nb::handle self) {
-    nb::object node = getattr_interned(self, state.node);
+    nb::object node = get_attr(self, state.node);
     if (assertions_enabled()) check_assertion(is_instance(node, state.quantum_gate));
-    nb::object definition = getattr_interned(self, state.gate_definition);
-    nb::object kind = getattr_interned(self, state.argument_type);
+    nb::object definition = get_attr(self, state.gate_definition);
+    nb::object kind = get_attr(self, state.argument_type);
     nb::object list_name = compose({kind, state.plural});
     return compose({nb::str("The gate definition of '"), name_of(definition), nb::str("' requires "),
-                    length_object(getattr_interned(definition, list_name)), nb::str(" "), kind,
-                    nb::str("s, but "), length_object(getattr_interned(node, list_name)),
+                    length_object(get_attr(definition, list_name)), nb::str(" "), kind,
+                    nb::str("s, but "), length_object(get_attr(node, list_name)),
                     nb::str(" were provided.")});
 }
 
@@ -109,13 +105,13 @@ nb::object definition_exception_init(nb::handle self, nb::handle node, nb::handl
 
 nb::object multiple_definitions_str(nb::handle self) {
     return compose({nb::str("Two definitions of the same signature: "),
-                    getattr_interned(self, state.definition_signature), nb::str(", second signature found at "),
-                    getattr_interned(self, state.node), nb::str(".")});
+                    get_attr(self, state.definition_signature), nb::str(", second signature found at "),
+                    get_attr(self, state.node), nb::str(".")});
 }
 
 nb::object missing_definition_str(nb::handle self) {
-    return compose({nb::str("Error at "), getattr_interned(self, state.definition_signature),
-                    nb::str(": Unresolved gate call: "), getattr_interned(self, state.node)});
+    return compose({nb::str("Error at "), get_attr(self, state.definition_signature),
+                    nb::str(": Unresolved gate call: "), get_attr(self, state.node)});
 }
 
 // ==== _IdentifierTransformer ===================================================
@@ -127,8 +123,8 @@ nb::object identifier_transformer_init(nb::handle self, nb::handle args_transfor
 }
 
 nb::object visit_identifier(nb::handle self, nb::handle node) {
-    nb::object mapping = getattr_interned(self, state.args_transformation);
-    nb::object name = getattr_interned(node, state.name);
+    nb::object mapping = get_attr(self, state.args_transformation);
+    nb::object name = get_attr(node, state.name);
     if (PyDict_Check(mapping.ptr())) {
         PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());  // borrowed
         if (found) return nb::borrow(found);
@@ -142,7 +138,7 @@ nb::object visit_identifier(nb::handle self, nb::handle node) {
 // Every expansion works on fresh copies, so no two share body nodes.
 nb::object transform_statements_of_gate_definition(nb::handle self, nb::handle gate_def) {
     nb::object statements = steal_or_throw(PyList_New(0));
-    nb::object iterator = steal_or_throw(PyObject_GetIter(getattr_interned(gate_def, state.body).ptr()));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(gate_def, state.body).ptr()));
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object statement = nb::steal(item);
         nb::object copy = tree::deep_copy(statement);
@@ -186,7 +182,7 @@ nb::object find_best_matching_signature(nb::handle node, nb::handle collection) 
 }
 
 nb::object is_built_in(nb::handle self, nb::handle node) {
-    nb::object built_in = getattr_interned(self, state.built_in_gates);
+    nb::object built_in = get_attr(self, state.built_in_gates);
     if (state.find_signature.reached_by(self)) return nb::bool_(static_cast<bool>(matching_signature(node, built_in)));
     try {
         call_override(self, state.find_signature, {node, built_in});
@@ -198,15 +194,15 @@ nb::object is_built_in(nb::handle self, nb::handle node) {
 }
 
 nb::object validate_calling_arguments(nb::handle gate_def, nb::handle node) {
-    if (length_of(getattr_interned(gate_def, state.arguments)) != length_of(getattr_interned(node, state.arguments)))
+    if (length_of(get_attr(gate_def, state.arguments)) != length_of(get_attr(node, state.arguments)))
         raise_error(nb::handle(state.arguments_mismatch)(node, gate_def, "argument"));
-    if (length_of(getattr_interned(gate_def, state.qubits)) != length_of(getattr_interned(node, state.qubits)))
+    if (length_of(get_attr(gate_def, state.qubits)) != length_of(get_attr(node, state.qubits)))
         raise_error(nb::handle(state.arguments_mismatch)(node, gate_def, "qubit"));
     return nb::none();
 }
 
 nb::object get_gate_definition(nb::handle self, nb::handle node) {
-    nb::object bank = getattr_interned(self, state.bank);
+    nb::object bank = get_attr(self, state.bank);
     nb::object signature;
     if (state.find_signature.reached_by(self)) signature = find_best_matching_signature(node, bank);
     else signature = call_override(self, state.find_signature, {node, bank});
@@ -228,8 +224,8 @@ nb::object numbered(const char* letter, Py_ssize_t count) {
 
 nb::object log_found_definition(nb::handle self, nb::handle node, nb::handle gate_definition) {
     (void)self;
-    Py_ssize_t parameters = length_of(getattr_interned(gate_definition, state.arguments));
-    Py_ssize_t qubits = length_of(getattr_interned(gate_definition, state.qubits));
+    Py_ssize_t parameters = length_of(get_attr(gate_definition, state.arguments));
+    Py_ssize_t qubits = length_of(get_attr(gate_definition, state.qubits));
     nb::object form = name_of(gate_definition);
     if (parameters >= 1) form = compose({form, nb::str("("), numbered("x", parameters), nb::str(")")});
     form = compose({form, nb::str(" "), numbered("q", qubits)});
@@ -242,14 +238,14 @@ nb::object log_found_definition(nb::handle self, nb::handle node, nb::handle gat
 nb::object get_gate_transformation(nb::handle gate_def, nb::handle node) {
     nb::dict mapping;
     auto pair_up = [&](nb::handle field) {
-        nb::object formals = steal_or_throw(PyObject_GetIter(getattr_interned(gate_def, field).ptr()));
-        nb::object actuals = steal_or_throw(PyObject_GetIter(getattr_interned(node, field).ptr()));
+        nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(gate_def, field).ptr()));
+        nb::object actuals = steal_or_throw(PyObject_GetIter(get_attr(node, field).ptr()));
         while (true) {
             nb::object formal = nb::steal(PyIter_Next(formals.ptr()));
             if (!formal) break;
             nb::object actual = nb::steal(PyIter_Next(actuals.ptr()));
             if (!actual) break;
-            check_status(PyDict_SetItem(mapping.ptr(), getattr_interned(formal, state.name).ptr(), actual.ptr()));
+            check_status(PyDict_SetItem(mapping.ptr(), get_attr(formal, state.name).ptr(), actual.ptr()));
         }
         if (PyErr_Occurred()) throw nb::python_error();
     };
@@ -278,7 +274,7 @@ nb::object resolve_gate_definition(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
-    if (truth(getattr_interned(node, state.modifiers)))
+    if (truth(get_attr(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
     if (state.resolve_gate_definition.reached_by(self)) return resolve_gate_definition(self, node);
     return call_override(self, state.resolve_gate_definition, {node});
@@ -286,10 +282,10 @@ nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
 
 nb::object add_gate(nb::handle self, nb::handle node) {
     nb::object signature = signature_of(node);
-    nb::object bank = getattr_interned(self, state.bank);
+    nb::object bank = get_attr(self, state.bank);
     bool in_bank = contains(bank, signature);
-    if (!in_bank && !contains(getattr_interned(self, state.built_in_gates), signature)) {
-        state.logger.debug(compose({nb::str("Added the definition of \""), getattr_interned(signature, state.name),
+    if (!in_bank && !contains(get_attr(self, state.built_in_gates), signature)) {
+        state.logger.debug(compose({nb::str("Added the definition of \""), get_attr(signature, state.name),
                                     nb::str("\" to the bank.")}));
         check_status(PyObject_SetItem(bank.ptr(), signature.ptr(), node.ptr()));
         return nb::none();
@@ -315,7 +311,7 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     } catch (nb::python_error& error) {
         if (!error.matches(state.signature_not_found)) throw;
         HandlingError handling(error.value());
-        nb::object inner_call = getattr_interned(error.value(), state.node);
+        nb::object inner_call = get_attr(error.value(), state.node);
         raise_from(nb::handle(state.missing_definition)(inner_call, signature_of(node)), error.value());
     }
     if (assertions_enabled()) check_assertion(is_instance(resolved, state.quantum_gate_definition));
@@ -336,8 +332,8 @@ nb::object stage_init(nb::handle self, nb::handle built_in_gates) {
 
 nb::object stage_call(nb::handle self, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
-    nb::object transformer = nb::handle(state.gate_resolver_transformer)(getattr_interned(self, state.stage_built_in_gates));
-    nb::object result = tree::visit(transformer, getattr_interned(program, state.ast));
+    nb::object transformer = nb::handle(state.gate_resolver_transformer)(get_attr(self, state.stage_built_in_gates));
+    nb::object result = tree::visit(transformer, get_attr(program, state.ast));
     return nb::handle(state.open_qasm_program)(result);
 }
 

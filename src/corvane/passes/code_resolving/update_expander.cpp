@@ -21,14 +21,10 @@ struct ModuleState {
     nb::handle op, lvalue, rvalue, name, ast;
 } state;
 
-nb::object getattr_interned(nb::handle object, nb::handle name) {
-    return steal_or_throw(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
 // "+=" -> BinaryOperator["+"]: the binary twin is found by name, so an operator
 // without one ("~=") fails with the enumeration's own KeyError.
 nb::object extract_binary_operation(nb::handle operator_member) {
-    nb::object name = getattr_interned(operator_member, state.name);
+    nb::object name = get_attr(operator_member, state.name);
     int suffixed = static_cast<int>(PyUnicode_Tailmatch(name.ptr(), state.assignment_symbol.ptr(), 0,
                                                         PY_SSIZE_T_MAX, +1));
     check_status(suffixed);
@@ -41,12 +37,12 @@ nb::object extract_binary_operation(nb::handle operator_member) {
 }
 
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
-    nb::object op = getattr_interned(node, state.op);
+    nb::object op = get_attr(node, state.op);
     int plain = PyObject_RichCompareBool(op.ptr(), state.basic_assignment_op.ptr(), Py_EQ);
     check_status(plain);
     if (plain) return nb::borrow(node);
 
-    nb::object target = getattr_interned(node, state.lvalue);
+    nb::object target = get_attr(node, state.lvalue);
     if (is_instance(target, state.indexed_identifier)) {
         nb::object error = steal_or_throw(PyObject_CallFunctionObjArgs(
             PyExc_NotImplementedError, nb::str("Indexed identifier is not supported:").ptr(), target.ptr(),
@@ -58,9 +54,9 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     if (state.extract.reached_by(self))
         operation = extract_binary_operation(op);
     else
-        operation = getattr_interned(self, state.extract.name)(op);
+        operation = get_attr(self, state.extract.name)(op);
 
-    nb::object value = getattr_interned(node, state.rvalue);
+    nb::object value = get_attr(node, state.rvalue);
     nb::object new_rhs = state.binary_expression("op"_arg = operation, "lhs"_arg = target, "rhs"_arg = value);
     return state.classical_assignment("lvalue"_arg = target, "op"_arg = state.basic_assignment_op,
                                       "rvalue"_arg = new_rhs);
@@ -68,7 +64,7 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
 
 nb::object expander_call(nb::handle, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
-    nb::object tree = getattr_interned(program, state.ast);
+    nb::object tree = get_attr(program, state.ast);
     nb::object transformer = state.transformer();
     nb::object result = tree::visit(transformer, tree);
     return state.open_qasm_program(result);
