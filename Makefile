@@ -14,7 +14,6 @@ PYTEST_ARGS ?=
 $(VENV)/.installed: requirements-dev.txt
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=/path/to/python3.12"; exit 1; }
 	"$(PYTHON)" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet -r requirements-dev.txt
 	touch $@
 
