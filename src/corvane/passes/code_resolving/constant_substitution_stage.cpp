@@ -69,16 +69,7 @@ nb::object resolver_init(nb::handle self, nb::handle constants) {
 }
 
 nb::object visit_identifier(nb::handle self, nb::handle node) {
-    nb::object table = table_of(self);
-    nb::object name = get_attr(node, state.name);
-    if (PyDict_Check(table.ptr())) {
-        PyObject* expression = PyDict_GetItemWithError(table.ptr(), name.ptr());  // borrowed
-        if (expression) return nb::borrow(expression);
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(node);
-    }
-    if (!table_holds(table, name)) return nb::borrow(node);
-    return steal_or_throw(PyObject_GetItem(table.ptr(), name.ptr()));
+    return item_or(table_of(self), get_attr(node, state.name), node);
 }
 
 // --- ConstantSubstitutionStage -------------------------------------------

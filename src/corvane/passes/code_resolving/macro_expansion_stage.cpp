@@ -42,12 +42,6 @@ nb::object length_object(nb::handle value) { return steal_or_throw(PyLong_FromSs
 // The text of a node's name identifier (`node.name.name`).
 nb::object name_of(nb::handle node) { return get_attr(get_attr(node, state.name), state.name); }
 
-bool contains(nb::handle collection, nb::handle item) {
-    int found = PySequence_Contains(collection.ptr(), item.ptr());
-    check_status(found);
-    return found != 0;
-}
-
 // `self.<method>(*arguments)` through Python, for an override.
 nb::object call_override(nb::handle self, const OwnMethod& method, std::initializer_list<nb::handle> arguments) {
     nb::object bound = get_attr(self, method.name);
@@ -123,16 +117,7 @@ nb::object identifier_transformer_init(nb::handle self, nb::handle args_transfor
 }
 
 nb::object visit_identifier(nb::handle self, nb::handle node) {
-    nb::object mapping = get_attr(self, state.args_transformation);
-    nb::object name = get_attr(node, state.name);
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());  // borrowed
-        if (found) return nb::borrow(found);
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(node);
-    }
-    if (!contains(mapping, name)) return nb::borrow(node);
-    return steal_or_throw(PyObject_GetItem(mapping.ptr(), name.ptr()));
+    return item_or(get_attr(self, state.args_transformation), get_attr(node, state.name), node);
 }
 
 // Every expansion works on fresh copies, so no two share body nodes.

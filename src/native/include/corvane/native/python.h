@@ -149,6 +149,25 @@ inline bool truth(nb::handle value) {
     return result != 0;
 }
 
+// `item in collection`.
+inline bool contains(nb::handle collection, nb::handle item) {
+    int found = PySequence_Contains(collection.ptr(), item.ptr());
+    check_status(found);
+    return found != 0;
+}
+
+// `mapping[key] if key in mapping else fallback`; a plain dict is read directly.
+inline nb::object item_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (found) return nb::borrow(found);
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(fallback);
+    }
+    if (!contains(mapping, key)) return nb::borrow(fallback);
+    return steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
 // `first, second = value`, with the host's errors for a value that is not
 // iterable or does not hold exactly two items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
