@@ -112,29 +112,22 @@ nb::object run_passes(nb::handle self, nb::handle program, nb::handle passes) {
     return current;
 }
 
-// `from <module> import <name>` into this module's namespace.
-nb::object import_into(nb::handle module, const char* from, const char* name) {
-    nb::object value = import_attr(from, name);
-    nb::setattr(module, name, value);
-    return value;
-}
-
 }  // namespace
 
 NB_MODULE(compiler, m) {
     state.module = keep(nb::borrow(m));
-    nb::object version = import_into(m, "corvane.version", "__version__");
-    import_into(m, "corvane.configurations.build_options", "BuildOptions");
-    import_into(m, "corvane.configurations.machine_profile", "MachineProfile");
-    for (const char* name : {"Program", "TextualProgram", "Vyr1Program", "OpenQasmProgram"})
-        import_into(m, "corvane.programs", name);
-    import_into(m, "corvane.passes.pipeline_phase", "PipelinePhase");
-    import_into(m, "corvane.passes.parsing", "ParsingPass");
-    import_into(m, "corvane.passes.code_resolving", "CodeResolvingPass");
-    import_into(m, "corvane.passes.code_generation", "Vyr1GenerationPass");
-    import_into(m, "corvane.passes.code_generation", "Inputs");
-    import_into(m, "corvane.passes.code_resolving.macro_expansion_stage", "GateSignature");
-    import_into(m, "vk.vyr.type_hints", "ScalarOfAnyType");
+    // The names the module imports, bound as its attributes.
+    nb::object version = import_from(m, "corvane.version", {"__version__"}).attr("__version__");
+    import_from(m, "corvane.configurations.build_options", {"BuildOptions"});
+    import_from(m, "corvane.configurations.machine_profile", {"MachineProfile"});
+    import_from(m, "corvane.programs", {"Program", "TextualProgram", "Vyr1Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"PipelinePhase"});
+    import_from(m, "corvane.passes.parsing", {"ParsingPass"});
+    import_from(m, "corvane.passes.code_resolving", {"CodeResolvingPass"});
+    import_from(m, "corvane.passes.code_generation", {"Vyr1GenerationPass", "Inputs"});
+    import_from(m, "corvane.passes.code_resolving.macro_expansion_stage", {"GateSignature"});
+    import_from(m, "vk.vyr.type_hints", {"ScalarOfAnyType"});
+    import_from(m, "datetime", {"datetime", "timedelta"});
 
     state.uuid4 = keep_attr("uuid", "uuid4");
     state.datetime = keep_attr("datetime", "datetime");

@@ -137,6 +137,8 @@ nb::object print_node(nb::handle node) {
 
 NB_MODULE(printer, m) {
     state.module = keep(nb::borrow(m));
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
     nb::object ast = import_module("openqasm3.ast");
     state.qasm_node = keep(ast.attr("QASMNode"));
     state.identifier = keep(ast.attr("Identifier"));

@@ -192,29 +192,22 @@ NB_MODULE(programs, m) {
     state.module = keep(nb::borrow(m));
 
     // The module's imports, under the names it binds them to.
-    nb::handle abc = keep_attr("abc", "ABC");
-    nb::setattr(m, "ABC", abc);
-    state.wraps = keep_attr("functools", "wraps");
-    nb::setattr(m, "wraps", state.wraps);
-    nb::object typing = import_module("typing");
-    for (const char* name : {"Optional", "Any", "cast", "Callable", "TypeVar"})
-        nb::setattr(m, name, nb::getattr(typing, name));
-    nb::setattr(m, "dataclass", import_attr("dataclasses", "dataclass"));
-    nb::setattr(m, "openqasm3_ast", import_module("openqasm3.ast"));
-    nb::setattr(m, "VyrProgram", import_attr("vk.program", "Program"));
-    nb::object type_hints = import_module("vk.vyr.type_hints");
-    nb::setattr(m, "Scalar", nb::getattr(type_hints, "Scalar"));
-    nb::setattr(m, "ScalarOfAnyType", nb::getattr(type_hints, "ScalarOfAnyType"));
-    nb::setattr(m, "VyrProgramScope", import_attr("vk.vyr._scope_management.scopes_manager", "_ProgramScope"));
-    nb::object vyr_slot = import_module("corvane.vyr_slot");
+    import_from(m, "abc", {"ABC"});
+    import_from(m, "functools", {"wraps"});
+    nb::object typing = import_from(m, "typing", {"Optional", "Any", "cast", "Callable", "TypeVar"});
+    import_from(m, "dataclasses", {"dataclass"});
+    import_from(m, "openqasm3", {"ast as openqasm3_ast"});
+    import_from(m, "vk.program", {"Program as VyrProgram"});
+    import_from(m, "vk.vyr.type_hints", {"Scalar", "ScalarOfAnyType"});
+    import_from(m, "vk.vyr._scope_management.scopes_manager", {"_ProgramScope as VyrProgramScope"});
+    nb::object vyr_slot =
+        import_from(m, "corvane.vyr_slot", {"VyrSlotBase", "VyrArr", "AllExps", "IndexingVariableException"});
+    import_from(m, "corvane.passes.utils", {"is_inside_scope"});
+    nb::handle abc = keep(nb::getattr(m, "ABC"));
+    state.wraps = keep(nb::getattr(m, "wraps"));
     nb::handle slot_base = keep(nb::getattr(vyr_slot, "VyrSlotBase"));
     state.vyr_arr = keep(nb::getattr(vyr_slot, "VyrArr"));
     state.indexing_error = keep(nb::getattr(vyr_slot, "IndexingVariableException"));
-    nb::setattr(m, "VyrSlotBase", slot_base);
-    nb::setattr(m, "VyrArr", state.vyr_arr);
-    nb::setattr(m, "AllExps", nb::getattr(vyr_slot, "AllExps"));
-    nb::setattr(m, "IndexingVariableException", state.indexing_error);
-    nb::setattr(m, "is_inside_scope", import_attr("corvane.passes.utils", "is_inside_scope"));
 
     nb::handle program = keep(ClassBuilder(m, "Program", {abc}).build());
     ClassBuilder(m, "TextualProgram", {program})

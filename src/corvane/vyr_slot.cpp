@@ -255,26 +255,20 @@ NB_MODULE(vyr_slot, m) {
     state.module = keep(nb::borrow(m));
 
     // The module's imports, under the names it binds them to.
-    nb::object vyr = import_module("vk.vyr");
-    nb::setattr(m, "vyr", vyr);
-    nb::handle array_variable = keep_attr("vk.vyr._expressions", "VyrArrayVariable");
-    nb::setattr(m, "VyrArrayVariable", array_variable);
-    nb::object type_hints = import_module("vk.vyr.type_hints");
-    for (const char* name : {"Scalar", "VyrVariable", "ScalarOfAnyType", "ResultStreamSource", "VyrArrayCell"})
-        nb::setattr(m, name, nb::getattr(type_hints, name));
+    import_from(m, "vk", {"vyr"});
+    import_from(m, "vk.vyr._expressions", {"VyrArrayVariable"});
+    nb::object type_hints = import_from(
+        m, "vk.vyr.type_hints", {"Scalar", "VyrVariable", "ScalarOfAnyType", "ResultStreamSource", "VyrArrayCell"});
+    import_from(m, "abc", {"ABC", "abstractmethod"});
+    import_from(m, "collections.abc", {"Sequence"});
+    nb::object typing = import_from(m, "typing", {"Generic", "TypeVar", "Union"});
+    nb::handle array_variable = keep(nb::getattr(m, "VyrArrayVariable"));
     nb::handle variable = keep(nb::getattr(type_hints, "VyrVariable"));
-    nb::handle abc = keep_attr("abc", "ABC");
-    nb::setattr(m, "ABC", abc);
-    nb::setattr(m, "abstractmethod", import_attr("abc", "abstractmethod"));
-    state.sequence = keep_attr("collections.abc", "Sequence");
-    nb::setattr(m, "Sequence", state.sequence);
-    nb::object typing = import_module("typing");
+    nb::handle abc = keep(nb::getattr(m, "ABC"));
+    state.sequence = keep(nb::getattr(m, "Sequence"));
     nb::object generic = nb::getattr(typing, "Generic");
     nb::object type_var = nb::getattr(typing, "TypeVar");
     nb::object union_ = nb::getattr(typing, "Union");
-    nb::setattr(m, "Generic", generic);
-    nb::setattr(m, "TypeVar", type_var);
-    nb::setattr(m, "Union", union_);
 
     nb::handle exception(PyExc_Exception);
     nb::handle operating = keep(ClassBuilder(m, "OperatingOnUndeclaredVariableException", {exception})

@@ -44,6 +44,8 @@ nb::object all_matches(nb::handle, nb::handle) { return nb::bool_(true); }
 }  // namespace
 
 NB_MODULE(hardware_qubit, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
     nb::object typing = import_module("typing");
     nb::object ast = import_module("openqasm3.ast");
 

@@ -268,6 +268,12 @@ const char* const INSTRUCTION_KEY_DOC =
 }  // namespace
 
 NB_MODULE(instruction_key, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit",
+                {"HardwareQubitIndex", "QubitPattern", "ExactQubitPattern", "AllQubitsValues", "HardwareQubit"});
+    import_from(m, "corvane.passes.parsing.hardware_qubit_binder", {"HardwareQubitsTransformer"});
+    import_from(m, "openqasm3.parser", {"parse"});
+    import_from(m, "openqasm3", {"ast"});
     nb::object hardware_qubit = import_module("corvane.configurations.hardware_qubit");
     state.exact_qubit_pattern = keep(hardware_qubit.attr("ExactQubitPattern"));
     state.all_qubits_values = keep(hardware_qubit.attr("AllQubitsValues"));

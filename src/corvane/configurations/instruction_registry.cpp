@@ -185,6 +185,10 @@ nb::object available_identifiers(nb::handle self) {
 }  // namespace
 
 NB_MODULE(instruction_registry, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubitIndex"});
+    import_from(m, "corvane.configurations.instruction_key", {"InstructionKey", "OperationCandidate"});
+    import_from(m, "vk.vyr.type_hints", {"ScalarOfAnyType"});
     nb::object inspect = import_module("inspect");
     state.signature = keep(inspect.attr("signature"));
     nb::object parameter = inspect.attr("Parameter");

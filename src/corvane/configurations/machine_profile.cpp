@@ -115,6 +115,11 @@ nb::object resolve_operation(nb::handle self, nb::handle name, nb::handle qubit_
 }  // namespace
 
 NB_MODULE(machine_profile, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit",
+                {"HardwareQubitIndex", "Elements", "QubitsMapping"});
+    import_from(m, "corvane.configurations.instruction_registry",
+                {"OperationsMapping", "InstructionRegistry", "UnresolvableOperation", "VyrFunc"});
     import_module("dataclasses");
     import_module("typing");
     nb::object registry_module = import_module("corvane.configurations.instruction_registry");

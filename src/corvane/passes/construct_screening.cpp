@@ -85,6 +85,11 @@ nb::object validator_raise(nb::handle, nb::handle node) {
 }  // namespace
 
 NB_MODULE(construct_screening, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.passes.pipeline_phase", {"Validation", "ValidationException"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor"});
     nb::handle validation = keep_attr("corvane.passes.pipeline_phase", "Validation");
     nb::handle validation_exception = keep_attr("corvane.passes.pipeline_phase", "ValidationException");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");

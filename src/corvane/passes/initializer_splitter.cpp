@@ -45,6 +45,9 @@ nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
 }  // namespace
 
 NB_MODULE(initializer_splitter, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     nb::object ast = import_module("openqasm3.ast");
     state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));

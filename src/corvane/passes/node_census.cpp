@@ -78,6 +78,9 @@ nb::object count_node_types(nb::handle node) {
 }  // namespace
 
 NB_MODULE(node_census, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor"});
     state.counter_class = keep_attr("collections", "Counter");
     nb::object visitor = import_attr("openqasm3.visitor", "QASMVisitor")[nb::none()];
     state.node_census = keep(ClassBuilder(m, "NodeCensus", {visitor})

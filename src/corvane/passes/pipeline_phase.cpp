@@ -114,6 +114,9 @@ nb::object run_validation(nb::handle self, nb::handle current_program, nb::handl
 }  // namespace
 
 NB_MODULE(pipeline_phase, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program"});
+    import_from(m, "corvane.configurations.build_options", {"BuildOptions"});
     import_module("corvane.programs");
     import_module("corvane.configurations.build_options");
     state.re_match = keep_attr("re", "match");

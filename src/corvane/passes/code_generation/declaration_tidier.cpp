@@ -25,6 +25,11 @@ nb::object tidier_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(declaration_tidier, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.initializer_splitter", {"ClassicalDeclarationInitializerSplitter"});
+    import_from(m, "openqasm3", {"ast"});
     nb::object programs = import_module("corvane.programs");
     nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
     nb::object splitter = import_module("corvane.passes.initializer_splitter");

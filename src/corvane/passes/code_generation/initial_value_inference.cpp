@@ -126,6 +126,10 @@ nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
 }  // namespace
 
 NB_MODULE(initial_value_inference, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.vyr_slot", {"VyrSlot", "VyrArr"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "vk", {"vyr"});
     nb::object vyr_slot = import_module("corvane.vyr_slot");
     nb::object ast = import_module("openqasm3.ast");
     state.sdk = keep(import_module("vk.vyr"));

@@ -89,6 +89,13 @@ nb::object resolving_step_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(input_binding, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.code_generation.initial_value_inference",
+                {"get_variable_to_init", "InitType"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     nb::object programs = import_module("corvane.programs");
     nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
     nb::object inference = import_module("corvane.passes.code_generation.initial_value_inference");

@@ -25,6 +25,10 @@ nb::object persister_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(output_persister, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "Vyr1Program"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.utils", {"is_inside_scope"});
     import_module("corvane.programs");
     nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
     state.is_inside_scope = keep_attr("corvane.passes.utils", "is_inside_scope");

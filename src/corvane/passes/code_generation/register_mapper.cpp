@@ -238,6 +238,15 @@ nb::object mapper_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(register_mapper, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.code_generation.translate_expression", {"extract_single_index"});
+    import_from(m, "corvane.configurations.machine_profile", {"MachineProfile"});
+    import_from(m, "corvane.configurations.hardware_qubit",
+                {"HardwareQubit", "HardwareQubitIndex", "create_hardware_qubit"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor", "QASMTransformer"});
     import_module("corvane.programs");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");

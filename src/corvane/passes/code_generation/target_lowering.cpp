@@ -552,6 +552,20 @@ void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb
 }  // namespace
 
 NB_MODULE(target_lowering, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.vyr_slot", {"VyrArr"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram", "Vyr1Program"});
+    import_from(m, "corvane.passes.code_generation.translate_expression",
+                {"translate_expression", "extract_single_index"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.code_generation.input_binding", {"VyrDeclaration"});
+    import_from(m, "corvane.configurations.machine_profile", {"MachineProfile"});
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubit"});
+    import_from(m, "corvane.passes.utils", {"is_inside_scope", "is_qasm_literal"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor"});
+    import_from(m, "vk", {"vyr"});
+    import_from(m, "vk.vyr.type_hints", {"ScalarOfAnyType", "VyrVariable"});
     import_module("corvane.vyr_slot");
     nb::object programs = import_module("corvane.programs");
     state.translate_expression =

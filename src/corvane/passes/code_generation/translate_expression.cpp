@@ -404,6 +404,13 @@ PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(c
 }  // namespace
 
 NB_MODULE(translate_expression, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.vyr_slot", {"VyrArr", "AllExps", "IndexingVariableException"});
+    import_from(m, "corvane.programs", {"VariablesDB", "VariableSignature"});
+    import_from(m, "corvane.passes.utils", {"is_qasm_literal"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "vk", {"vyr"});
+    import_from(m, "vk.vyr.type_hints", {"VyrScalarExpression"});
     nb::object vyr_slot = import_module("corvane.vyr_slot");
     nb::object programs = import_module("corvane.programs");
     nb::object utils = import_module("corvane.passes.utils");

@@ -104,6 +104,10 @@ nb::object calculate_binary_shortcuts(nb::handle node) {
 }  // namespace
 
 NB_MODULE(binary_shortcuts, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.passes.utils",
+                {"is_qasm_literal", "create_literal", "PythonLiterals", "SupportedLiteralTypes"});
+    import_from(m, "openqasm3", {"ast"});
     nb::object utils = import_module("corvane.passes.utils");
     state.is_qasm_literal = keep(utils.attr("is_qasm_literal"));
     state.create_literal = keep(utils.attr("create_literal"));

@@ -87,6 +87,13 @@ nb::object stage_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(constant_substitution_stage, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.constants", {"CONSTANTS"});
+    import_from(m, "corvane.passes.parsing.validators", {"RedeclarationException"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     state.constants = keep_attr("corvane.passes.constants", "CONSTANTS");

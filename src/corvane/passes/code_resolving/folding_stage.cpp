@@ -532,6 +532,14 @@ void install_natives(Kind kind, nb::handle cls, KindNatives natives) {
 }  // namespace
 
 NB_MODULE(folding_stage, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Optimization"});
+    import_from(m, "corvane.passes.code_resolving.binary_shortcuts", {"calculate_binary_shortcuts"});
+    import_from(m, "corvane.passes.utils",
+                {"is_qasm_literal", "create_literal", "PythonLiterals", "SupportedLiteralTypes"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle optimization = keep_attr("corvane.passes.pipeline_phase", "Optimization");
     state.calculate_binary_shortcuts =

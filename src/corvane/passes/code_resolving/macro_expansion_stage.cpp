@@ -325,6 +325,11 @@ nb::object stage_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(macro_expansion_stage, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     nb::object ast = import_module("openqasm3.ast");

@@ -132,6 +132,12 @@ nb::object binder_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(hardware_qubit_binder, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubit", "create_hardware_qubit"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.create_hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "create_hardware_qubit");

@@ -122,6 +122,11 @@ nb::object expander_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(include_expander, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast", "parser"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.parsing.exceptions", {"ParsingException"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
     state.path_exists = keep_attr("os.path", "exists");
     state.open = keep_attr("builtins", "open");
     state.parse = keep_attr("openqasm3.parser", "parse");

@@ -68,6 +68,12 @@ nb::object canonicalizer_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(source_canonicalizer, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.initializer_splitter", {"ClassicalDeclarationInitializerSplitter"});
+    import_from(m, "corvane.passes.node_census", {"count_node_types"});
+    import_from(m, "openqasm3", {"ast"});
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle splitter = keep_attr("corvane.passes.initializer_splitter", "ClassicalDeclarationInitializerSplitter");

@@ -31,6 +31,11 @@ nb::object reader_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(syntax_tree_reader, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"parser"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.parsing.exceptions", {"ParsingException"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram", "TextualProgram"});
     state.parse = keep_attr("openqasm3.parser", "parse");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     nb::handle parsing_exception = keep_attr("corvane.passes.parsing.exceptions", "ParsingException");
