@@ -58,8 +58,13 @@ NB_MODULE(initializer_splitter, m) {
 
     nb::object transformer = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     ClassBuilder(m, "ClassicalDeclarationInitializerSplitter", {transformer})
+        .doc("Moves the initialiser of every classical declaration into a statement right after it.")
         .transformer_walk()
-        .def_static("_get_new_declaration_node", new_declaration_node, "node"_arg)
-        .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
+        .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.Statement",
+                    new_declaration_node, "The declaration that replaces the given one, without initialiser.",
+                    "node"_arg)
+        .def_handler("visit_ClassicalDeclaration(self, node: ast.ClassicalDeclaration) -> list[ast.Statement]",
+                     visit_classical_declaration,
+                     "The declaration without initialiser, then the assignment or measurement of it.")
         .build();
 }

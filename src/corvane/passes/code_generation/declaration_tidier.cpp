@@ -38,6 +38,8 @@ NB_MODULE(declaration_tidier, m) {
     state.tree_root = keep_attr("openqasm3.ast", "Program");
 
     ClassBuilder(m, "DeclarationTidier", {pipeline_phase.attr("Step")})
-        .def("__call__", tidier_call, "program"_arg)
+        .doc("The generation step that splits the initialisers off the classical declarations.")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", tidier_call,
+             "Splits the initialisers off in the program's tree.", "program"_arg)
         .build();
 }

@@ -34,6 +34,8 @@ NB_MODULE(output_persister, m) {
     state.is_inside_scope = keep_attr("corvane.passes.utils", "is_inside_scope");
 
     ClassBuilder(m, "OutputPersister", {pipeline_phase.attr("Step")})
-        .def("__call__", persister_call, "program"_arg)
+        .doc("The last generation step: saves every output variable into its result stream.")
+        .def("__call__(self, program: Program) -> Vyr1Program", persister_call,
+             "Saves the outputs, unless the caller holds a program scope open.", "program"_arg)
         .build();
 }

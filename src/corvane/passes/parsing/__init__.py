@@ -18,7 +18,7 @@ class ParsingPass(PipelinePhase):
     permitted node set leaves out.
     """
 
-    def __init__(self, build_options: BuildOptions):
+    def __init__(self, build_options: BuildOptions) -> None:
         super().__init__(
             (
                 SyntaxTreeReader(),

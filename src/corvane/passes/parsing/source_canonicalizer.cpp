@@ -87,8 +87,10 @@ NB_MODULE(source_canonicalizer, m) {
     state.io_variables_transformer =
         keep(ClassBuilder(m, "IOVariablesTransformer", {splitter})
                  .doc("Makes every classical declaration an output when the program declares no input or output.")
-                 .def_handler("visit_Program", visit_program)
-                 .def_static("_get_new_declaration_node", new_output_declaration, "node"_arg)
+                 .def_handler("visit_Program(self, node: ast.Program) -> ast.Program", visit_program,
+                              "Applies the input/output rule to the program.")
+                 .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.IODeclaration",
+                             new_output_declaration, "The output declaration of the variable.", "node"_arg)
                  .build());
 
     nb::object target_version = nb::make_tuple(3, 0);
@@ -99,6 +101,7 @@ NB_MODULE(source_canonicalizer, m) {
         .doc("Applies the input/output rule and raises a version below the target.")
         .attr("TARGET_VERSION", target_version)
         .attr("target_version_str", version_text)
-        .def("__call__", canonicalizer_call, "program"_arg)
+        .def("__call__(self, program: Program) -> OpenQasmProgram", canonicalizer_call,
+             "Canonicalises the program's tree in place.", "program"_arg)
         .build();
 }

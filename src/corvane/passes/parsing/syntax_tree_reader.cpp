@@ -47,6 +47,7 @@ NB_MODULE(syntax_tree_reader, m) {
                                               .build());
     ClassBuilder(m, "SyntaxTreeReader", {step})
         .doc("Parses the source text of a TextualProgram into an OpenQasmProgram.")
-        .def("__call__", reader_call, "program"_arg)
+        .def("__call__(self, program: Program) -> OpenQasmProgram", reader_call,
+             "Parses the program's source text.", "program"_arg)
         .build();
 }

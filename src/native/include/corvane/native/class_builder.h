@@ -77,7 +77,9 @@ template <typename Func, typename... Extra>
 nb::object make_function(const Definition& definition, Func&& f, const Extra&... extra) {
     if (definition.signature.empty())
         return nb::cpp_function(std::forward<Func>(f), nb::name(definition.name.c_str()), extra...);
-    return nb::cpp_function(std::forward<Func>(f), nb::sig(definition.signature.c_str()), extra...);
+    // The name first: with a signature alone, nanobind's function has no `__name__`.
+    return nb::cpp_function(std::forward<Func>(f), nb::name(definition.name.c_str()),
+                            nb::sig(definition.signature.c_str()), extra...);
 }
 
 }  // namespace detail
@@ -181,6 +183,14 @@ private:
     nb::dict namespace_;
     nb::dict annotations_;
 };
+
+// A method's function object, by its definition text (see above), for a
+// class that wraps it before installing it.
+template <typename Func, typename... Extra>
+nb::object method_function(const char* definition, Func&& f, const Extra&... extra) {
+    detail::Definition d = detail::definition(definition, true, extra...);
+    return detail::make_function(d, std::forward<Func>(f), nb::is_method(), extra...);
+}
 
 // A module-level function, by its definition text (see above).
 template <typename Func, typename... Extra>
