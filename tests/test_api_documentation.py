@@ -69,6 +69,8 @@ def gaps_of_class(name, cls):
     for member_name, member in cls.__dict__.items():
         if not is_public(member_name) or member_name == "__doc__":
             continue
+        if type(member).__module__ == "corvane.native" and getattr(member, "__name__", None) != member_name:
+            gaps.append(f"{name}.{member_name}: help() does not know it by its name")
         function = held_function(member)
         if record and member_name in MADE_BY_THE_HOST and isinstance(function, types.FunctionType):
             continue

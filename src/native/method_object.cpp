@@ -127,7 +127,12 @@ nb::object make_method_object(nb::handle target, MethodCall call) {
     object->call = call;
     object->dict = nullptr;
     PyObject_GC_Track(object);
-    return nb::steal(reinterpret_cast<PyObject*>(object));
+    nb::object result = nb::steal(reinterpret_cast<PyObject*>(object));
+    // Named as the function it calls, so that help() lists it as that function.
+    nb::object name = nb::getattr(target, "__name__", nb::none());
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > 0)
+        check_status(PyObject_SetAttrString(result.ptr(), "__name__", name.ptr()));
+    return result;
 }
 
 nb::object make_method_object(nb::handle target) { return make_method_object(target, nullptr); }
