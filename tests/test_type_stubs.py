@@ -47,6 +47,10 @@ SNIPPETS = {
         PROFILE + 'reveal_type(Compiler(profile).compile("x $0;").result_program.dsl_program)',
         'Revealed type is "vk.program.Program"',
     ),
+    "instance_attributes": (
+        PROFILE + "reveal_type(Compiler(profile).creation_time)",
+        'Revealed type is "datetime.datetime"',
+    ),
     "imported_name": (
         "from corvane.configurations.machine_profile import InstructionRegistry, UnresolvableOperation",
         None,

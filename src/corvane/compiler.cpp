@@ -163,6 +163,9 @@ NB_MODULE(compiler, m) {
     ClassBuilder(m, "Compiler")
         .doc("Compiles OpenQASM 3 source texts into vyr programs for one machine profile.")
         .attr("version", version)
+        .field("uuid", "UUID")
+        .field("name", "str")
+        .field("creation_time", "datetime")
         .def("__init__(self, machine_profile: MachineProfile, name: str = 'Compiler') -> None", compiler_init,
              "Makes a compiler for the machine that the profile describes.", "machine_profile"_arg,
              "name"_arg = nb::str("Compiler"))

@@ -324,6 +324,9 @@ NB_MODULE(instruction_key, m) {
                  .build());
     ClassBuilder(m, "OperationCandidate")
         .doc("One call as the registry resolves it: name, number of classical arguments and qubits.")
+        .field("name", "str")
+        .field("number_of_params", "int")
+        .field("qubits", "QubitsInput")
         .def("__init__(self, name: str, number_of_params: int = 0, qubits: QubitsInput = ()) -> None",
              candidate_init, "Describes one call.", "name"_arg, "number_of_params"_arg = nb::int_(0),
              "qubits"_arg = nb::tuple())
@@ -331,6 +334,9 @@ NB_MODULE(instruction_key, m) {
     state.instruction_key =
         keep(ClassBuilder(m, "InstructionKey")
                  .doc(INSTRUCTION_KEY_DOC)
+                 .field("name", "str")
+                 .field("number_of_params", "int")
+                 .field("qubits_pattern", "QubitsPattern")
                  .def("__init__(self, name: str, number_of_params: int = 0,"
                       " qubits_pattern: QubitsPattern | tuple[HardwareQubitIndex, ...] = (),"
                       " number_of_parametric_qubits: int | None = None) -> None",

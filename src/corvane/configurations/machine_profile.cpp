@@ -130,6 +130,9 @@ NB_MODULE(machine_profile, m) {
     state.not_supported_qubits =
         keep(ClassBuilder(m, "NotSupportedQubits", {unresolvable})
                  .doc("A call on hardware qubits that the machine does not have.")
+                 .field("name", "str")
+                 .field("called_qubits", "Tuple[HardwareQubitIndex, ...]")
+                 .field("supported_qubits", "Set[HardwareQubitIndex]")
                  .def("__init__(self, operation_name: str, called_qubits: tuple[HardwareQubitIndex, ...],"
                       " supported_qubits: set[HardwareQubitIndex]) -> None",
                       not_supported_init, "Holds the operation's name, its qubits and the machine's qubits.",

@@ -125,6 +125,7 @@ NB_MODULE(pipeline_phase, m) {
 
     state.step = keep(ClassBuilder(m, "Step", {abc})
                           .doc("A named transformation of a compilation's program, called with a program.")
+                          .field("name", "str")
                           .def("__init__(self, name: str | None = None) -> None", step_init,
                                "Names the step, after its class when no name is given.", "name"_arg = nb::none())
                           .def_abstract("__call__(self, program: Program) -> Program", step_call,
@@ -144,6 +145,7 @@ NB_MODULE(pipeline_phase, m) {
     state.pipeline_phase =
         keep(ClassBuilder(m, "PipelinePhase", {state.step})
                  .doc("A step that runs a fixed tuple of steps in order, under the build options.")
+                 .field("steps", "Tuple[Step, ...]")
                  .def("__init__(self, steps: tuple[Step, ...], build_options: BuildOptions, name: str | None = None)"
                       " -> None",
                       phase_init, "Holds the steps and the build options; named after its class by default.",

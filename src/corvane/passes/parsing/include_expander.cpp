@@ -154,6 +154,7 @@ NB_MODULE(include_expander, m) {
 
     state.include_expander = keep(ClassBuilder(m, "IncludeExpander", {state.step})
                                       .doc("Replaces include statements by the statements of the files they name.")
+                                      .field("max_depth", "int")
                                       .def("__init__(self, max_depth: int) -> None", expander_init,
                                            "Expands include files nested up to max_depth deep.", "max_depth"_arg)
                                       .def("__call__(self, program: Program) -> OpenQasmProgram", expander_call,
