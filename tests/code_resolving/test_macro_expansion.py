@@ -155,6 +155,27 @@ def test_gate_may_call_earlier_user_gates():
     assert tree == parser.parse("qubit[2] q; rx(0.25) q[1]; cx q[0], q[1];")
 
 
+def test_substitution_never_walks_into_what_it_put_in_place():
+    # b's stored body shares the node `s * 2` between both uses of a's formal;
+    # the program's `u` that replaces `s` in it is not b's formal `u`.
+    tree = parser.parse(
+        "float u; gate a(t) q { rx(t + t) q; } gate b(s, u) q { a(s * 2) q; rx(u) q; } b(u, 1.0) $0;")
+    call = tree.statements[-1]
+    MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    first, second = tree.statements[1:]
+    total = first.arguments[0]
+    assert total == parser.parse("(u * 2) + (u * 2);").statements[0].expression
+    assert total.lhs is total.rhs and total.lhs.lhs is call.arguments[0]
+    assert second.arguments[0] is call.arguments[1]
+
+
+def test_substituted_arguments_never_become_their_own_parts():
+    tree = expand("gate a0(t) q { rx(t + t) q; } gate a1(t) q { a0(t + t) q; } gate a2(t) q { a1(t + t) q; }"
+                  " a2(0.5) $0;")
+    half = "(0.5 + 0.5)"
+    assert tree == parser.parse(f"rx(({half} + {half}) + ({half} + {half})) $0;")
+
+
 @pytest.mark.parametrize(
     "source, form",
     [

@@ -116,8 +116,39 @@ nb::object identifier_transformer_init(nb::handle self, nb::handle args_transfor
     return nb::none();
 }
 
+// Whether `node` is one of the call's nodes that the substitution puts in
+// place. The copy keeps the body's sharing, so the walk can come back to a
+// node whose formals it has already replaced; what stands there now is the
+// call's own, its names are those of the call's scope, and entering it could
+// even make a node its own descendant.
+bool is_substituted(nb::handle self, nb::handle node) {
+    nb::object mapping = get_attr(self, state.args_transformation);
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t position = 0;
+        PyObject* value;
+        while (PyDict_Next(mapping.ptr(), &position, nullptr, &value))
+            if (value == node.ptr()) return true;
+        return false;
+    }
+    nb::object values = steal_or_throw(PyObject_CallMethodNoArgs(mapping.ptr(), "values"_id.ptr()));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object value = nb::steal(raw);
+        if (value.is(node)) return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
 nb::object visit_identifier(nb::handle self, nb::handle node) {
+    if (is_substituted(self, node)) return nb::borrow(node);
     return item_or(get_attr(self, state.args_transformation), get_attr(node, state.name), node);
+}
+
+// Each formal of the body is replaced once: a substituted node is never entered.
+nb::object identifier_transformer_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
+    if (is_substituted(self, node)) return nb::borrow(node);
+    return tree::transformer_generic_visit(self, node, context);
 }
 
 // Every expansion works on fresh copies, so no two share body nodes.
@@ -383,6 +414,7 @@ NB_MODULE(macro_expansion_stage, m) {
         keep(ClassBuilder(m, "_IdentifierTransformer", {transformer_base})
                  .def("__init__", identifier_transformer_init, "args_transformation"_arg)
                  .transformer_walk()
+                 .def_generic_visit(identifier_transformer_generic_visit)
                  .def_handler("visit_Identifier", visit_identifier)
                  .def("transform_statements_of_gate_definition", transform_statements_of_gate_definition,
                       "gate_def"_arg)
