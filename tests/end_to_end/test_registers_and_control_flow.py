@@ -33,7 +33,8 @@ for int j in {1, 5} { rx(j * 0.5) $0; }
 
 def test_registers_beside_explicit_qubits_and_nested_control_flow(compile_text):
     # $0, $3 and $4 are named explicitly; the registers take the free qubits in
-    # declaration order: data on 1, 2, 5 and flag on 6.
+    # declaration order: data on 1, 2, 5 and flag on 6. `cx data, $4` runs once
+    # per qubit of data.
     assert compile_text(PROGRAM) == textwrap.dedent(
         """\
         declare stream s1
@@ -53,6 +54,12 @@ def test_registers_beside_explicit_qubits_and_nested_control_flow(compile_text):
         align("d1", "d4")
         play("cx", "d1")
         align("d1", "d4")
+        align("d2", "d4")
+        play("cx", "d2")
+        align("d2", "d4")
+        align("d4", "d5")
+        play("cx", "d5")
+        align("d4", "d5")
         declare bool v4 = measure("readout", "d5")
         v1 = v4
         if v1:
