@@ -5,7 +5,7 @@ import pathlib
 import pytest
 from vk import vyr
 
-from corvane import Compiler, MachineProfile
+from corvane import CompilationException, Compiler, MachineProfile
 from vyr_runner import run_program
 
 EXAMPLES = pathlib.Path(__file__).parents[1] / "data" / "openqasm-examples"
@@ -92,3 +92,33 @@ def test_qft_measures_every_qubit_into_its_own_bit(run):
     assert ("wait", 0, "d0", "d1", "d2", "d3") in played
     assert played[-4:] == [("measure", "readout", f"d{qubit}") for qubit in range(4)]
     assert result.results == {"c": [True, False, False, True]}
+
+
+@pytest.mark.parametrize(
+    "source, played",
+    [
+        # The body runs as a whole per qubit of q, the single qubit t as given each time.
+        ("qubit[2] q; qubit t; gate g a, b { cx a, b; h b; } g q, t;",
+         [("play", "cx:d2", "d0"), ("play", "h", "d2"), ("play", "cx:d2", "d1"), ("play", "h", "d2")]),
+        ("qubit[2] q; qubit t; gate g a, b { cx a, b; h b; } gate k a, b { g a, b; x a; } k q, t;",
+         [("play", "cx:d2", "d0"), ("play", "h", "d2"), ("play", "x", "d0"),
+          ("play", "cx:d2", "d1"), ("play", "h", "d2"), ("play", "x", "d1")]),
+        # Two registers go in step; an indexed operand stays one qubit.
+        ("qubit[2] a; qubit[2] b; gate g x, y { cx x, y; z y; } g a, b; g a[1], b[0];",
+         [("play", "cx:d2", "d0"), ("play", "z", "d2"), ("play", "cx:d3", "d1"), ("play", "z", "d3"),
+          ("play", "cx:d2", "d1"), ("play", "z", "d2")]),
+        # A body of one statement, and a register of one qubit.
+        ("qubit[2] q; qubit t; gate f a { h a; } f q; gate g a, b { cx a, b; h b; } g t, q[0];",
+         [("play", "h", "d0"), ("play", "h", "d1"), ("play", "cx:d0", "d2"), ("play", "h", "d0")]),
+    ],
+)
+def test_a_user_gate_on_registers_runs_once_per_qubit(run, source, played):
+    assert run(source).played() == played
+
+
+def test_registers_of_different_sizes_are_refused(compiler):
+    with pytest.raises(CompilationException, match='^Pass "Vyr1GenerationPass" failed.$') as raised:
+        compiler.compile("qubit[2] q; qubit[3] r; gate g a, b { cx a, b; h b; } g q, r;")
+    assert type(raised.value.__cause__) is ValueError
+    assert str(raised.value.__cause__) == (
+        "Cannot broadcast 'g' over registers of different sizes: 'q' has 2 qubits, 'r' has 3 qubits.")

@@ -33,6 +33,7 @@ struct ModuleState {
     nb::handle integer_literal;
     nb::handle bit_type;
     nb::handle vyr_arr;
+    nb::handle broadcast_instance;
 } state;
 
 Py_ssize_t size_of(nb::handle value) {
@@ -461,6 +462,68 @@ nb::object resolve_measurement(nb::handle self, nb::handle node) {
     return result;
 }
 
+// The statements of a list as `transformer` rewrites them, spliced.
+nb::object transformed_statements(nb::handle transformer, nb::handle statements) {
+    nb::object result = steal_or_throw(PyList_New(0));
+    nb::object items = steal_or_throw(PySequence_List(statements.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::object replaced = tree::visit(transformer, PyList_GET_ITEM(items.ptr(), i));
+        if (replaced.is_none()) continue;
+        if (tree::is_node(replaced)) {
+            check_status(PyList_Append(result.ptr(), replaced.ptr()));
+            continue;
+        }
+        nb::object iterator = steal_or_throw(PyObject_GetIter(replaced.ptr()));
+        while (PyObject* part = PyIter_Next(iterator.ptr())) {
+            nb::object piece = nb::steal(part);
+            check_status(PyList_Append(result.ptr(), piece.ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return result;
+}
+
+// The statements that one call of a user gate expanded to run once per qubit
+// index as a whole when the call's operands include registers, so that the
+// body's operations on a single qubit interleave with those on the registers'
+// qubits as the gate's own calls would.
+nb::object resolve_expanded_gate_call(nb::handle self, nb::handle node) {
+    RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
+    nb::object body = get_attr(node, "body"_id);
+    if (registers.empty()) return transformed_statements(self, body);
+    const Py_ssize_t count = common_size(get_attr(node, "name"_id), registers);
+    std::vector<nb::object> bodies = instances(body, count);
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::dict chosen;
+        for (size_t r = 0; r < registers.names.size(); ++r)
+            chosen[registers.names[r]] = steal_or_throw(PySequence_GetItem(registers.qubits[r].ptr(), i));
+        nb::object picker = call(state.broadcast_instance, chosen);
+        nb::object picked = transformed_statements(picker, bodies[i]);
+        nb::object resolved = transformed_statements(self, picked);
+        check_status(PyList_SetSlice(result.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, resolved.ptr()));
+    }
+    return result;
+}
+
+// --- _BroadcastInstance -------------------------------------------------------------
+
+// Puts one qubit of each register in place of the register's bare name; a
+// register named inside an index keeps its meaning, the qubit at that index.
+nb::object broadcast_instance_init(nb::handle self, nb::handle qubits) {
+    require_dict(qubits, "qubits");
+    set_attr(self, "_qubits"_id, qubits);
+    return nb::none();
+}
+
+nb::object pick_identifier(nb::handle self, nb::handle node) {
+    nb::object number = item_or(get_attr(self, "_qubits"_id), get_attr(node, "name"_id), nb::none());
+    if (number.is_none()) return nb::borrow(node);
+    return steal_or_throw(PyObject_CallOneArg(state.create_hardware_qubit.ptr(), number.ptr()));
+}
+
+nb::object keep_indexed_identifier(nb::handle, nb::handle node) { return nb::borrow(node); }
+
 // --- RegisterMapper --------------------------------------------------------------------
 
 nb::object mapper_init(nb::handle self, nb::handle machine_profile) {
@@ -544,8 +607,15 @@ NB_MODULE(register_mapper, m) {
                               .def_handler("visit_QuantumBarrier", spread_operands)
                               .def_handler("visit_DelayInstruction", spread_operands)
                               .def_handler("visit_QuantumMeasurementStatement", resolve_measurement)
+                              .def_handler("visit_ExpandedGateCall", resolve_expanded_gate_call)
                               .def_handler("visit_VyrDeclaration", resolve_vyr_declaration)
                               .def_handler("visit_ClassicalDeclaration", resolve_declaration)
                               .def_handler("visit_IODeclaration", resolve_declaration)
                               .build());
+    state.broadcast_instance = keep(ClassBuilder(m, "_BroadcastInstance", {transformer})
+                                        .transformer_walk()
+                                        .def("__init__", broadcast_instance_init, "qubits"_arg)
+                                        .def_handler("visit_Identifier", pick_identifier)
+                                        .def_handler("visit_IndexedIdentifier", keep_indexed_identifier)
+                                        .build());
 }
