@@ -235,6 +235,18 @@ def test_a_measurement_takes_the_size_of_the_latest_declaration(codegen):
     assert [s.target.indices[0][0].value for s in statements[4].statements[1:]] == [0, 1]
 
 
+def test_a_register_measured_in_an_initialiser_before_the_split(codegen):
+    # the mapping may run before the initialisers are split off
+    statements = RegisterMapper(machine(0, 1))(codegen.parsed("qubit[2] q; bit[2] c = measure q;")).ast.statements
+    declaration, *measurements = statements
+    assert type(declaration) is ast.ClassicalDeclaration and declaration.init_expression is None
+    assert [(type(m).__name__, m.target.name.name, m.target.indices[0][0].value, m.measure.qubit.name)
+            for m in measurements] == [
+        ("QuantumMeasurementStatement", "c", 0, "$0"), ("QuantumMeasurementStatement", "c", 1, "$1")]
+    with pytest.raises(ValueError, match="^Cannot measure the 2 qubits of register 'q' into 'c', which holds 3 bits"):
+        RegisterMapper(machine(0, 1))(codegen.parsed("qubit[2] q; bit[3] c = measure q;"))
+
+
 def test_switch_cases_keep_their_references_and_their_qubits_are_not_counted(codegen):
     # the machine has one qubit: $4 inside the case is neither counted nor tested
     statements = mapped(codegen, "qubit q; int i; switch (i) { case 1 { x q; x $4; } default { x q; } }",

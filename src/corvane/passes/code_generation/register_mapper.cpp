@@ -32,6 +32,7 @@ struct ModuleState {
     nb::handle indexed_identifier;
     nb::handle integer_literal;
     nb::handle bit_type;
+    nb::handle classical_declaration, quantum_measurement, measurement_statement;
     nb::handle vyr_arr;
     nb::handle broadcast_instance;
 } state;
@@ -387,7 +388,7 @@ nb::object resolve_vyr_declaration(nb::handle self, nb::handle node) {
 }
 
 // Declarations that the binding has not turned into VyrDeclaration nodes yet.
-nb::object resolve_declaration(nb::handle self, nb::handle node) {
+void record_declaration(nb::handle self, nb::handle node) {
     nb::object type = get_attr(node, "type"_id);
     nb::object size;
     if (is_instance(type, state.bit_type)) {
@@ -396,6 +397,10 @@ nb::object resolve_declaration(nb::handle self, nb::handle node) {
         else if (is_instance(width, state.integer_literal)) size = get_attr(width, "value"_id);
     }
     record_target(self, get_attr(get_attr(node, "identifier"_id), "name"_id), size);
+}
+
+nb::object resolve_io_declaration(nb::handle self, nb::handle node) {
+    record_declaration(self, node);
     return tree::generic_visit(self, node);
 }
 
@@ -459,6 +464,25 @@ nb::object resolve_measurement(nb::handle self, nb::handle node) {
         }
         check_status(PyList_Append(result.ptr(), measurement.ptr()));
     }
+    return result;
+}
+
+// A register measured in an initialiser (the mapping may run before the
+// initialisers are split off) is parted from its declaration as the split
+// would part it, so that the measurement can fill every bit.
+nb::object resolve_classical_declaration(nb::handle self, nb::handle node) {
+    record_declaration(self, node);
+    nb::object init = get_attr(node, "init_expression"_id);
+    if (!is_instance(init, state.quantum_measurement) ||
+        !spread_register(self, get_attr(init, "qubit"_id)).is_valid())
+        return tree::generic_visit(self, node);
+    nb::object identifier = get_attr(node, "identifier"_id);
+    nb::object declaration = call(state.classical_declaration, get_attr(node, "type"_id), identifier, nb::none());
+    nb::object measurement = call(state.measurement_statement, init, identifier);
+    nb::object result = steal_or_throw(PyList_New(0));
+    check_status(PyList_Append(result.ptr(), tree::generic_visit(self, declaration).ptr()));
+    nb::object measurements = resolve_measurement(self, measurement);
+    check_status(PyList_SetSlice(result.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, measurements.ptr()));
     return result;
 }
 
@@ -561,6 +585,9 @@ NB_MODULE(register_mapper, m) {
     state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
     state.integer_literal = keep(ast.attr("IntegerLiteral"));
     state.bit_type = keep(ast.attr("BitType"));
+    state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
+    state.quantum_measurement = keep(ast.attr("QuantumMeasurement"));
+    state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.vyr_arr = keep_attr("corvane.vyr_slot", "VyrArr");
 
 
@@ -609,8 +636,8 @@ NB_MODULE(register_mapper, m) {
                               .def_handler("visit_QuantumMeasurementStatement", resolve_measurement)
                               .def_handler("visit_ExpandedGateCall", resolve_expanded_gate_call)
                               .def_handler("visit_VyrDeclaration", resolve_vyr_declaration)
-                              .def_handler("visit_ClassicalDeclaration", resolve_declaration)
-                              .def_handler("visit_IODeclaration", resolve_declaration)
+                              .def_handler("visit_ClassicalDeclaration", resolve_classical_declaration)
+                              .def_handler("visit_IODeclaration", resolve_io_declaration)
                               .build());
     state.broadcast_instance = keep(ClassBuilder(m, "_BroadcastInstance", {transformer})
                                         .transformer_walk()
