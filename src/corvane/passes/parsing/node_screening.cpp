@@ -11,9 +11,10 @@ using namespace corvane::native::literals;
 
 namespace {
 
-// Lowered beyond the initial set: a call standing as a statement (a mapped
-// math function or an instruction of the machine profile) and its statement,
-// and the duration and stretch types of declarations, held as fixed-point.
+// Lowered beyond the initial set: a function call, folded when its arguments
+// are constants and lowered when it stands as a statement (a mapped math
+// function or an instruction of the machine profile), that statement, and the
+// duration and stretch types of declarations, held as fixed-point numbers.
 constexpr const char* LOWERED_BEYOND_INITIAL[] = {"FunctionCall", "ExpressionStatement", "DurationType",
                                                   "StretchType"};
 
@@ -23,6 +24,7 @@ struct ModuleState {
     nb::handle switch_statement;
 } state;
 
+// A new set each time: a phase that changes its set changes no other's.
 nb::object create_permitted_nodes() {
     nb::object permitted = steal_or_throw(PySet_New(state.initially_permitted.ptr()));
     nb::object iterator = steal_or_throw(PyObject_GetIter(state.lowered_beyond_initial.ptr()));
