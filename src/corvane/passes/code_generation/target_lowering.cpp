@@ -24,6 +24,7 @@ struct ModuleState {
     nb::handle hardware_qubit;
     nb::handle translate_expression;
     nb::handle scalar_value;
+    nb::handle logical_not;
     nb::handle extract_single_index;
     nb::handle is_inside_scope;
     nb::handle is_qasm_literal;
@@ -68,12 +69,8 @@ Py_ssize_t size_of(nb::handle value) {
 
 bool is_plain(nb::handle value) { return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()); }
 
-// The logical negation of a translated condition: a plain value gives the
-// plain boolean, a vk expression the SDK's `~`.
-nb::object negation(nb::handle value) {
-    if (is_plain(value)) return nb::bool_(!truth(value));
-    return steal_or_throw(PyNumber_Invert(value.ptr()));
-}
+// The logical negation of a translated condition, as translation gives "!".
+nb::object negation(nb::handle value) { return call(state.logical_not, value); }
 
 // `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
 // `visit` of its own.
@@ -571,6 +568,7 @@ NB_MODULE(target_lowering, m) {
     state.extract_single_index =
         keep_attr("corvane.passes.code_generation.translate_expression", "extract_single_index");
     state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
+    state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.vyr_declaration = keep_attr("corvane.passes.code_generation.input_binding", "VyrDeclaration");
     import_module("corvane.configurations.machine_profile");

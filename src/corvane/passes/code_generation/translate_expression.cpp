@@ -208,6 +208,7 @@ nb::object cast_expression(nb::handle expression, nb::handle target);
 // the operand of "!", a cast to bool).
 enum Reading { NUMBER, TRUTH };
 nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Reading reading);
+nb::object logical_not(nb::handle value);
 
 nb::object parse_binary(nb::handle node, nb::handle db) {
     nb::object lhs_node = get(node, state.s_lhs);
@@ -236,8 +237,7 @@ nb::object parse_unary(nb::handle node, nb::handle db) {
         if (small_int(value, small) && small != LLONG_MIN) return int_result(-small);
         return steal_or_throw(PyNumber_Negative(value));
     }
-    if (is_plain(operand)) return make_bool(!truth(operand));
-    return steal_or_throw(PyNumber_Invert(operand.ptr()));
+    return logical_not(operand);
 }
 
 // A duration in whole clock cycles: value times (nanoseconds per unit / 4),
@@ -427,6 +427,16 @@ bool scalar_is_fixed(nb::handle value) {
     return truth(steal_or_throw(PyObject_CallNoArgs(method.ptr())));
 }
 
+// "!": a plain value gives the plain boolean; a boolean vk expression the
+// SDK's "~". An integer or fixed-point expression is compared with zero
+// instead, since "~" on it is the bitwise complement (!5 would be -6, true).
+nb::object logical_not(nb::handle value) {
+    if (is_plain(value)) return make_bool(!truth(value));
+    if (scalar_of_dtype(value, &PyBool_Type)) return steal_or_throw(PyNumber_Invert(value.ptr()));
+    nb::object zero = nb::int_(0);
+    return steal_or_throw(PyObject_RichCompare(value.ptr(), zero.ptr(), Py_EQ));
+}
+
 nb::object call_cast(nb::handle function, nb::handle value) {
     return steal_or_throw(PyObject_CallOneArg(function.ptr(), value.ptr()));
 }
@@ -551,6 +561,7 @@ NB_MODULE(translate_expression, m) {
                  "variables_db"_arg);
     def_function(m, "extract_single_index", extract_single_index_function, "index"_arg);
     def_function(m, "_cast_expression", cast_expression_function, "expression"_arg, "target"_arg);
+    def_function(m, "_logical_not", logical_not, "value"_arg);
     def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
                  "as_truth"_arg = false);
 }
