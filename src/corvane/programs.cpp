@@ -14,6 +14,7 @@ struct ModuleState {
     nb::handle wraps;
     nb::handle variable_signature;
     nb::handle undeclared;
+    nb::handle duplicate_output;
     nb::handle variables_db;
     nb::handle vyr_arr;
     nb::handle indexing_error;
@@ -46,6 +47,11 @@ nb::object undeclared_init(nb::handle self, nb::handle name) {
 
 nb::object undeclared_str(nb::handle self) {
     return compose({nb::str("The variable "), nb::getattr(self, "name"), nb::str(" does not exit.")});
+}
+
+nb::object duplicate_output_str(nb::handle self) {
+    return compose({nb::str("Two output declarations share the name '"), nb::getattr(self, "name"),
+                    nb::str("'; two outputs may not share a result stream.")});
 }
 
 nb::object variables_db_missing(nb::handle, nb::handle key) {
@@ -133,8 +139,21 @@ nb::object get_var(nb::handle self, nb::handle item) {
 
 nb::object lookup(nb::handle self, nb::handle name) { return nb::getattr(self, "_get_var")(name); }
 
+// An output whose name an earlier output holds would be saved in its place
+// (outputs are saved and read back by name), so the second is refused before
+// anything is emitted. Every output is recorded in the database under its
+// name and nothing leaves it, so a name the database lacks needs no search of
+// the output list.
+void refuse_shared_output(nb::handle self, nb::handle var) {
+    nb::object name = nb::getattr(var, "name");
+    nb::object database = nb::getattr(self, "variables_db");
+    if (!contains(database, state.variable_signature(name))) return;
+    if (contains(nb::getattr(self, "outputs"), name)) raise_error(state.duplicate_output(name));
+}
+
 nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input, nb::handle is_output,
                             nb::handle is_stream) {
+    if (truth(is_output)) refuse_shared_output(self, var);
     bool input_stream = truth(is_input) && truth(is_stream);
     bool output_stream = truth(is_output) && truth(is_stream);
     nb::getattr(var, "declare")(nb::bool_(input_stream), nb::bool_(output_stream));
@@ -239,6 +258,10 @@ NB_MODULE(programs, m) {
                                 .def("__init__", undeclared_init, "name"_arg)
                                 .def("__str__", undeclared_str)
                                 .build());
+    state.duplicate_output = keep(ClassBuilder(m, "DuplicateOutputException", {exception})
+                                      .def("__init__", undeclared_init, "name"_arg)
+                                      .def("__str__", duplicate_output_str)
+                                      .build());
 
     nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
     nb::object slot_of_any = subscript(slot_base, nb::make_tuple(any, any));
