@@ -174,7 +174,8 @@ nb::object get_item(nb::handle self, nb::handle item) {
 
 template <typename Func, typename... Extra>
 nb::object scoped_method(const char* name, Func&& f, const Extra&... extra) {
-    nb::object method = nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
+    nb::object method =
+        nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::is_method(), nb::name(name), extra...);
     nb::object wrapper = with_program_scope(method);
     // What a class statement would give the method (nanobind's functions carry no qualified name).
     nb::setattr(wrapper, "__qualname__", compose({nb::str("Vyr1Program."), nb::str(name)}));

@@ -338,8 +338,11 @@ nb::object call_expression_string(nb::handle node, nb::handle arguments) {
 
 // --- the Python faces of the hooks ---
 
+// The faces count against the recursion limit: a hook that a caller points at
+// another hook would otherwise call back and forth in C++ for ever.
 template <bool (*Native)(nb::handle, nb::object&)>
 nb::object literal_arguments_face(nb::handle, nb::handle node) {
+    RecursionLimitGuard guard;
     nb::object arguments;
     if (!Native(node, arguments)) raise_error(nb::handle(state.not_all_literals)());
     return arguments;
@@ -347,6 +350,7 @@ nb::object literal_arguments_face(nb::handle, nb::handle node) {
 
 template <bool (*Native)(nb::handle, nb::handle, nb::object&)>
 nb::object func_face(nb::handle cls, nb::handle node) {
+    RecursionLimitGuard guard;
     nb::object func;
     if (!Native(cls, node, func)) raise_error(nb::handle(state.unresolvable_function)());
     return func;
@@ -354,11 +358,13 @@ nb::object func_face(nb::handle cls, nb::handle node) {
 
 template <nb::object (*Native)(nb::handle, nb::handle)>
 nb::object heuristics_face(nb::handle cls, nb::handle node) {
+    RecursionLimitGuard guard;
     return Native(cls, node);
 }
 
 template <nb::object (*Native)(nb::handle, nb::handle)>
 nb::object expression_string_face(nb::handle, nb::handle node, nb::handle arguments) {
+    RecursionLimitGuard guard;
     return Native(node, arguments);
 }
 

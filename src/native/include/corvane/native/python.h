@@ -25,6 +25,19 @@ inline void check_status(int status) {
     if (status < 0) throw nb::python_error();
 }
 
+// One level of the host's recursion limit, held for as long as the guard
+// lives: what recurses in C++, directly or through Python attributes, ends
+// with RecursionError as Python code would, instead of overrunning the C stack.
+class RecursionLimitGuard {
+public:
+    explicit RecursionLimitGuard(const char* where = " while calling a Python object") {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionLimitGuard() { Py_LeaveRecursiveCall(); }
+    RecursionLimitGuard(const RecursionLimitGuard&) = delete;
+    RecursionLimitGuard& operator=(const RecursionLimitGuard&) = delete;
+};
+
 // A reference kept for the life of the process. Module state holds such
 // handles: they are never released, so nothing runs after the interpreter is gone.
 inline nb::handle keep(nb::object value) { return value.release(); }
