@@ -142,8 +142,8 @@ nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input
     nb::object database = nb::getattr(self, "variables_db");
     nb::object key = state.variable_signature(name);
     check_status(PyObject_SetItem(database.ptr(), key.ptr(), var.ptr()));
-    if (truth(is_input)) check_status(PyList_Append(nb::getattr(self, "inputs").ptr(), name.ptr()));
-    if (truth(is_output)) check_status(PyList_Append(nb::getattr(self, "outputs").ptr(), name.ptr()));
+    if (truth(is_input)) append_item(nb::getattr(self, "inputs"), name);
+    if (truth(is_output)) append_item(nb::getattr(self, "outputs"), name);
     return name;
 }
 
