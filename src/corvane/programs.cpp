@@ -161,8 +161,8 @@ nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input
     nb::object database = nb::getattr(self, "variables_db");
     nb::object key = state.variable_signature(name);
     check_status(PyObject_SetItem(database.ptr(), key.ptr(), var.ptr()));
-    if (truth(is_input)) check_status(PyList_Append(nb::getattr(self, "inputs").ptr(), name.ptr()));
-    if (truth(is_output)) check_status(PyList_Append(nb::getattr(self, "outputs").ptr(), name.ptr()));
+    if (truth(is_input)) append_item(nb::getattr(self, "inputs"), name);
+    if (truth(is_output)) append_item(nb::getattr(self, "outputs"), name);
     return name;
 }
 
@@ -193,7 +193,8 @@ nb::object get_item(nb::handle self, nb::handle item) {
 
 template <typename Func, typename... Extra>
 nb::object scoped_method(const char* name, Func&& f, const Extra&... extra) {
-    nb::object method = nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
+    nb::object method =
+        nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::is_method(), nb::name(name), extra...);
     nb::object wrapper = with_program_scope(method);
     // What a class statement would give the method (nanobind's functions carry no qualified name).
     nb::setattr(wrapper, "__qualname__", compose({nb::str("Vyr1Program."), nb::str(name)}));
