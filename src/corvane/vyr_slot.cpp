@@ -341,4 +341,12 @@ NB_MODULE(vyr_slot, m) {
         .def("assign_range", assign_range, "value"_arg, "start"_arg = 0, "stop"_arg = nb::none(), "step"_arg = 1)
         .def("_save_variable_to_stream", arr_save_variable_to_stream)
         .build();
+
+    // A `bit[n]` register is held like an array of booleans, but unlike a
+    // declared bool array it reads as its unsigned value wherever it is used
+    // as one; the typing makes its wrapper of this class to tell the two apart.
+    ClassBuilder(m, "VyrBitRegister", {nb::getattr(m, "VyrArr")})
+        .doc("A bit register (bit[n]): an array of boolean cells whose value, used as a number, "
+             "is the unsigned integer in which cell i weighs 2**i.")
+        .build();
 }

@@ -11,7 +11,7 @@ namespace {
 // The library's generic walk as one shared function object per kind.
 nb::handle shared_generic_visit(PyObject*& slot, TreeWalk walk) {
     if (!slot) {
-        nb::object function = nb::cpp_function(walk, nb::is_method(), nb::name("generic_visit"),
+        nb::object function = nb::cpp_function(recursion_guarded(walk), nb::is_method(), nb::name("generic_visit"),
                                                "node"_arg, "context"_arg = nb::none());
         tree::register_generic_visit(function, walk);
         slot = keep(function).ptr();

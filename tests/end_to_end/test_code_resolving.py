@@ -4,6 +4,7 @@ import textwrap
 import pytest
 
 from corvane import BuildOptions, CompilationException
+from vyr_runner import run_program
 
 PROGRAM = """
 OPENQASM 3.0;
@@ -90,8 +91,10 @@ def test_a_failed_fold_is_tolerated_unless_enforced(compiler, caplog):
     ],
 )
 def test_errors_of_code_resolving(compiler, source, error):
+    # The parsing phase's screening would refuse a modifier before code resolving sees it.
+    unscreened = BuildOptions(validations_to_skip="AllowedNodeTypesValidator")
     with pytest.raises(CompilationException, match='^Pass "CodeResolvingPass" failed.$') as raised:
-        compiler.compile(source)
+        compiler.compile(source, build_options=unscreened)
     assert type(raised.value.__cause__).__name__ == error
 
 
@@ -111,3 +114,25 @@ def test_gate_parameters_are_substituted_once(compile_text, source, rotations):
 
 def test_an_equal_redefinition_is_accepted(compile_text):
     assert compile_text("gate g a { x a; } gate g a { x a; } g $1;") == 'play("x", "d1")'
+
+
+def test_bitwise_shortcuts_with_true_hold_only_for_booleans(compile_text, compiler):
+    source = """
+    int a = 4;
+    int b = a | 1;
+    int d = a & 1;
+    int e = 1 & a;
+    int g = 4;
+    g |= 1;
+    int h = 5;
+    h &= 1;
+    bool p = true;
+    bool q = p & true;
+    bool r = true | p;
+    """
+    assignments = [line for line in compile_text(source).splitlines() if " = " in line and "declare" not in line]
+    assert assignments == ["v1 = 4", "v2 = v1 | 1", "v3 = v1 & 1", "v4 = 1 & v1", "v5 = 4", "v5 = v5 | 1",
+                           "v6 = 5", "v6 = v6 & 1", "v7 = true", "v8 = v7", "v9 = true"]
+    results = run_program(compiler.compile(source).result_program.dsl_program).results
+    assert results == {"a": [4], "b": [5], "d": [0], "e": [0], "g": [5], "h": [1],
+                       "p": [True], "q": [True], "r": [True]}

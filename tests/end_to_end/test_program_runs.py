@@ -46,3 +46,20 @@ def test_a_bit_register_saves_every_bit(run):
 
 def test_the_alignment_surrounds_an_operation_on_several_elements(run):
     assert run("x $0;").operations == [("align", "d0", "r0"), ("play", "x", "d0"), ("align", "d0", "r0")]
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        "input int k; if (!k) { x $1; }",
+        "input int k; if (k) { } else { x $1; }",
+        "input float k; if (!k) { x $1; }",
+        "input bool k; if (!k) { x $1; }",
+        "input int k; if (!(k > 0)) { x $1; }",
+    ],
+)
+@pytest.mark.parametrize("value, runs", [(0, True), (5, False)])
+def test_logical_negation_is_true_exactly_for_zero(run, source, value, runs):
+    value = bool(value) if "bool" in source else value
+    played = run(source, inputs={"k": [value]}).played()
+    assert played == ([("play", "x", "d1")] if runs else [])

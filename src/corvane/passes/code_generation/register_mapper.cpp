@@ -197,13 +197,7 @@ nb::object resolver_init(nb::handle self, nb::handle qubits_mapping) {
 
 // The register's qubits when `name` names a register, else an empty object.
 nb::object register_qubits(nb::handle self, nb::handle name) {
-    nb::object mapping = get_attr(self, "_qubits_mapping"_id);
-    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
-    if (!found) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::object();
-    }
-    return nb::borrow(found);
+    return find_item(get_attr(self, "_qubits_mapping"_id), name);
 }
 
 nb::object hardware_qubit_at(nb::handle qubits, nb::handle position) {

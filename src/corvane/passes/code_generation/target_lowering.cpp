@@ -23,6 +23,8 @@ struct ModuleState {
     nb::handle vyr_declaration;
     nb::handle hardware_qubit;
     nb::handle translate_expression;
+    nb::handle scalar_value;
+    nb::handle logical_not;
     nb::handle extract_single_index;
     nb::handle is_inside_scope;
     nb::handle is_qasm_literal;
@@ -36,6 +38,7 @@ struct ModuleState {
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_;
     nb::handle vyr_variable;
+    nb::handle vyr_scalar_expression;
     nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream"), for declare_variable
     // The operations as this module installs them on the visitor class.
     OwnMethod translate_expression_method, run_operation_method, declare_variable_method, assign_to_target_method,
@@ -66,12 +69,8 @@ Py_ssize_t size_of(nb::handle value) {
 
 bool is_plain(nb::handle value) { return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()); }
 
-// The logical negation of a translated condition: a plain value gives the
-// plain boolean, a vk expression the SDK's `~`.
-nb::object negation(nb::handle value) {
-    if (is_plain(value)) return nb::bool_(!truth(value));
-    return steal_or_throw(PyNumber_Invert(value.ptr()));
-}
+// The logical negation of a translated condition, as translation gives "!".
+nb::object negation(nb::handle value) { return call(state.logical_not, value); }
 
 // `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
 // `visit` of its own.
@@ -174,6 +173,16 @@ nb::object run_operation_method(nb::handle self, nb::handle name, nb::handle qub
 }
 
 nb::object translate_method(nb::handle self, nb::handle oq_expression) { return translate_own(self, oq_expression); }
+
+// A translated expression that the SDK takes as a scalar (a condition, a
+// switch target, a case value, a loop bound): a bit register reads as its
+// value, or for a condition its truth, and any other array is refused.
+nb::object translate_scalar(nb::handle self, nb::handle expression, bool as_truth) {
+    nb::object value = translate(self, expression);
+    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return value;
+    nb::object database = get_attr(get_attr(self, "_context"_id), "variables_db"_id);
+    return call(state.scalar_value, value, expression, database, nb::bool_(as_truth));
+}
 
 nb::object single_qubit(nb::handle qubit) {
     nb::object qubits = steal_or_throw(PyList_New(1));
@@ -342,7 +351,7 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
     const bool has_if = size_of(if_block) > 0;
     const bool has_else = size_of(else_block) > 0;
     if (!has_if && !has_else) return nb::none();
-    nb::object condition = translate(self, get_attr(node, "condition"_id));
+    nb::object condition = translate_scalar(self, get_attr(node, "condition"_id), true);
     if (!has_if) {
         run_block(self, state.if_, else_block, nb::make_tuple(negation(condition)));
         return nb::none();
@@ -355,7 +364,7 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
 nb::object visit_while_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
-    nb::object condition = translate(self, get_attr(node, "while_condition"_id));
+    nb::object condition = translate_scalar(self, get_attr(node, "while_condition"_id), true);
     run_block(self, state.while_, block, nb::make_tuple(condition));
     return nb::none();
 }
@@ -425,10 +434,10 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         nb::object end = get_attr(set_declaration, "end"_id);
         if (assertions_enabled())
             check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
-        nb::object first = translate(self, start);
-        nb::object last = translate(self, end);
+        nb::object first = translate_scalar(self, start, false);
+        nb::object last = translate_scalar(self, end, false);
         nb::object step = get_attr(set_declaration, "step"_id);
-        nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate(self, step);
+        nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
         nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
         nb::object condition = range_condition(variable, last, increment, source_name);
         nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
@@ -441,7 +450,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
-    nb::object target = translate(self, get_attr(node, "target"_id));
+    nb::object target = translate_scalar(self, get_attr(node, "target"_id), false);
     nb::object cases = get_attr(node, "cases"_id);
     nb::object default_block = get_attr(node, "default"_id);
     // A switch without default whose every case does something needs no fall-through guard.
@@ -460,7 +469,7 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             nb::object translated = steal_or_throw(PyList_New(0));
             nb::object value_iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
             while (PyObject* value = PyIter_Next(value_iterator.ptr()))
-                check_status(PyList_Append(translated.ptr(), translate(self, nb::steal(value)).ptr()));
+                check_status(PyList_Append(translated.ptr(), translate_scalar(self, nb::steal(value), false).ptr()));
             if (PyErr_Occurred()) throw nb::python_error();
             nb::object statements = get_attr(body, "statements"_id);
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k)
@@ -580,6 +589,8 @@ NB_MODULE(target_lowering, m) {
         keep_attr("corvane.passes.code_generation.translate_expression", "translate_expression");
     state.extract_single_index =
         keep_attr("corvane.passes.code_generation.translate_expression", "extract_single_index");
+    state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
+    state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.vyr_declaration = keep_attr("corvane.passes.code_generation.input_binding", "VyrDeclaration");
     import_module("corvane.configurations.machine_profile");
@@ -612,6 +623,7 @@ NB_MODULE(target_lowering, m) {
     state.default_ = keep(vyr.attr("default_"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
+    state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");
 
     state.declare_kwnames = keep(nb::make_tuple(nb::str("is_input"), nb::str("is_output"), nb::str("is_stream")));
 

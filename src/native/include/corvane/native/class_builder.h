@@ -34,6 +34,24 @@ nb::object make_method_object(nb::handle target);
 using MethodCall = PyObject* (*)(PyObject* target, PyObject* args, PyObject* kwargs);
 nb::object make_method_object(nb::handle target, MethodCall call);
 
+// `f` as a function that counts one level of the host's recursion limit while
+// it runs, as a Python function does. Calls between the module's functions
+// through Python attributes (an attribute set to another of them, a tree that
+// holds itself) then end with RecursionError, never with an overrun C stack.
+template <typename Return, typename... Args>
+auto recursion_guarded(Return (*f)(Args...)) {
+    return [f](Args... args) -> Return {
+        RecursionLimitGuard guard;
+        return f(std::forward<Args>(args)...);
+    };
+}
+
+// A function or a lambda without captures.
+template <typename Func>
+auto recursion_guarded(Func&& f) {
+    return recursion_guarded(+f);
+}
+
 class ClassBuilder {
 public:
     ClassBuilder(nb::handle module, const char* name, std::initializer_list<nb::handle> bases = {});
@@ -54,13 +72,15 @@ public:
     // A static method; `f` takes no `self`.
     template <typename Func, typename... Extra>
     ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, wrap_static(nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...)));
+        return attr(name, wrap_static(nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::name(name),
+                                                       extra...)));
     }
 
     // A class method; `f` takes the class first.
     template <typename Func, typename... Extra>
     ClassBuilder& def_classmethod(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, wrap_classmethod(nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...)));
+        return attr(name, wrap_classmethod(nb::cpp_function(recursion_guarded(std::forward<Func>(f)),
+                                                            nb::name(name), extra...)));
     }
 
     // A read-only property; `getter` takes `self`.
@@ -101,7 +121,8 @@ public:
 private:
     template <typename Func, typename... Extra>
     static nb::object method(const char* name, Func&& f, const Extra&... extra) {
-        return nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
+        return nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::is_method(), nb::name(name),
+                                extra...);
     }
     static nb::object abstract(nb::handle function);
     static nb::object wrap_static(nb::handle function);
@@ -118,7 +139,7 @@ private:
 // A module-level function.
 template <typename Func, typename... Extra>
 nb::object def_function(nb::handle module, const char* name, Func&& f, const Extra&... extra) {
-    nb::object function = nb::cpp_function(std::forward<Func>(f), nb::name(name),
+    nb::object function = nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::name(name),
                                            nb::scope(module), extra...);
     nb::setattr(module, name, function);
     return function;
