@@ -32,8 +32,15 @@ X2 = 'play("x", "xy2")'
         ("while (flag) {}", []),
         # for-in loops over ranges, discrete sets and arrays
         ("for int i in [0:4] { x $1; }", ["declare int v1 = 0", "for (v1 = 0; v1 <= 4; v1 = v1 + 1):", "    " + X1]),
+        # the step's sign gives the direction, the end included either way
         ("for int i in [4:-1:0] { x $1; }",
-         ["declare int v1 = 0", "for (v1 = 4; v1 <= 0; v1 = v1 + -1):", "    " + X1]),
+         ["declare int v1 = 0", "for (v1 = 4; v1 >= 0; v1 = v1 + -1):", "    " + X1]),
+        ("for float f in [1.0:-0.5:0] { x $1; }",
+         ["declare fixed v1 = 0.0", "for (v1 = 1.0; v1 >= 0; v1 = v1 + -0.5):", "    " + X1]),
+        # a step known only at run time tests its sign at run time
+        ("int s; for int i in [0:s:4] { x $1; }",
+         ["declare int v1 = 0", "declare int v2 = 0",
+          "for (v2 = 0; ((v1 > 0) & (v2 <= 4)) | ((v1 < 0) & (v2 >= 4)); v2 = v2 + v1):", "    " + X1]),
         ("int n; for int i in [n:2:2 * n] { x $1; }",
          ["declare int v1 = 0", "declare int v2 = 0", "for (v2 = v1; v2 <= (2 * v1); v2 = v2 + 2):", "    " + X1]),
         ("for int i in {1, 1, 3} { x $1; }", ["declare int v1 = 0", "for v1 in [1, 1, 3]:", "    " + X1]),
@@ -113,6 +120,10 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
          ["declare int[2] v1 = [0, 0]", "declare int v2 = 0"]),
         ("for bit[2] b in {1} { x $1; }", AssertionError, "^$", ["declare bool[2] v1 = [false, false]"]),
         ("for int i in [0:] { x $1; }", AssertionError, "^$", ["declare int v1 = 0"]),
+        ("for int i in [0:0:4] { x $1; }", ValueError,
+         "^The range of the loop over 'i' has the step 0, so it would never end.$", ["declare int v1 = 0"]),
+        ("for int _ in [0:0.0:4] { x $1; }", ValueError, "^The range of the loop over '_' has the step 0,",
+         ["declare int v1 = 0"]),
         ("for int i in a { x $1; }", UndeclaredVariableReferenceException, None, ["declare int v1 = 0"]),
         # a register reference inside a case body is never mapped to a hardware qubit
         ("qubit q; int i; switch (i) { case 1 { x q; } }", AssertionError, "^$",

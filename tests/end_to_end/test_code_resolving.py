@@ -98,6 +98,20 @@ def test_errors_of_code_resolving(compiler, source, error):
     assert type(raised.value.__cause__).__name__ == error
 
 
+@pytest.mark.parametrize(
+    "source, rotations",
+    [
+        # The `u` that b's first argument brings along is the program's, not b's formal `u`.
+        ("float u = 0.25; gate a(t) q { rx(t + t) q; } gate b(s, u) q { a(s * 2) q; rx(u) q; } b(u, 1.0) $1;",
+         ['frame_rotation((v1 * 2) + (v1 * 2), "d1")', 'frame_rotation(1.0, "d1")']),
+        ("gate a0(t) q { rx(t + t) q; } gate a1(t) q { a0(t + t) q; } gate a2(t) q { a1(t + t) q; } a2(0.5) $1;",
+         ['frame_rotation(4.0, "d1")']),
+    ],
+)
+def test_gate_parameters_are_substituted_once(compile_text, source, rotations):
+    assert [line for line in compile_text(source).splitlines() if "frame_rotation" in line] == rotations
+
+
 def test_an_equal_redefinition_is_accepted(compile_text):
     assert compile_text("gate g a { x a; } gate g a { x a; } g $1;") == 'play("x", "d1")'
 

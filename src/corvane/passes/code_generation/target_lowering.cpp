@@ -383,6 +383,27 @@ nb::object loop_variable_name(nb::handle self, nb::handle node) {
     return numbered;
 }
 
+// Whether the loop goes on, the end included, in the direction of the step: a
+// step known now picks the comparison, one known only at run time tests its
+// own sign, and a run-time step of zero runs no iteration rather than forever.
+nb::object range_condition(nb::handle variable, nb::handle end, nb::handle step, nb::handle name) {
+    auto compare = [](nb::handle a, nb::handle b, int op) {
+        return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    };
+    nb::object zero = nb::int_(0);
+    if (is_plain(step)) {
+        if (!truth(compare(step, zero, Py_NE)))
+            raise_text(PyExc_ValueError, compose({nb::str("The range of the loop over '"), name,
+                                                  nb::str("' has the step 0, so it would never end.")}));
+        return compare(variable, end, truth(compare(step, zero, Py_GT)) ? Py_LE : Py_GE);
+    }
+    nb::object upward = steal_or_throw(
+        PyNumber_And(compare(step, zero, Py_GT).ptr(), compare(variable, end, Py_LE).ptr()));
+    nb::object downward = steal_or_throw(
+        PyNumber_And(compare(step, zero, Py_LT).ptr(), compare(variable, end, Py_GE).ptr()));
+    return steal_or_throw(PyNumber_Or(upward.ptr(), downward.ptr()));
+}
+
 nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
@@ -415,9 +436,10 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
             check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
         nb::object first = translate_scalar(self, start, false);
         nb::object last = translate_scalar(self, end, false);
-        nb::object condition = steal_or_throw(PyObject_RichCompare(variable.ptr(), last.ptr(), Py_LE));
         nb::object step = get_attr(set_declaration, "step"_id);
         nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
+        nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
+        nb::object condition = range_condition(variable, last, increment, source_name);
         nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
         run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
     } else {
