@@ -126,3 +126,32 @@ def test_programs_of_lowered_constructs_compile(compile_text):
             s1.save_all("count")"""
     )
 
+
+
+@pytest.mark.parametrize(
+    "body",
+    ["int k = 2;", "bit m = measure $1;", "float f;"],
+)
+def test_declarations_in_case_bodies_are_refused_not_dropped(compiler, body):
+    # The steps that bind declarations do not enter case bodies, so the
+    # lowering would otherwise pass over the declaration and its initialiser.
+    with pytest.raises(CompilationException, match='^Pass "Vyr1GenerationPass" failed.$') as raised:
+        compiler.compile(f"int i = 1; switch (i) {{ case 1 {{ {body} x $1; }} }}")
+    cause = raised.value.__cause__
+    assert type(cause) is NotImplementedError
+    assert str(cause).startswith("Declarations inside switch case bodies are not supported")
+
+
+def test_a_compound_assignment_in_a_case_body_is_refused_under_optimisation_too(python_subprocess):
+    output = python_subprocess(
+        """
+        from corvane import Compiler, CompilationException, MachineProfile
+        compiler = Compiler(MachineProfile({}, {}))
+        try:
+            compiler.compile("int a = 0; int i = 1; switch (i) { case 1 { a += 2; } }")
+        except CompilationException as error:
+            print(repr(error.__cause__))
+        """,
+        "-O",
+    )
+    assert output == "AssertionError('Only regular assignment is supported')\n"

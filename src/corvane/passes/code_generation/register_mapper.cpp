@@ -123,8 +123,7 @@ nb::object collect_qubit_declaration(nb::handle self, nb::handle node) {
     if (size.is_none()) {
         recorded = nb::int_(1);
     } else {
-        if (assertions_enabled())
-            check_assertion(is_instance(size, state.integer_literal), "No expression size is allowed");
+        check_supported(is_instance(size, state.integer_literal), "No expression size is allowed");
         recorded = get_attr(size, "value"_id);
     }
     check_status(PyObject_SetItem(sizes.ptr(), name.ptr(), recorded.ptr()));
@@ -223,15 +222,12 @@ nb::object resolve_indexed_identifier(nb::handle self, nb::handle node) {
     nb::object qubits = register_qubits(self, get_attr(name, "name"_id));
     if (!qubits.is_valid()) return nb::borrow(node);
     nb::object indices = get_attr(node, "indices"_id);
-    if (assertions_enabled()) {
-        Py_ssize_t count = PyObject_Size(indices.ptr());
-        if (count < 0) throw nb::python_error();
-        check_assertion(count == 1, "Only 1-length indexing is allowed");
-    }
+    Py_ssize_t count = PyObject_Size(indices.ptr());
+    if (count < 0) throw nb::python_error();
+    check_supported(count == 1, "Only 1-length indexing is allowed");
     nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
     nb::object index = steal_or_throw(PyObject_CallOneArg(state.extract_single_index.ptr(), group.ptr()));
-    if (assertions_enabled())
-        check_assertion(is_instance(index, state.integer_literal), "Only explicit qubit pointers are supported");
+    check_supported(is_instance(index, state.integer_literal), "Only explicit qubit pointers are supported");
     return hardware_qubit_at(qubits, get_attr(index, "value"_id));
 }
 

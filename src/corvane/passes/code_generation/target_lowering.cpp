@@ -130,7 +130,11 @@ nb::object get_qubit_indices(nb::handle qubits) {
     nb::object indices = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
         nb::object qubit = nb::borrow(PyList_GET_ITEM(qubits.ptr(), i));
-        if (check) check_assertion(is_instance(qubit, state.hardware_qubit));
+        // The register mapping does not enter switch case bodies, so a
+        // register used there arrives unmapped.
+        if (check)
+            check_assertion(is_instance(qubit, state.hardware_qubit),
+                            "Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies");
         check_status(PyList_Append(indices.ptr(), get_attr(qubit, "index"_id).ptr()));
     }
     return steal_or_throw(PyList_AsTuple(indices.ptr()));
@@ -238,7 +242,7 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
     }
     if (is_instance(target, state.indexed_identifier)) {
         nb::object indices = get_attr(target, "indices"_id);
-        if (assertions_enabled()) check_assertion(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
+        check_supported(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
         nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
         nb::object index = translate(self, call(state.extract_single_index, group));
         nb::object array_name = get_attr(get_attr(target, "name"_id), "name"_id);
@@ -307,13 +311,22 @@ nb::object visit_vyr_declaration(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// Every classical declaration the generic walk reaches was bound before the
+// lowering; one still standing lies in a switch case body, which that walk
+// does not enter. Passing over it would drop the variable, its initialiser
+// (a measurement too) and, for an output, its results.
+nb::object visit_unbound_declaration(nb::handle, nb::handle node) {
+    raise_text(PyExc_NotImplementedError,
+               compose({nb::str("Declarations inside switch case bodies are not supported; declare the variable "
+                                "before the switch: "),
+                        node}));
+}
+
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
-    if (assertions_enabled()) {
-        nb::object op = get_attr(node, "op"_id);
-        int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
-        check_status(equal);
-        check_assertion(equal != 0, "Only regular assignment is supported");
-    }
+    nb::object op = get_attr(node, "op"_id);
+    int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
+    check_status(equal);
+    check_supported(equal != 0, "Only regular assignment is supported");
     nb::object target = get_attr(node, "lvalue"_id);
     nb::object value = translate(self, get_attr(node, "rvalue"_id));
     assign_to_target(self, target, value);
@@ -679,6 +692,7 @@ NB_MODULE(target_lowering, m) {
                       "context_creator_args"_arg)
                  .def("_declare_variable", declare_variable_method, "node"_arg)
                  .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
+                 .def_handler("visit_ClassicalDeclaration", visit_unbound_declaration)
                  .def("_assign_to_target", assign_to_target_method, "target"_arg, "value"_arg)
                  .build());
     state.translate_expression_method = OwnMethod::of(state.visitor_class, "_translate_expression");

@@ -322,10 +322,7 @@ nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Readin
 }
 
 nb::object extract_single_index(nb::handle index) {
-    if (assertions_enabled()) {
-        bool single = PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1;
-        check_assertion(single, "Only single index is supported.");
-    }
+    check_supported(PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1, "Only single index is supported.");
     // `index[0]`: an empty list is the index error, an index set the type error.
     nb::object first = PyList_CheckExact(index.ptr()) && PyList_GET_SIZE(index.ptr()) > 0
                            ? nb::borrow(PyList_GET_ITEM(index.ptr(), 0))
