@@ -105,6 +105,11 @@ IMPORTS = {
         "openqasm3": "ast",
         "openqasm3.visitor": "QASMVisitor",
     },
+    "corvane.passes.parsing.node_screening": {
+        "corvane.passes.construct_screening": "AllowedNodeTypesValidator",
+        "corvane.passes.permitted_nodes": "INITIALLY_PERMITTED_NODES",
+        "openqasm3": "ast",
+    },
     "corvane.printer": {
         "openqasm3": "ast",
     },

@@ -55,14 +55,24 @@ nb::object module_function(nb::handle name) {
 nb::object can_fit_one_line(nb::handle stringified_nodes, nb::handle max_characters_in_one_line) {
     require_list(stringified_nodes, "stringified_nodes");
     nb::object limit = int_argument(max_characters_in_one_line, "max_characters_in_one_line");
+    // The sum is kept in a machine integer while it fits and goes on as a host
+    // integer beyond, as the host's `sum` does.
     Py_ssize_t total = 0;
+    nb::object sum;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stringified_nodes.ptr()); ++i) {
         nb::object item = nb::borrow(PyList_GET_ITEM(stringified_nodes.ptr(), i));
         Py_ssize_t length = PyObject_Length(item.ptr());
         if (length < 0) throw nb::python_error();
-        total += length;
+        Py_ssize_t next;
+        if (!sum.is_valid() && !__builtin_add_overflow(total, length, &next)) {
+            total = next;
+            continue;
+        }
+        if (!sum.is_valid()) sum = steal_or_throw(PyLong_FromSsize_t(total));
+        nb::object addend = steal_or_throw(PyLong_FromSsize_t(length));
+        sum = steal_or_throw(PyNumber_Add(sum.ptr(), addend.ptr()));
     }
-    nb::object sum = steal_or_throw(PyLong_FromSsize_t(total));
+    if (!sum.is_valid()) sum = steal_or_throw(PyLong_FromSsize_t(total));
     return steal_or_throw(PyObject_RichCompare(sum.ptr(), limit.ptr(), Py_LE));
 }
 

@@ -14,6 +14,7 @@ struct ModuleState {
     nb::handle wraps;
     nb::handle variable_signature;
     nb::handle undeclared;
+    nb::handle duplicate_output;
     nb::handle variables_db;
     nb::handle vyr_arr;
     nb::handle indexing_error;
@@ -46,6 +47,11 @@ nb::object undeclared_init(nb::handle self, nb::handle name) {
 
 nb::object undeclared_str(nb::handle self) {
     return compose({nb::str("The variable "), nb::getattr(self, "name"), nb::str(" does not exit.")});
+}
+
+nb::object duplicate_output_str(nb::handle self) {
+    return compose({nb::str("Two output declarations share the name '"), nb::getattr(self, "name"),
+                    nb::str("'; two outputs may not share a result stream.")});
 }
 
 nb::object variables_db_missing(nb::handle, nb::handle key) {
@@ -133,8 +139,21 @@ nb::object get_var(nb::handle self, nb::handle item) {
 
 nb::object lookup(nb::handle self, nb::handle name) { return nb::getattr(self, "_get_var")(name); }
 
+// An output whose name an earlier output holds would be saved in its place
+// (outputs are saved and read back by name), so the second is refused before
+// anything is emitted. Every output is recorded in the database under its
+// name and nothing leaves it, so a name the database lacks needs no search of
+// the output list.
+void refuse_shared_output(nb::handle self, nb::handle var) {
+    nb::object name = nb::getattr(var, "name");
+    nb::object database = nb::getattr(self, "variables_db");
+    if (!contains(database, state.variable_signature(name))) return;
+    if (contains(nb::getattr(self, "outputs"), name)) raise_error(state.duplicate_output(name));
+}
+
 nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input, nb::handle is_output,
                             nb::handle is_stream) {
+    if (truth(is_output)) refuse_shared_output(self, var);
     bool input_stream = truth(is_input) && truth(is_stream);
     bool output_stream = truth(is_output) && truth(is_stream);
     nb::getattr(var, "declare")(nb::bool_(input_stream), nb::bool_(output_stream));
@@ -142,8 +161,8 @@ nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input
     nb::object database = nb::getattr(self, "variables_db");
     nb::object key = state.variable_signature(name);
     check_status(PyObject_SetItem(database.ptr(), key.ptr(), var.ptr()));
-    if (truth(is_input)) check_status(PyList_Append(nb::getattr(self, "inputs").ptr(), name.ptr()));
-    if (truth(is_output)) check_status(PyList_Append(nb::getattr(self, "outputs").ptr(), name.ptr()));
+    if (truth(is_input)) append_item(nb::getattr(self, "inputs"), name);
+    if (truth(is_output)) append_item(nb::getattr(self, "outputs"), name);
     return name;
 }
 
@@ -242,6 +261,12 @@ NB_MODULE(programs, m) {
                                      "Holds the variable's name.", "name"_arg)
                                 .def("__str__(self) -> str", undeclared_str, "The error's text.")
                                 .build());
+    state.duplicate_output = keep(ClassBuilder(m, "DuplicateOutputException", {exception})
+                                      .doc("A second output variable of a name already declared as an output.")
+                                      .def("__init__(self, name: str) -> None", undeclared_init,
+                                           "Holds the variable's name.", "name"_arg)
+                                      .def("__str__(self) -> str", duplicate_output_str, "The error's text.")
+                                      .build());
 
     nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
     nb::object slot_of_any = subscript(slot_base, nb::make_tuple(any, any));

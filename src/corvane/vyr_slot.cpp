@@ -371,4 +371,12 @@ NB_MODULE(vyr_slot, m) {
         .def("_save_variable_to_stream(self) -> None", arr_save_variable_to_stream,
              "Saves every cell into the result stream.")
         .build();
+
+    // A `bit[n]` register is held like an array of booleans, but unlike a
+    // declared bool array it reads as its unsigned value wherever it is used
+    // as one; the typing makes its wrapper of this class to tell the two apart.
+    ClassBuilder(m, "VyrBitRegister", {nb::getattr(m, "VyrArr")})
+        .doc("A bit register (bit[n]): an array of boolean cells whose value, used as a number, "
+             "is the unsigned integer in which cell i weighs 2**i.")
+        .build();
 }

@@ -12,7 +12,7 @@ namespace {
 nb::handle shared_generic_visit(PyObject*& slot, TreeWalk walk) {
     if (!slot) {
         nb::object function = nb::cpp_function(
-            walk, nb::is_method(), nb::name("generic_visit"),
+            recursion_guarded(walk), nb::is_method(), nb::name("generic_visit"),
             nb::sig("def generic_visit(self, node: openqasm3.ast.QASMNode, context: typing.Any = None)"
                     " -> typing.Any"),
             "Walks the children of a node that no handler of its own class takes.", "node"_arg,

@@ -18,6 +18,12 @@ struct MethodObject {
 
 PyObject* method_object_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* object = reinterpret_cast<MethodObject*>(self);
+    // The collector clears the target of an object in a garbage cycle, which
+    // the cycle's other objects may still call while it is torn down.
+    if (!object->target) {
+        PyErr_SetString(PyExc_ReferenceError, "the function of this method object was cleared");
+        return nullptr;
+    }
     if (object->call) return object->call(object->target, args, kwargs);
     return PyObject_Call(object->target, args, kwargs);
 }

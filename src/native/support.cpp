@@ -87,18 +87,34 @@ void raise_assertion_error(const char* message) {
 
 // --- errors -------------------------------------------------------------
 
+namespace {
+
+// What `raise value` refuses. The error classes that modules call are module
+// names a caller may replace, so what comes back is checked before the C API
+// treats it as an exception instance.
+void require_exception(nb::handle error) {
+    if (PyExceptionInstance_Check(error.ptr())) return;
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    throw nb::python_error();
+}
+
+}  // namespace
+
 void raise_from(nb::handle error, nb::handle cause) {
+    require_exception(error);
     PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
     PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
     raise_error(error);
 }
 
 void raise_in_context(nb::handle error, nb::handle context) {
+    require_exception(error);
     PyException_SetContext(error.ptr(), Py_NewRef(context.ptr()));
     raise_error(error);
 }
 
 void raise_error(nb::handle error) {
+    require_exception(error);
     PyErr_SetRaisedException(Py_NewRef(error.ptr()));
     throw nb::python_error();
 }

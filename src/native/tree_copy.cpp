@@ -1,5 +1,6 @@
 #include "corvane/native/tree_copy.h"
 
+#include <memory>
 #include <unordered_map>
 
 namespace corvane::native::tree {
@@ -8,6 +9,7 @@ namespace {
 
 enum class CopyKind { plain, itself, host };
 
+// What every copy uses, looked up once and never changed after.
 struct CopyState {
     PyObject* deepcopy = nullptr;        // copy.deepcopy
     PyObject* enum_deepcopy = nullptr;   // enum.Enum.__deepcopy__, which returns the member itself
@@ -15,17 +17,28 @@ struct CopyState {
     PyObject* object_reduce = nullptr;
     PyObject* object_getstate = nullptr;
     PyObject* names[8] = {};
-    // Class -> (version tag, kind); a class that changes gets a new tag.
-    std::unordered_map<PyTypeObject*, std::pair<unsigned int, CopyKind>> kinds;
+};
+
+// The kinds of the classes that one copy met: class -> (version tag, kind). A
+// class that changes meanwhile gets a new tag, and so does a class made at the
+// address of one that was freed, so an entry is trusted only while the tag is
+// the same; the classes themselves are not held.
+using KindCache = std::unordered_map<PyTypeObject*, std::pair<unsigned int, CopyKind>>;
+
+// One deep copy: its memo and the kinds it has classified.
+struct CopyRun {
+    CopyState& state;
+    PyObject* memo;
+    KindCache kinds;
 };
 
 enum Name { deepcopy_name, reduce_ex_name, reduce_name, getstate_name, setstate_name, getnewargs_ex_name,
             getnewargs_name, slots_name };
 
 CopyState& copy_state() {
-    static CopyState* state = nullptr;  // kept for the life of the process
+    static CopyState* state = nullptr;  // set once, then kept for the life of the process
     if (!state) {
-        auto* made = new CopyState();
+        auto made = std::make_unique<CopyState>();
         made->deepcopy = keep_attr("copy", "deepcopy").ptr();
         made->enum_deepcopy = keep(nb::getattr(import_attr("enum", "Enum"), "__deepcopy__")).ptr();
         nb::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
@@ -36,7 +49,7 @@ CopyState& copy_state() {
         const char* names[] = {"__deepcopy__", "__reduce_ex__", "__reduce__", "__getstate__", "__setstate__",
                                "__getnewargs_ex__", "__getnewargs__", "__slots__"};
         for (int i = 0; i < 8; ++i) made->names[i] = intern(names[i]).ptr();
-        state = made;
+        state = made.release();
     }
     return *state;
 }
@@ -67,16 +80,14 @@ CopyKind classify(PyTypeObject* type, CopyState& state) {
     return plain ? CopyKind::plain : CopyKind::host;
 }
 
-CopyKind kind_of(PyTypeObject* type, CopyState& state) {
-    auto found = state.kinds.find(type);
-    bool valid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (found != state.kinds.end() && valid && found->second.first == type->tp_version_tag)
-        return found->second.second;
-    CopyKind kind = classify(type, state);
+CopyKind kind_of(PyTypeObject* type, CopyRun& run) {
     if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        if (found == state.kinds.end()) Py_INCREF(type);  // kept, so the key's address stays this class
-        state.kinds[type] = {type->tp_version_tag, kind};
+        auto found = run.kinds.find(type);
+        if (found != run.kinds.end() && found->second.first == type->tp_version_tag) return found->second.second;
     }
+    // No entry is held across classifying, which may run code.
+    CopyKind kind = classify(type, run.state);
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) run.kinds[type] = {type->tp_version_tag, kind};
     return kind;
 }
 
@@ -86,21 +97,14 @@ bool is_atomic(PyObject* value) {
            type == &PyUnicode_Type || type == &PyBytes_Type || type == &PyComplex_Type;
 }
 
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while copying the syntax tree")) throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-};
-
-nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state);
+nb::object copy_value(PyObject* value, CopyRun& run);
 
 void remember(PyObject* memo, PyObject* key, PyObject* copy) { check_status(PyDict_SetItem(memo, key, copy)); }
 
-nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state) {
+nb::object copy_value(PyObject* value, CopyRun& run) {
     if (is_atomic(value)) return nb::borrow(value);
-    RecursionGuard guard;
+    RecursionLimitGuard guard(" while copying the syntax tree");
+    PyObject* memo = run.memo;
     nb::object key = steal_or_throw(PyLong_FromVoidPtr(value));
     if (PyObject* known = PyDict_GetItemWithError(memo, key.ptr())) return nb::borrow(known);
     if (PyErr_Occurred()) throw nb::python_error();
@@ -111,7 +115,7 @@ nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state) {
         remember(memo, key.ptr(), copy.ptr());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
             nb::object item = nb::borrow(PyList_GET_ITEM(value, i));
-            check_status(PyList_Append(copy.ptr(), copy_value(item.ptr(), memo, state).ptr()));
+            check_status(PyList_Append(copy.ptr(), copy_value(item.ptr(), run).ptr()));
         }
         return copy;
     }
@@ -120,7 +124,7 @@ nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state) {
         nb::object items = steal_or_throw(PyTuple_New(size));
         bool same = true;
         for (Py_ssize_t i = 0; i < size; ++i) {
-            nb::object item = copy_value(PyTuple_GET_ITEM(value, i), memo, state);
+            nb::object item = copy_value(PyTuple_GET_ITEM(value, i), run);
             same = same && item.ptr() == PyTuple_GET_ITEM(value, i);
             PyTuple_SET_ITEM(items.ptr(), i, item.release().ptr());
         }
@@ -137,13 +141,13 @@ nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state) {
         nb::object items = steal_or_throw(PyDict_Items(value));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
             PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-            nb::object item_key = copy_value(PyTuple_GET_ITEM(pair, 0), memo, state);
-            nb::object item_value = copy_value(PyTuple_GET_ITEM(pair, 1), memo, state);
+            nb::object item_key = copy_value(PyTuple_GET_ITEM(pair, 0), run);
+            nb::object item_value = copy_value(PyTuple_GET_ITEM(pair, 1), run);
             check_status(PyDict_SetItem(copy.ptr(), item_key.ptr(), item_value.ptr()));
         }
         return copy;
     }
-    switch (kind_of(type, state)) {
+    switch (kind_of(type, run)) {
         case CopyKind::itself:
             return nb::borrow(value);
         case CopyKind::plain: {
@@ -155,8 +159,8 @@ nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state) {
             nb::object target = steal_or_throw(PyObject_GenericGetDict(copy.ptr(), nullptr));
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
                 PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-                nb::object field = copy_value(PyTuple_GET_ITEM(pair, 0), memo, state);
-                nb::object field_value = copy_value(PyTuple_GET_ITEM(pair, 1), memo, state);
+                nb::object field = copy_value(PyTuple_GET_ITEM(pair, 0), run);
+                nb::object field_value = copy_value(PyTuple_GET_ITEM(pair, 1), run);
                 check_status(PyDict_SetItem(target.ptr(), field.ptr(), field_value.ptr()));
             }
             return copy;
@@ -165,15 +169,15 @@ nb::object copy_value(PyObject* value, PyObject* memo, CopyState& state) {
             break;
     }
     PyObject* args[] = {value, memo};
-    return steal_or_throw(PyObject_Vectorcall(state.deepcopy, args, 2, nullptr));
+    return steal_or_throw(PyObject_Vectorcall(run.state.deepcopy, args, 2, nullptr));
 }
 
 }  // namespace
 
 nb::object deep_copy(nb::handle value) {
-    CopyState& state = copy_state();
     nb::object memo = steal_or_throw(PyDict_New());
-    return copy_value(value.ptr(), memo.ptr(), state);
+    CopyRun run{copy_state(), memo.ptr(), {}};
+    return copy_value(value.ptr(), run);
 }
 
 }  // namespace corvane::native::tree

@@ -32,8 +32,15 @@ X2 = 'play("x", "xy2")'
         ("while (flag) {}", []),
         # for-in loops over ranges, discrete sets and arrays
         ("for int i in [0:4] { x $1; }", ["declare int v1 = 0", "for (v1 = 0; v1 <= 4; v1 = v1 + 1):", "    " + X1]),
+        # the step's sign gives the direction, the end included either way
         ("for int i in [4:-1:0] { x $1; }",
-         ["declare int v1 = 0", "for (v1 = 4; v1 <= 0; v1 = v1 + -1):", "    " + X1]),
+         ["declare int v1 = 0", "for (v1 = 4; v1 >= 0; v1 = v1 + -1):", "    " + X1]),
+        ("for float f in [1.0:-0.5:0] { x $1; }",
+         ["declare fixed v1 = 0.0", "for (v1 = 1.0; v1 >= 0; v1 = v1 + -0.5):", "    " + X1]),
+        # a step known only at run time tests its sign at run time
+        ("int s; for int i in [0:s:4] { x $1; }",
+         ["declare int v1 = 0", "declare int v2 = 0",
+          "for (v2 = 0; ((v1 > 0) & (v2 <= 4)) | ((v1 < 0) & (v2 >= 4)); v2 = v2 + v1):", "    " + X1]),
         ("int n; for int i in [n:2:2 * n] { x $1; }",
          ["declare int v1 = 0", "declare int v2 = 0", "for (v2 = v1; v2 <= (2 * v1); v2 = v2 + 2):", "    " + X1]),
         ("for int i in {1, 1, 3} { x $1; }", ["declare int v1 = 0", "for v1 in [1, 1, 3]:", "    " + X1]),
@@ -53,9 +60,6 @@ X2 = 'play("x", "xy2")'
         ("int i; switch (i + 1) { case 1 + 1 { x $1; } }",
          ["declare int v1 = 0", "switch v1 + 1 (unsafe):", "    case 2:", "        " + X1]),
         ("int i; switch (i) { }", ["declare int v1 = 0", "switch v1 (unsafe):", "    pass"]),
-        # case bodies are not prepared by the earlier steps: a declaration there declares nothing
-        ("int i; switch (i) { case 1 { int k = 2; } }",
-         ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
         # braced blocks and boxes are lowered in place
         ("{ x $1; { x $2; } }", [X1, X2]),
         ("box[100ns] { x $1; } box { x $2; }", [X1, X2]),
@@ -113,9 +117,19 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
          ["declare int[2] v1 = [0, 0]", "declare int v2 = 0"]),
         ("for bit[2] b in {1} { x $1; }", AssertionError, "^$", ["declare bool[2] v1 = [false, false]"]),
         ("for int i in [0:] { x $1; }", AssertionError, "^$", ["declare int v1 = 0"]),
+        ("for int i in [0:0:4] { x $1; }", ValueError,
+         "^The range of the loop over 'i' has the step 0, so it would never end.$", ["declare int v1 = 0"]),
+        ("for int _ in [0:0.0:4] { x $1; }", ValueError, "^The range of the loop over '_' has the step 0,",
+         ["declare int v1 = 0"]),
         ("for int i in a { x $1; }", UndeclaredVariableReferenceException, None, ["declare int v1 = 0"]),
         # a register reference inside a case body is never mapped to a hardware qubit
-        ("qubit q; int i; switch (i) { case 1 { x q; } }", AssertionError, "^$",
+        ("qubit q; int i; switch (i) { case 1 { x q; } }", AssertionError,
+         "^Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies$",
+         ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
+        # nor are declarations bound there: refused, where passing over them would drop them
+        ("int i; switch (i) { case 1 { int k = 2; } }", NotImplementedError,
+         r"^Declarations inside switch case bodies are not supported; declare the variable before the switch: "
+         r"ClassicalDeclaration\(",
          ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
         # case values are not prepared either: a constant there is no declared variable
         ("const int c = 1; int i; switch (i) { case c { x $1; } }", UndeclaredVariableReferenceException, None,

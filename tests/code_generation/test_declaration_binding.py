@@ -103,7 +103,7 @@ def describe(declaration):
     [
         (("a", ast.IntType()), {}, (False, False, "VyrSlot", "a", int, None)),
         (("a", ast.IntType(), 1), {}, (True, False, "VyrSlot", "a", int, None)),
-        (("c", ast.BitType(ast.IntegerLiteral(3))), {"is_output": "yes"}, (False, True, "VyrArr", "c", bool, 3)),
+        (("c", ast.BitType(ast.IntegerLiteral(3))), {"is_output": "yes"}, (False, True, "VyrBitRegister", "c", bool, 3)),
         ((), {"name": "f", "node_type": ast.BoolType(), "is_input": 0, "is_output": []},
          (False, False, "VyrSlot", "f", bool, None)),
     ],
@@ -153,13 +153,13 @@ def test_binding_replaces_reached_declarations():
         "VyrDeclaration", "QuantumMeasurementStatement", "ConstantDeclaration", "BranchingStatement",
         "WhileLoop", "SwitchStatement"]
     assert describe(statements[0]) == (True, False, "VyrSlot", "a", int, None)
-    assert describe(statements[1]) == (False, True, "VyrArr", "c", bool, 3)
+    assert describe(statements[1]) == (False, True, "VyrBitRegister", "c", bool, 3)
     assert describe(statements[2]) == (False, False, "VyrSlot", "x", int, None)
     assert statements[3].lvalue.name == "x" and statements[6].target.name == "m"
     branch, loop, switch = statements[8:]
     assert describe(branch.if_block[0])[2:5] == ("VyrSlot", "y", vyr.fixed)
     assert describe(branch.else_block[0])[2:5] == ("VyrSlot", "z", bool)
-    assert describe(loop.block[0]) == (False, False, "VyrArr", "w", bool, 2)
+    assert describe(loop.block[0]) == (False, False, "VyrBitRegister", "w", bool, 2)
     assert describe(switch.default.statements[0])[3] == "d"
     (untouched,) = switch.cases[0][1].statements
     assert type(untouched) is ast.ClassicalDeclaration and untouched.init_expression.value == 2

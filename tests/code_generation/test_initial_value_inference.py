@@ -8,7 +8,7 @@ from corvane.passes.code_generation.initial_value_inference import (
     UnsupportedTypeException,
     get_variable_to_init,
 )
-from corvane.vyr_slot import FetchingUndeclaredVariableException, VyrArr, VyrSlot
+from corvane.vyr_slot import FetchingUndeclaredVariableException, VyrArr, VyrBitRegister, VyrSlot
 
 
 def declared_type(source):
@@ -24,9 +24,9 @@ def literal(value):
     [
         ("bool v", VyrSlot, bool, None),
         ("bit v", VyrSlot, bool, None),
-        ("bit[1] v", VyrArr, bool, 1),
-        ("bit[0] v", VyrArr, bool, 0),
-        ("bit[7] v", VyrArr, bool, 7),
+        ("bit[1] v", VyrBitRegister, bool, 1),
+        ("bit[0] v", VyrBitRegister, bool, 0),
+        ("bit[7] v", VyrBitRegister, bool, 7),
         ("int v", VyrSlot, int, None),
         ("int[8] v", VyrSlot, int, None),
         ("uint v", VyrSlot, int, None),
@@ -45,6 +45,8 @@ def literal(value):
 def test_declared_types(source, cls, dtype, size):
     wrapper = get_variable_to_init("v", declared_type(source))
     assert type(wrapper) is cls and wrapper.name == "v" and wrapper.dtype is dtype
+    # A bit register is an array of booleans that reads as a number; a bool array is not one.
+    assert isinstance(wrapper, VyrArr) == (size is not None)
     if size is not None:
         assert wrapper.size == size and type(wrapper.size) is int
     with pytest.raises(FetchingUndeclaredVariableException):
@@ -54,7 +56,7 @@ def test_declared_types(source, cls, dtype, size):
 @pytest.mark.parametrize(
     "node_type, cls, dtype, size",
     [
-        (ast.BitType(literal(-2)), VyrArr, bool, -2),
+        (ast.BitType(literal(-2)), VyrBitRegister, bool, -2),
         (ast.ArrayType(ast.StretchType(), [literal(2)]), VyrArr, vyr.fixed, 2),
         (ast.ArrayType(ast.DurationType(), [literal(4)]), VyrArr, vyr.fixed, 4),
     ],

@@ -60,9 +60,14 @@ def expression(text):
         ("0.0 / x", "lhs"), ("false / x", "lhs"),
         ("false & x", "lhs"), ("x & false", "rhs"), ("true & x", "rhs"), ("x & true", "lhs"),
         ("false | x", "rhs"), ("x | false", "lhs"), ("true | x", "lhs"), ("x | true", "rhs"),
-        # Keys compare by value, not by the literal's kind.
-        ("1 & x", "rhs"), ("x | 1", "rhs"), ("0 & x", "lhs"), ("true * x", "rhs"),
+        # Keys compare by value, not by the literal's kind...
+        ("0 & x", "lhs"), ("x | 0", "lhs"), ("0.0 | x", "rhs"), ("true * x", "rhs"),
         ("x * 1.0", "lhs"), ("0.0 + x", "rhs"),
+        # ...but a true decides "&" and "|" only as a boolean literal: on an integer 1 or a float 1.0
+        # these are bitwise operations whose value the shortcut would get wrong.
+        ("1 & x", "node"), ("x & 1", "node"), ("1 | x", "node"), ("x | 1", "node"),
+        ("1.0 & x", "node"), ("x | 1.0", "node"),
+        ("true & 1", "rhs"), ("1 & true", "lhs"), ("1 | true", "rhs"), ("true | 1.0", "lhs"), ("1 | 1", "node"),
         # Both literals: the first matching row wins.
         ("0 * 1", "lhs"), ("1 * 0", "rhs"),
         # No row.

@@ -8,6 +8,7 @@ from openqasm3 import ast, parser
 
 from corvane.passes.code_resolving.macro_expansion_stage import (
     ArgumentsMismatchException,
+    ExpandedGateCall,
     GateDefinitionException,
     GateResolverException,
     GateSignature,
@@ -153,6 +154,45 @@ def test_gate_may_call_earlier_user_gates():
     stored_b = transformer._signature_to_definition[GateSignature("b")]
     assert stored_b.body == parser.parse("gate b(u) s, v { rx(u) v; cx s, v; }").statements[0].body
     assert tree == parser.parse("qubit[2] q; rx(0.25) q[1]; cx q[0], q[1];")
+
+
+def test_substitution_never_walks_into_what_it_put_in_place():
+    # b's stored body shares the node `s * 2` between both uses of a's formal;
+    # the program's `u` that replaces `s` in it is not b's formal `u`.
+    tree = parser.parse(
+        "qubit[1] r; float u; gate a(t) q { rx(t + t) q; } gate b(s, u) q { a(s * 2) q; rx(u) q; } b(u, 1.0) r[0];")
+    call = tree.statements[-1]
+    MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    first, second = tree.statements[2:]
+    total = first.arguments[0]
+    assert total == parser.parse("(u * 2) + (u * 2);").statements[0].expression
+    assert total.lhs is total.rhs and total.lhs.lhs is call.arguments[0]
+    assert second.arguments[0] is call.arguments[1]
+
+
+def test_substituted_arguments_never_become_their_own_parts():
+    tree = expand("gate a0(t) q { rx(t + t) q; } gate a1(t) q { a0(t + t) q; } gate a2(t) q { a1(t + t) q; }"
+                  " a2(0.5) $0;")
+    half = "(0.5 + 0.5)"
+    assert tree == parser.parse(f"rx(({half} + {half}) + ({half} + {half})) $0;")
+
+
+def test_a_call_on_bare_names_keeps_its_statements_together():
+    # A bare operand may be a register, over which the register mapping runs the
+    # body as a whole once per qubit; definitions keep the statements themselves.
+    tree = parser.parse(
+        "qubit[2] q; qubit t; gate g a, b { cx a, b; x b; } gate k a, b { g a, b; } gate f a { h a; }"
+        " k q, t; k q[0], q[1]; f q;")
+    call = tree.statements[5]
+    transformer = _GateResolverTransformer(BUILT_IN)
+    transformer.visit(tree)
+    stored = transformer._signature_to_definition[GateSignature("k")]
+    assert stored.body == parser.parse("gate k a, b { cx a, b; x b; }").statements[0].body
+    grouped, *rest = tree.statements[2:]
+    assert type(grouped) is ExpandedGateCall and grouped.name == "k"
+    assert grouped.qubits == call.qubits and all(a is b for a, b in zip(grouped.qubits, call.qubits))
+    assert grouped.body == parser.parse("cx q, t; x t;").statements
+    assert rest == parser.parse("cx q[0], q[1]; x q[1]; h q;").statements
 
 
 @pytest.mark.parametrize(

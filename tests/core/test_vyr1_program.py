@@ -121,13 +121,29 @@ def test_failed_declaration_records_nothing(open_scope):
 def test_declaring_a_name_twice(open_scope):
     program = Vyr1Program(None)
     first, second = FakeWrapper("x"), FakeWrapper("x")
-    program.declare_variable(first, is_input=False, is_output=True, is_stream=False)
-    program.declare_variable(second, False, True, False)
+    program.declare_variable(first, is_input=False, is_output=False, is_stream=False)
+    program.declare_variable(second, False, False, False)
     assert program.variables_db[VariableSignature("x")] is second and len(program.variables_db) == 1
-    assert program.outputs == ["x", "x"]
     assert program["x"] == "exp-x" and program._get_var("x") is second
-    program.save_all_outputs()
-    assert first.calls[1:] == [] and second.calls[1:] == [("save",), ("save",)]
+
+
+@pytest.mark.parametrize("is_stream", [True, False])
+@pytest.mark.parametrize("between", [[], ["loop"]])
+def test_a_second_output_of_one_name_is_refused_before_it_is_declared(open_scope, is_stream, between):
+    """It would take the first one's place in the database and be saved twice into its stream."""
+    program = Vyr1Program(None)
+    first, second = FakeWrapper("x"), FakeWrapper("x")
+    program.declare_variable(first, is_input=False, is_output=True, is_stream=is_stream)
+    for _ in between:  # a non-output may take the name in between
+        program.declare_variable(FakeWrapper("x"), False, False, is_stream)
+    with pytest.raises(programs.DuplicateOutputException) as raised:
+        program.declare_variable(second, False, True, is_stream)
+    assert raised.value.name == "x"
+    assert str(raised.value) == "Two output declarations share the name 'x'; two outputs may not share a result stream."
+    assert second.calls == [] and program.outputs == ["x"]
+    program.declare_variable(FakeWrapper("y"), False, True, is_stream)
+    program.declare_variable(FakeWrapper("x"), True, False, is_stream)  # an input reuses the name
+    assert program.outputs == ["x", "y"]
 
 
 @pytest.mark.parametrize(

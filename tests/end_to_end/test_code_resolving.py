@@ -4,6 +4,7 @@ import textwrap
 import pytest
 
 from corvane import BuildOptions, CompilationException
+from vyr_runner import run_program
 
 PROGRAM = """
 OPENQASM 3.0;
@@ -90,10 +91,48 @@ def test_a_failed_fold_is_tolerated_unless_enforced(compiler, caplog):
     ],
 )
 def test_errors_of_code_resolving(compiler, source, error):
+    # The parsing phase's screening would refuse a modifier before code resolving sees it.
+    unscreened = BuildOptions(validations_to_skip="AllowedNodeTypesValidator")
     with pytest.raises(CompilationException, match='^Pass "CodeResolvingPass" failed.$') as raised:
-        compiler.compile(source)
+        compiler.compile(source, build_options=unscreened)
     assert type(raised.value.__cause__).__name__ == error
+
+
+@pytest.mark.parametrize(
+    "source, rotations",
+    [
+        # The `u` that b's first argument brings along is the program's, not b's formal `u`.
+        ("float u = 0.25; gate a(t) q { rx(t + t) q; } gate b(s, u) q { a(s * 2) q; rx(u) q; } b(u, 1.0) $1;",
+         ['frame_rotation((v1 * 2) + (v1 * 2), "d1")', 'frame_rotation(1.0, "d1")']),
+        ("gate a0(t) q { rx(t + t) q; } gate a1(t) q { a0(t + t) q; } gate a2(t) q { a1(t + t) q; } a2(0.5) $1;",
+         ['frame_rotation(4.0, "d1")']),
+    ],
+)
+def test_gate_parameters_are_substituted_once(compile_text, source, rotations):
+    assert [line for line in compile_text(source).splitlines() if "frame_rotation" in line] == rotations
 
 
 def test_an_equal_redefinition_is_accepted(compile_text):
     assert compile_text("gate g a { x a; } gate g a { x a; } g $1;") == 'play("x", "d1")'
+
+
+def test_bitwise_shortcuts_with_true_hold_only_for_booleans(compile_text, compiler):
+    source = """
+    int a = 4;
+    int b = a | 1;
+    int d = a & 1;
+    int e = 1 & a;
+    int g = 4;
+    g |= 1;
+    int h = 5;
+    h &= 1;
+    bool p = true;
+    bool q = p & true;
+    bool r = true | p;
+    """
+    assignments = [line for line in compile_text(source).splitlines() if " = " in line and "declare" not in line]
+    assert assignments == ["v1 = 4", "v2 = v1 | 1", "v3 = v1 & 1", "v4 = 1 & v1", "v5 = 4", "v5 = v5 | 1",
+                           "v6 = 5", "v6 = v6 & 1", "v7 = true", "v8 = v7", "v9 = true"]
+    results = run_program(compiler.compile(source).result_program.dsl_program).results
+    assert results == {"a": [4], "b": [5], "d": [0], "e": [0], "g": [5], "h": [1],
+                       "p": [True], "q": [True], "r": [True]}

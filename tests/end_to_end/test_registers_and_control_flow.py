@@ -3,6 +3,7 @@ import textwrap
 import pytest
 
 from corvane import CompilationException
+from vyr_runner import run_program
 
 PROGRAM = """
 OPENQASM 3.0;
@@ -32,7 +33,8 @@ for int j in {1, 5} { rx(j * 0.5) $0; }
 
 def test_registers_beside_explicit_qubits_and_nested_control_flow(compile_text):
     # $0, $3 and $4 are named explicitly; the registers take the free qubits in
-    # declaration order: data on 1, 2, 5 and flag on 6.
+    # declaration order: data on 1, 2, 5 and flag on 6. `cx data, $4` runs once
+    # per qubit of data.
     assert compile_text(PROGRAM) == textwrap.dedent(
         """\
         declare stream s1
@@ -52,6 +54,12 @@ def test_registers_beside_explicit_qubits_and_nested_control_flow(compile_text):
         align("d1", "d4")
         play("cx", "d1")
         align("d1", "d4")
+        align("d2", "d4")
+        play("cx", "d2")
+        align("d2", "d4")
+        align("d4", "d5")
+        play("cx", "d5")
+        align("d4", "d5")
         declare bool v4 = measure("readout", "d5")
         v1 = v4
         if v1:
@@ -120,3 +128,36 @@ def test_register_errors(compiler, source, error):
     with pytest.raises(CompilationException) as raised:
         compiler.compile(source)
     assert type(raised.value.__cause__).__name__ == error
+
+
+@pytest.mark.parametrize(
+    "loop, values",
+    [
+        ("[0:2]", [0, 1, 2]),
+        ("[1:3:8]", [1, 4, 7]),
+        ("[4:-2:0]", [4, 2, 0]),
+        ("[3:-1:-1]", [3, 2, 1, 0, -1]),
+        ("[0:-1:2]", []),
+        ("[2:1:0]", []),
+    ],
+)
+def test_range_loops_run_from_start_to_end_in_the_direction_of_the_step(compiler, loop, values):
+    source = f"for int j in {loop} {{ rx(j) $1; }}"
+    run = run_program(compiler.compile(source).result_program.dsl_program)
+    assert run.played() == [("frame_rotation", value, "d1") for value in values]
+
+
+@pytest.mark.parametrize("step, values", [(2, [0, 2, 4]), (-2, []), (0, [])])
+def test_a_step_known_at_run_time_goes_either_way(compiler, step, values):
+    upward = compiler.compile("input int s; for int j in [0:s:4] { rx(j) $1; }").result_program.dsl_program
+    assert run_program(upward, inputs={"s": [step]}).played() == [("frame_rotation", v, "d1") for v in values]
+    downward = compiler.compile("input int s; for int j in [4:s:0] { rx(j) $1; }").result_program.dsl_program
+    expected = [4, 2, 0] if step < 0 else []
+    assert run_program(downward, inputs={"s": [step]}).played() == [("frame_rotation", v, "d1") for v in expected]
+
+
+def test_a_zero_step_is_refused(compiler):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile("const int none = 0; for int j in [0:none:4] { rx(j) $1; }")
+    assert type(raised.value.__cause__) is ValueError
+    assert str(raised.value.__cause__) == "The range of the loop over 'j' has the step 0, so it would never end."

@@ -136,6 +136,7 @@ def test_failure_deep_in_a_chain_leaves_the_tree_unchanged(files):
     "contents, name, error",
     [
         ({"bad.qasm": "int x = ;"}, "bad.qasm", parser.QASM3ParsingError),
+        ({"open.qasm": "// fine so far\n/* but never closed"}, "open.qasm", parser.QASM3ParsingError),
         ({"dir__inner.qasm": "int x;"}, "dir", IsADirectoryError),
     ],
 )
@@ -155,6 +156,14 @@ def test_parse_oq3_source_filename_reads_and_parses_the_whole_file(files):
     files(**{"p.qasm": "OPENQASM 3.0;\nqubit q;\nreset q;\n"})
     tree = parse_oq3_source_filename("p.qasm")
     assert tree == parser.parse("OPENQASM 3.0;\nqubit q;\nreset q;\n")
+
+
+@pytest.mark.parametrize("text", ["", "\n  \t\r\n", "// gates come from the profile\n", "/* none */ // here"])
+def test_a_file_without_statements_is_an_empty_program(files, text):
+    files(**{"empty.inc": text, "p.qasm": 'int a; include "empty.inc"; int b;'})
+    assert parse_oq3_source_filename("empty.inc") == ast.Program(statements=[], version=None)
+    _, result = expand('include "p.qasm";')
+    assert names(result.ast) == ["a", "b"]
 
 
 def test_get_sub_program_returns_the_parsed_file(files):

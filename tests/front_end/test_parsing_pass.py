@@ -9,6 +9,7 @@ from corvane.passes.parsing import ParsingPass
 from corvane.passes.parsing.exceptions import ParsingException
 from corvane.passes.parsing.hardware_qubit_binder import HardwareQubitBinder
 from corvane.passes.parsing.include_expander import DeepInclusionError, IncludeExpander
+from corvane.passes.parsing.node_screening import AllowedNodeTypesValidatorWithCases
 from corvane.passes.parsing.source_canonicalizer import SourceCanonicalizer
 from corvane.passes.parsing.syntax_tree_reader import GrammarParserException, SyntaxTreeReader
 from corvane.passes.parsing.validators import RedeclarationException
@@ -81,6 +82,7 @@ def test_phase_composition():
     assert isinstance(phase, PipelinePhase) and phase.name == "ParsingPass"
     assert [type(step) for step in phase.steps] == [
         SyntaxTreeReader, IncludeExpander, SourceCanonicalizer, HardwareQubitBinder,
+        AllowedNodeTypesValidatorWithCases,
     ]
     assert phase.steps[1].max_depth == 7 and phase.steps[1].name == "IncludeExpander"
 

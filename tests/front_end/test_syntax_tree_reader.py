@@ -19,8 +19,8 @@ def test_reads_source_into_a_new_syntax_tree_form():
     [
         ("int x = ;", parser.QASM3ParsingError),
         ("qubit q", parser.QASM3ParsingError),
-        # The library cannot give an empty text a source span.
-        ("", AttributeError),
+        ("/* a comment never closed", parser.QASM3ParsingError),
+        ("// a comment, then\n;", parser.QASM3ParsingError),
     ],
 )
 def test_parser_failures_are_wrapped_with_the_caught_error_as_cause(source, cause):
@@ -30,6 +30,13 @@ def test_parser_failures_are_wrapped_with_the_caught_error_as_cause(source, caus
     assert isinstance(error, ParsingException)
     assert type(error.__cause__) is cause
     assert error.args == () and str(error) == ""
+
+
+@pytest.mark.parametrize("source", ["", " \t\r\n", "// a line", "/* a\n block */", "/**/// and a line\n"])
+def test_a_source_without_statements_is_an_empty_program(source):
+    result = SyntaxTreeReader()(TextualProgram(source))
+    assert type(result) is OpenQasmProgram
+    assert result.ast == ast.Program(statements=[], version=None)
 
 
 class NoSource:

@@ -230,7 +230,7 @@ nb::object create_from_string(nb::handle cls, nb::handle s) {
         return new_key(state.instruction_key, s, nb::int_(1), nb::handle(state.varying_qubits)());
 
     nb::object statements = nb::getattr(nb::handle(state.parse)(s), "statements");
-    if (assertions_enabled()) check_assertion(length_of(statements) == 1, "Definition should have one statement");
+    check_supported(length_of(statements) == 1, "Definition should have one statement");
     nb::object statement = statements[0];
     if (is_instance(statement, state.quantum_gate))
         return nb::getattr(cls, "create_from_quantum_gate_call")(statement);

@@ -64,9 +64,7 @@ nb::object screening_raise(nb::handle, nb::handle node) {
 
 // The criterion's body; the set comes first, bound by the partial that holds it.
 nb::object is_allowed_type(nb::handle allowed_node_types, nb::handle node) {
-    int found = PySet_Contains(allowed_node_types.ptr(), node.type().ptr());
-    check_status(found);
-    return nb::bool_(found != 0);
+    return nb::bool_(contains(allowed_node_types, node.type()));
 }
 
 nb::object validator_init(nb::handle self, nb::handle allowed_node_types) {

@@ -23,17 +23,54 @@ struct ModuleState {
 // and given to no one until the walk is over.
 struct Tally {
     PyObject* census;
+    Tally* outer = nullptr;  // the next older count running on this thread
     std::unordered_map<PyTypeObject*, std::size_t> index;
-    std::vector<std::pair<PyTypeObject*, Py_ssize_t>> counts;
+    // Each class is held, so that its address stays its own until the counts are written.
+    std::vector<std::pair<nb::object, Py_ssize_t>> counts;
+
+    explicit Tally(PyObject* census) : census(census) {}
 
     void count(PyTypeObject* node_class) {
         auto [slot, added] = index.try_emplace(node_class, counts.size());
-        if (added) counts.emplace_back(node_class, 0);
+        if (added) counts.emplace_back(nb::borrow(reinterpret_cast<PyObject*>(node_class)), 0);
         ++counts[slot->second].second;
     }
 };
 
-Tally* current_tally = nullptr;  // the census of the innermost `count_node_types` run
+// The tallies of the counts running on this thread, newest first. The walk
+// runs Python code, so other threads may count meanwhile; each finds only its
+// own, and a census walked where no count of its own runs counts into its
+// counter.
+thread_local Tally* running_tallies = nullptr;
+
+Tally* tally_of(PyObject* census) {
+    for (Tally* tally = running_tallies; tally; tally = tally->outer)
+        if (tally->census == census) return tally;
+    return nullptr;
+}
+
+// Keeps a tally among the running ones while it lives. It is taken out from
+// wherever it stands, should counts not end in the order they began.
+class RunningTally {
+public:
+    explicit RunningTally(Tally& tally) : tally_(tally) {
+        tally.outer = running_tallies;
+        running_tallies = &tally;
+    }
+    ~RunningTally() {
+        for (Tally** link = &running_tallies; *link; link = &(*link)->outer) {
+            if (*link == &tally_) {
+                *link = tally_.outer;
+                break;
+            }
+        }
+    }
+    RunningTally(const RunningTally&) = delete;
+    RunningTally& operator=(const RunningTally&) = delete;
+
+private:
+    Tally& tally_;
+};
 
 nb::object census_init(nb::handle self) {
     set_attr(self, "counter"_id, nb::handle(state.counter_class)());
@@ -42,8 +79,8 @@ nb::object census_init(nb::handle self) {
 
 // Counts the node under its exact class, then walks on without the context.
 nb::object census_generic_visit(nb::handle self, nb::handle node, nb::handle) {
-    if (current_tally && current_tally->census == self.ptr()) {
-        current_tally->count(Py_TYPE(node.ptr()));
+    if (Tally* tally = tally_of(self.ptr())) {
+        tally->count(Py_TYPE(node.ptr()));
     } else {
         nb::object counter = get_attr(self, "counter"_id);
         nb::handle node_class = node.type();
@@ -56,22 +93,14 @@ nb::object census_generic_visit(nb::handle self, nb::handle node, nb::handle) {
 
 nb::object count_node_types(nb::handle node) {
     nb::object census = nb::handle(state.node_census)();
-    Tally tally{census.ptr(), {}, {}};
-    Tally* outer = current_tally;
-    current_tally = &tally;
-    try {
+    Tally tally(census.ptr());
+    {
+        RunningTally running(tally);
         tree::visit(census, node);
-    } catch (...) {
-        current_tally = outer;
-        throw;
     }
-    current_tally = outer;
 
     nb::object counter = get_attr(census, "counter"_id);
-    for (auto [node_class, count] : tally.counts) {
-        nb::handle key(reinterpret_cast<PyObject*>(node_class));
-        counter[key] = counter[key] + nb::int_(count);
-    }
+    for (const auto& [node_class, count] : tally.counts) counter[node_class] = counter[node_class] + nb::int_(count);
     return counter;
 }
 

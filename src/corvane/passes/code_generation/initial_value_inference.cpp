@@ -12,6 +12,7 @@ struct ModuleState {
     nb::handle sdk;  // vk.vyr, whose `fixed` is read at each use
     nb::handle vyr_slot;
     nb::handle vyr_arr;
+    nb::handle vyr_bit_register;
     nb::handle bit_type, bool_type, int_type, uint_type, float_type, duration_type, stretch_type,
         array_type, integer_literal;
     nb::handle unsupported_declaration;
@@ -112,7 +113,8 @@ nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
         }
         if (size.is_valid() && !size.is_none()) {
             if (!is_instance(size, state.integer_literal)) raise_new(state.invalid_array_size, name, size);
-            return nb::handle(state.vyr_arr)(name, bool_dtype(), get(size, state.s_value));
+            // A register, unlike `array[bool, n]`: it reads as a number when used as a value.
+            return nb::handle(state.vyr_bit_register)(name, bool_dtype(), get(size, state.s_value));
         }
         return nb::handle(state.vyr_slot)(name, bool_dtype());
     }
@@ -135,6 +137,7 @@ NB_MODULE(initial_value_inference, m) {
     state.sdk = keep(import_module("vk.vyr"));
     state.vyr_slot = keep(vyr_slot.attr("VyrSlot"));
     state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
+    state.vyr_bit_register = keep(vyr_slot.attr("VyrBitRegister"));
     state.bit_type = keep(ast.attr("BitType"));
     state.bool_type = keep(ast.attr("BoolType"));
     state.int_type = keep(ast.attr("IntType"));

@@ -2,7 +2,15 @@
 // registers receive, in declaration order, the lowest hardware qubits that the
 // program does not name explicitly, every reference to a register becomes a
 // HardwareQubit node and the qubit declarations are dropped.
+//
+// A whole register as an operand means each of its qubits: an operation on
+// registers of n qubits runs n times, the i-th time on qubit i of each, and a
+// barrier, a delay or a global phase covers all of them at once. A register
+// of one qubit is that qubit.
+#include <vector>
+
 #include "corvane/native/support.h"
+#include "corvane/native/tree_copy.h"
 
 namespace nb = nanobind;
 using namespace corvane::native;
@@ -21,8 +29,23 @@ struct ModuleState {
     nb::handle calling_unsupported;
     nb::handle too_many;
     nb::handle identifier;
+    nb::handle indexed_identifier;
     nb::handle integer_literal;
+    nb::handle bit_type;
+    nb::handle classical_declaration, quantum_measurement, measurement_statement;
+    nb::handle vyr_arr;
+    nb::handle broadcast_instance;
 } state;
+
+Py_ssize_t size_of(nb::handle value) {
+    Py_ssize_t size = PyObject_Size(value.ptr());
+    if (size < 0) throw nb::python_error();
+    return size;
+}
+
+bool is_exact_identifier(nb::handle node) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == state.identifier.ptr();
+}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -100,8 +123,7 @@ nb::object collect_qubit_declaration(nb::handle self, nb::handle node) {
     if (size.is_none()) {
         recorded = nb::int_(1);
     } else {
-        if (assertions_enabled())
-            check_assertion(is_instance(size, state.integer_literal), "No expression size is allowed");
+        check_supported(is_instance(size, state.integer_literal), "No expression size is allowed");
         recorded = get_attr(size, "value"_id);
     }
     check_status(PyObject_SetItem(sizes.ptr(), name.ptr(), recorded.ptr()));
@@ -168,18 +190,13 @@ nb::object map_declared_qubits(nb::handle declaration_to_size, nb::handle explic
 nb::object resolver_init(nb::handle self, nb::handle qubits_mapping) {
     require_dict(qubits_mapping, "qubits_mapping");
     set_attr(self, "_qubits_mapping"_id, qubits_mapping);
+    set_attr(self, "_target_sizes"_id, nb::dict());
     return nb::none();
 }
 
 // The register's qubits when `name` names a register, else an empty object.
 nb::object register_qubits(nb::handle self, nb::handle name) {
-    nb::object mapping = get_attr(self, "_qubits_mapping"_id);
-    PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
-    if (!found) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::object();
-    }
-    return nb::borrow(found);
+    return find_item(get_attr(self, "_qubits_mapping"_id), name);
 }
 
 nb::object hardware_qubit_at(nb::handle qubits, nb::handle position) {
@@ -187,7 +204,12 @@ nb::object hardware_qubit_at(nb::handle qubits, nb::handle position) {
     return steal_or_throw(PyObject_CallOneArg(state.create_hardware_qubit.ptr(), number.ptr()));
 }
 
-// A bare register name stands for the register's first qubit.
+nb::object hardware_qubit_at(nb::handle qubits, Py_ssize_t position) {
+    return hardware_qubit_at(qubits, steal_or_throw(PyLong_FromSsize_t(position)));
+}
+
+// A bare register name stands for the register's first qubit where it is no
+// operand that the statement handlers below spread over the register.
 nb::object resolve_identifier(nb::handle self, nb::handle node) {
     nb::object qubits = register_qubits(self, get_attr(node, "name"_id));
     if (!qubits.is_valid()) return nb::borrow(node);
@@ -200,19 +222,321 @@ nb::object resolve_indexed_identifier(nb::handle self, nb::handle node) {
     nb::object qubits = register_qubits(self, get_attr(name, "name"_id));
     if (!qubits.is_valid()) return nb::borrow(node);
     nb::object indices = get_attr(node, "indices"_id);
-    if (assertions_enabled()) {
-        Py_ssize_t count = PyObject_Size(indices.ptr());
-        if (count < 0) throw nb::python_error();
-        check_assertion(count == 1, "Only 1-length indexing is allowed");
-    }
+    Py_ssize_t count = PyObject_Size(indices.ptr());
+    if (count < 0) throw nb::python_error();
+    check_supported(count == 1, "Only 1-length indexing is allowed");
     nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
     nb::object index = steal_or_throw(PyObject_CallOneArg(state.extract_single_index.ptr(), group.ptr()));
-    if (assertions_enabled())
-        check_assertion(is_instance(index, state.integer_literal), "Only explicit qubit pointers are supported");
+    check_supported(is_instance(index, state.integer_literal), "Only explicit qubit pointers are supported");
     return hardware_qubit_at(qubits, get_attr(index, "value"_id));
 }
 
 nb::object resolve_qubit_declaration(nb::handle, nb::handle) { return nb::none(); }
+
+// --- broadcasting over registers ----------------------------------------------------
+
+// The operands of one statement that are bare names of registers of two or
+// more qubits. Registers of one qubit are single qubits, and a reference to
+// a register of none keeps failing as every reference to it does.
+struct RegisterOperands {
+    std::vector<Py_ssize_t> positions;
+    std::vector<nb::object> names;
+    std::vector<nb::object> qubits;
+
+    bool empty() const { return positions.empty(); }
+};
+
+// The qubits of the register that `operand` names bare, when it has two or more.
+nb::object spread_register(nb::handle self, nb::handle operand) {
+    if (!is_exact_identifier(operand)) return nb::object();
+    nb::object qubits = register_qubits(self, get_attr(operand, "name"_id));
+    if (!qubits.is_valid() || size_of(qubits) < 2) return nb::object();
+    return qubits;
+}
+
+RegisterOperands find_registers(nb::handle self, nb::handle operands) {
+    RegisterOperands found;
+    nb::object items = steal_or_throw(PySequence_Fast(operands.ptr(), "qubit operands must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
+        nb::object operand = nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i));
+        nb::object qubits = spread_register(self, operand);
+        if (!qubits.is_valid()) continue;
+        found.positions.push_back(i);
+        found.names.push_back(get_attr(operand, "name"_id));
+        found.qubits.push_back(qubits);
+    }
+    return found;
+}
+
+// The one size of the registers an operation runs over, or the error that names them all.
+Py_ssize_t common_size(nb::handle operation, const RegisterOperands& registers) {
+    const Py_ssize_t size = size_of(registers.qubits.front());
+    bool same = true;
+    for (const nb::object& qubits : registers.qubits) same = same && size_of(qubits) == size;
+    if (same) return size;
+    nb::list described;
+    nb::list seen;
+    for (size_t i = 0; i < registers.names.size(); ++i) {
+        if (contains(seen, registers.names[i])) continue;
+        seen.append(registers.names[i]);
+        nb::object count = steal_or_throw(PyLong_FromSsize_t(size_of(registers.qubits[i])));
+        described.append(compose({nb::str("'"), registers.names[i], nb::str("' has "), count, nb::str(" qubits")}));
+    }
+    nb::object listed = nb::str(", ").attr("join")(described);
+    raise_text(PyExc_ValueError, compose({nb::str("Cannot broadcast '"), operation,
+                                          nb::str("' over registers of different sizes: "), listed,
+                                          nb::str(".")}));
+}
+
+// `node` followed by count - 1 deep copies of it, all taken before any of them changes.
+std::vector<nb::object> instances(nb::handle node, Py_ssize_t count) {
+    std::vector<nb::object> made{nb::borrow(node)};
+    for (Py_ssize_t i = 1; i < count; ++i) made.push_back(tree::deep_copy(node));
+    return made;
+}
+
+// The statement's own operands with qubit `index` of each spread register in place.
+nb::object operands_of_instance(nb::handle statement, const RegisterOperands& registers, Py_ssize_t index) {
+    nb::object operands = steal_or_throw(PySequence_List(get_attr(statement, "qubits"_id).ptr()));
+    for (size_t r = 0; r < registers.positions.size(); ++r) {
+        nb::object qubit = hardware_qubit_at(registers.qubits[r], index);
+        check_status(PyList_SetItem(operands.ptr(), registers.positions[r], qubit.release().ptr()));
+    }
+    return operands;
+}
+
+// A gate call on registers runs once per qubit index.
+nb::object resolve_quantum_gate(nb::handle self, nb::handle node) {
+    RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
+    if (registers.empty()) return tree::generic_visit(self, node);
+    nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
+    nb::object walked = tree::generic_visit(self, node);
+    const Py_ssize_t count = common_size(name, registers);
+    std::vector<nb::object> calls = instances(walked, count);
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        set_attr(calls[i], "qubits"_id, operands_of_instance(calls[i], registers, i));
+        check_status(PyList_Append(result.ptr(), calls[i].ptr()));
+    }
+    return result;
+}
+
+// A barrier, a delay or a global phase on a register covers all its qubits
+// in one statement: each acts on its qubits together, not on each alone.
+nb::object spread_operands(nb::handle self, nb::handle node) {
+    RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
+    nb::object walked = tree::generic_visit(self, node);
+    if (registers.empty()) return walked;
+    nb::object given = steal_or_throw(PySequence_List(get_attr(walked, "qubits"_id).ptr()));
+    nb::object operands = steal_or_throw(PyList_New(0));
+    size_t next = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given.ptr()); ++i) {
+        if (next < registers.positions.size() && registers.positions[next] == i) {
+            nb::handle qubits = registers.qubits[next++];
+            for (Py_ssize_t k = 0; k < size_of(qubits); ++k)
+                check_status(PyList_Append(operands.ptr(), hardware_qubit_at(qubits, k).ptr()));
+        } else {
+            check_status(PyList_Append(operands.ptr(), PyList_GET_ITEM(given.ptr(), i)));
+        }
+    }
+    set_attr(walked, "qubits"_id, operands);
+    return walked;
+}
+
+// `reset q;` resets each qubit of q in order.
+nb::object resolve_quantum_reset(nb::handle self, nb::handle node) {
+    nb::object qubits = spread_register(self, get_attr(node, "qubits"_id));
+    nb::object walked = tree::generic_visit(self, node);
+    if (!qubits.is_valid()) return walked;
+    const Py_ssize_t count = size_of(qubits);
+    std::vector<nb::object> resets = instances(walked, count);
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        set_attr(resets[i], "qubits"_id, hardware_qubit_at(qubits, i));
+        check_status(PyList_Append(result.ptr(), resets[i].ptr()));
+    }
+    return result;
+}
+
+// What a classical variable holds, as far as a measurement into it needs to
+// know: the number of its cells, or None for a single value. A declaration
+// whose size is not known here leaves the name unrecorded.
+void record_target(nb::handle self, nb::handle name, nb::handle size) {
+    nb::object sizes = get_attr(self, "_target_sizes"_id);
+    if (size) {
+        check_status(PyObject_SetItem(sizes.ptr(), name.ptr(), size.ptr()));
+    } else if (contains(sizes, name)) {
+        check_status(PyObject_DelItem(sizes.ptr(), name.ptr()));
+    }
+}
+
+nb::object resolve_vyr_declaration(nb::handle self, nb::handle node) {
+    nb::object var = get_attr(node, "var"_id);
+    nb::object size = is_instance(var, state.vyr_arr) ? get_attr(var, "size"_id) : nb::none();
+    record_target(self, get_attr(var, "name"_id), size);
+    return nb::borrow(node);
+}
+
+// Declarations that the binding has not turned into VyrDeclaration nodes yet.
+void record_declaration(nb::handle self, nb::handle node) {
+    nb::object type = get_attr(node, "type"_id);
+    nb::object size;
+    if (is_instance(type, state.bit_type)) {
+        nb::object width = get_attr(type, "size"_id);
+        if (width.is_none()) size = nb::none();
+        else if (is_instance(width, state.integer_literal)) size = get_attr(width, "value"_id);
+    }
+    record_target(self, get_attr(get_attr(node, "identifier"_id), "name"_id), size);
+}
+
+nb::object resolve_io_declaration(nb::handle self, nb::handle node) {
+    record_declaration(self, node);
+    return tree::generic_visit(self, node);
+}
+
+[[noreturn]] void raise_measurement_mismatch(nb::handle qubits, nb::handle operand, nb::handle into) {
+    nb::object count = steal_or_throw(PyLong_FromSsize_t(size_of(qubits)));
+    raise_text(PyExc_ValueError, compose({nb::str("Cannot measure the "), count, nb::str(" qubits of register '"),
+                                          get_attr(operand, "name"_id), nb::str("' into "), into, nb::str(".")}));
+}
+
+// A measurement of a register measures qubit i into bit i of its target.
+nb::object resolve_measurement(nb::handle self, nb::handle node) {
+    nb::object operand = get_attr(get_attr(node, "measure"_id), "qubit"_id);
+    nb::object qubits = spread_register(self, operand);
+    nb::object walked = tree::generic_visit(self, node);
+    if (!qubits.is_valid()) return walked;
+    const Py_ssize_t count = size_of(qubits);
+
+    nb::object target = get_attr(walked, "target"_id);
+    if (!target.is_none()) {
+        if (!is_exact_identifier(target)) {
+            nb::object into = nb::str("a single bit");
+            if (is_instance(target, state.indexed_identifier)) {
+                nb::object name = get_attr(target, "name"_id);
+                if (is_instance(name, state.identifier))
+                    into = compose({nb::str("one bit of '"), get_attr(name, "name"_id), nb::str("'")});
+            }
+            raise_measurement_mismatch(qubits, operand, into);
+        }
+        nb::object name = get_attr(target, "name"_id);
+        nb::object sizes = get_attr(self, "_target_sizes"_id);
+        if (contains(sizes, name)) {
+            nb::object cells = steal_or_throw(PyObject_GetItem(sizes.ptr(), name.ptr()));
+            nb::object holds;
+            if (cells.is_none()) {
+                holds = nb::str("a single value");
+            } else {
+                int equal = PyObject_RichCompareBool(cells.ptr(), nb::int_(count).ptr(), Py_EQ);
+                check_status(equal);
+                if (!equal) holds = compose({cells, nb::str(" bits")});
+            }
+            if (holds.is_valid())
+                raise_measurement_mismatch(qubits, operand,
+                                           compose({nb::str("'"), name, nb::str("', which holds "), holds}));
+        }
+    }
+
+    std::vector<nb::object> measurements = instances(walked, count);
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle measurement = measurements[i];
+        set_attr(get_attr(measurement, "measure"_id), "qubit"_id, hardware_qubit_at(qubits, i));
+        if (!target.is_none()) {
+            nb::object cell = steal_or_throw(PyLong_FromSsize_t(i));
+            nb::object index = call(state.integer_literal, cell);
+            nb::object indices = nb::list();
+            nb::object group = nb::list();
+            check_status(PyList_Append(group.ptr(), index.ptr()));
+            check_status(PyList_Append(indices.ptr(), group.ptr()));
+            nb::object bit = call(state.indexed_identifier, get_attr(measurement, "target"_id), indices);
+            set_attr(measurement, "target"_id, bit);
+        }
+        check_status(PyList_Append(result.ptr(), measurement.ptr()));
+    }
+    return result;
+}
+
+// A register measured in an initialiser (the mapping may run before the
+// initialisers are split off) is parted from its declaration as the split
+// would part it, so that the measurement can fill every bit.
+nb::object resolve_classical_declaration(nb::handle self, nb::handle node) {
+    record_declaration(self, node);
+    nb::object init = get_attr(node, "init_expression"_id);
+    if (!is_instance(init, state.quantum_measurement) ||
+        !spread_register(self, get_attr(init, "qubit"_id)).is_valid())
+        return tree::generic_visit(self, node);
+    nb::object identifier = get_attr(node, "identifier"_id);
+    nb::object declaration = call(state.classical_declaration, get_attr(node, "type"_id), identifier, nb::none());
+    nb::object measurement = call(state.measurement_statement, init, identifier);
+    nb::object result = steal_or_throw(PyList_New(0));
+    check_status(PyList_Append(result.ptr(), tree::generic_visit(self, declaration).ptr()));
+    nb::object measurements = resolve_measurement(self, measurement);
+    check_status(PyList_SetSlice(result.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, measurements.ptr()));
+    return result;
+}
+
+// The statements of a list as `transformer` rewrites them, spliced.
+nb::object transformed_statements(nb::handle transformer, nb::handle statements) {
+    nb::object result = steal_or_throw(PyList_New(0));
+    nb::object items = steal_or_throw(PySequence_List(statements.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::object replaced = tree::visit(transformer, PyList_GET_ITEM(items.ptr(), i));
+        if (replaced.is_none()) continue;
+        if (tree::is_node(replaced)) {
+            check_status(PyList_Append(result.ptr(), replaced.ptr()));
+            continue;
+        }
+        nb::object iterator = steal_or_throw(PyObject_GetIter(replaced.ptr()));
+        while (PyObject* part = PyIter_Next(iterator.ptr())) {
+            nb::object piece = nb::steal(part);
+            check_status(PyList_Append(result.ptr(), piece.ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return result;
+}
+
+// The statements that one call of a user gate expanded to run once per qubit
+// index as a whole when the call's operands include registers, so that the
+// body's operations on a single qubit interleave with those on the registers'
+// qubits as the gate's own calls would.
+nb::object resolve_expanded_gate_call(nb::handle self, nb::handle node) {
+    RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
+    nb::object body = get_attr(node, "body"_id);
+    if (registers.empty()) return transformed_statements(self, body);
+    const Py_ssize_t count = common_size(get_attr(node, "name"_id), registers);
+    std::vector<nb::object> bodies = instances(body, count);
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::dict chosen;
+        for (size_t r = 0; r < registers.names.size(); ++r)
+            chosen[registers.names[r]] = steal_or_throw(PySequence_GetItem(registers.qubits[r].ptr(), i));
+        nb::object picker = call(state.broadcast_instance, chosen);
+        nb::object picked = transformed_statements(picker, bodies[i]);
+        nb::object resolved = transformed_statements(self, picked);
+        check_status(PyList_SetSlice(result.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, resolved.ptr()));
+    }
+    return result;
+}
+
+// --- _BroadcastInstance -------------------------------------------------------------
+
+// Puts one qubit of each register in place of the register's bare name; a
+// register named inside an index keeps its meaning, the qubit at that index.
+nb::object broadcast_instance_init(nb::handle self, nb::handle qubits) {
+    require_dict(qubits, "qubits");
+    set_attr(self, "_qubits"_id, qubits);
+    return nb::none();
+}
+
+nb::object pick_identifier(nb::handle self, nb::handle node) {
+    nb::object number = item_or(get_attr(self, "_qubits"_id), get_attr(node, "name"_id), nb::none());
+    if (number.is_none()) return nb::borrow(node);
+    return steal_or_throw(PyObject_CallOneArg(state.create_hardware_qubit.ptr(), number.ptr()));
+}
+
+nb::object keep_indexed_identifier(nb::handle, nb::handle node) { return nb::borrow(node); }
 
 // --- RegisterMapper --------------------------------------------------------------------
 
@@ -257,7 +581,13 @@ NB_MODULE(register_mapper, m) {
     state.create_hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "create_hardware_qubit");
     nb::object ast = import_module("openqasm3.ast");
     state.identifier = keep(ast.attr("Identifier"));
+    state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
     state.integer_literal = keep(ast.attr("IntegerLiteral"));
+    state.bit_type = keep(ast.attr("BitType"));
+    state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
+    state.quantum_measurement = keep(ast.attr("QuantumMeasurement"));
+    state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
+    state.vyr_arr = keep_attr("corvane.vyr_slot", "VyrArr");
 
 
     nb::handle exception(PyExc_Exception);
@@ -309,5 +639,21 @@ NB_MODULE(register_mapper, m) {
                               .def_handler("visit_Identifier", resolve_identifier)
                               .def_handler("visit_IndexedIdentifier", resolve_indexed_identifier)
                               .def_handler("visit_QubitDeclaration", resolve_qubit_declaration)
+                              .def_handler("visit_QuantumGate", resolve_quantum_gate)
+                              .def_handler("visit_QuantumPhase", spread_operands)
+                              .def_handler("visit_QuantumReset", resolve_quantum_reset)
+                              .def_handler("visit_QuantumBarrier", spread_operands)
+                              .def_handler("visit_DelayInstruction", spread_operands)
+                              .def_handler("visit_QuantumMeasurementStatement", resolve_measurement)
+                              .def_handler("visit_ExpandedGateCall", resolve_expanded_gate_call)
+                              .def_handler("visit_VyrDeclaration", resolve_vyr_declaration)
+                              .def_handler("visit_ClassicalDeclaration", resolve_classical_declaration)
+                              .def_handler("visit_IODeclaration", resolve_io_declaration)
                               .build());
+    state.broadcast_instance = keep(ClassBuilder(m, "_BroadcastInstance", {transformer})
+                                        .transformer_walk()
+                                        .def("__init__", broadcast_instance_init, "qubits"_arg)
+                                        .def_handler("visit_Identifier", pick_identifier)
+                                        .def_handler("visit_IndexedIdentifier", keep_indexed_identifier)
+                                        .build());
 }

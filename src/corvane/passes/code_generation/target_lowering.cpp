@@ -23,6 +23,8 @@ struct ModuleState {
     nb::handle vyr_declaration;
     nb::handle hardware_qubit;
     nb::handle translate_expression;
+    nb::handle scalar_value;
+    nb::handle logical_not;
     nb::handle extract_single_index;
     nb::handle is_inside_scope;
     nb::handle is_qasm_literal;
@@ -36,6 +38,7 @@ struct ModuleState {
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_;
     nb::handle vyr_variable;
+    nb::handle vyr_scalar_expression;
     nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream"), for declare_variable
     // The operations as this module installs them on the visitor class.
     OwnMethod translate_expression_method, run_operation_method, declare_variable_method, assign_to_target_method,
@@ -66,12 +69,8 @@ Py_ssize_t size_of(nb::handle value) {
 
 bool is_plain(nb::handle value) { return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()); }
 
-// The logical negation of a translated condition: a plain value gives the
-// plain boolean, a vk expression the SDK's `~`.
-nb::object negation(nb::handle value) {
-    if (is_plain(value)) return nb::bool_(!truth(value));
-    return steal_or_throw(PyNumber_Invert(value.ptr()));
-}
+// The logical negation of a translated condition, as translation gives "!".
+nb::object negation(nb::handle value) { return call(state.logical_not, value); }
 
 // `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
 // `visit` of its own.
@@ -131,7 +130,11 @@ nb::object get_qubit_indices(nb::handle qubits) {
     nb::object indices = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
         nb::object qubit = nb::borrow(PyList_GET_ITEM(qubits.ptr(), i));
-        if (check) check_assertion(is_instance(qubit, state.hardware_qubit));
+        // The register mapping does not enter switch case bodies, so a
+        // register used there arrives unmapped.
+        if (check)
+            check_assertion(is_instance(qubit, state.hardware_qubit),
+                            "Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies");
         check_status(PyList_Append(indices.ptr(), get_attr(qubit, "index"_id).ptr()));
     }
     return steal_or_throw(PyList_AsTuple(indices.ptr()));
@@ -174,6 +177,16 @@ nb::object run_operation_method(nb::handle self, nb::handle name, nb::handle qub
 }
 
 nb::object translate_method(nb::handle self, nb::handle oq_expression) { return translate_own(self, oq_expression); }
+
+// A translated expression that the SDK takes as a scalar (a condition, a
+// switch target, a case value, a loop bound): a bit register reads as its
+// value, or for a condition its truth, and any other array is refused.
+nb::object translate_scalar(nb::handle self, nb::handle expression, bool as_truth) {
+    nb::object value = translate(self, expression);
+    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return value;
+    nb::object database = get_attr(get_attr(self, "_context"_id), "variables_db"_id);
+    return call(state.scalar_value, value, expression, database, nb::bool_(as_truth));
+}
 
 nb::object single_qubit(nb::handle qubit) {
     nb::object qubits = steal_or_throw(PyList_New(1));
@@ -229,7 +242,7 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
     }
     if (is_instance(target, state.indexed_identifier)) {
         nb::object indices = get_attr(target, "indices"_id);
-        if (assertions_enabled()) check_assertion(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
+        check_supported(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
         nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
         nb::object index = translate(self, call(state.extract_single_index, group));
         nb::object array_name = get_attr(get_attr(target, "name"_id), "name"_id);
@@ -298,13 +311,22 @@ nb::object visit_vyr_declaration(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// Every classical declaration the generic walk reaches was bound before the
+// lowering; one still standing lies in a switch case body, which that walk
+// does not enter. Passing over it would drop the variable, its initialiser
+// (a measurement too) and, for an output, its results.
+nb::object visit_unbound_declaration(nb::handle, nb::handle node) {
+    raise_text(PyExc_NotImplementedError,
+               compose({nb::str("Declarations inside switch case bodies are not supported; declare the variable "
+                                "before the switch: "),
+                        node}));
+}
+
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
-    if (assertions_enabled()) {
-        nb::object op = get_attr(node, "op"_id);
-        int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
-        check_status(equal);
-        check_assertion(equal != 0, "Only regular assignment is supported");
-    }
+    nb::object op = get_attr(node, "op"_id);
+    int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
+    check_status(equal);
+    check_supported(equal != 0, "Only regular assignment is supported");
     nb::object target = get_attr(node, "lvalue"_id);
     nb::object value = translate(self, get_attr(node, "rvalue"_id));
     assign_to_target(self, target, value);
@@ -342,7 +364,7 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
     const bool has_if = size_of(if_block) > 0;
     const bool has_else = size_of(else_block) > 0;
     if (!has_if && !has_else) return nb::none();
-    nb::object condition = translate(self, get_attr(node, "condition"_id));
+    nb::object condition = translate_scalar(self, get_attr(node, "condition"_id), true);
     if (!has_if) {
         run_block(self, state.if_, else_block, nb::make_tuple(negation(condition)));
         return nb::none();
@@ -355,7 +377,7 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
 nb::object visit_while_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
-    nb::object condition = translate(self, get_attr(node, "while_condition"_id));
+    nb::object condition = translate_scalar(self, get_attr(node, "while_condition"_id), true);
     run_block(self, state.while_, block, nb::make_tuple(condition));
     return nb::none();
 }
@@ -372,6 +394,27 @@ nb::object loop_variable_name(nb::handle self, nb::handle node) {
     nb::object one = nb::int_(1);
     set_attr(self, "_underscore_counter"_id, steal_or_throw(PyNumber_Add(counter.ptr(), one.ptr())));
     return numbered;
+}
+
+// Whether the loop goes on, the end included, in the direction of the step: a
+// step known now picks the comparison, one known only at run time tests its
+// own sign, and a run-time step of zero runs no iteration rather than forever.
+nb::object range_condition(nb::handle variable, nb::handle end, nb::handle step, nb::handle name) {
+    auto compare = [](nb::handle a, nb::handle b, int op) {
+        return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    };
+    nb::object zero = nb::int_(0);
+    if (is_plain(step)) {
+        if (!truth(compare(step, zero, Py_NE)))
+            raise_text(PyExc_ValueError, compose({nb::str("The range of the loop over '"), name,
+                                                  nb::str("' has the step 0, so it would never end.")}));
+        return compare(variable, end, truth(compare(step, zero, Py_GT)) ? Py_LE : Py_GE);
+    }
+    nb::object upward = steal_or_throw(
+        PyNumber_And(compare(step, zero, Py_GT).ptr(), compare(variable, end, Py_LE).ptr()));
+    nb::object downward = steal_or_throw(
+        PyNumber_And(compare(step, zero, Py_LT).ptr(), compare(variable, end, Py_GE).ptr()));
+    return steal_or_throw(PyNumber_Or(upward.ptr(), downward.ptr()));
 }
 
 nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
@@ -404,11 +447,12 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         nb::object end = get_attr(set_declaration, "end"_id);
         if (assertions_enabled())
             check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
-        nb::object first = translate(self, start);
-        nb::object last = translate(self, end);
-        nb::object condition = steal_or_throw(PyObject_RichCompare(variable.ptr(), last.ptr(), Py_LE));
+        nb::object first = translate_scalar(self, start, false);
+        nb::object last = translate_scalar(self, end, false);
         nb::object step = get_attr(set_declaration, "step"_id);
-        nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate(self, step);
+        nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
+        nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
+        nb::object condition = range_condition(variable, last, increment, source_name);
         nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
         run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
     } else {
@@ -419,7 +463,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
-    nb::object target = translate(self, get_attr(node, "target"_id));
+    nb::object target = translate_scalar(self, get_attr(node, "target"_id), false);
     nb::object cases = get_attr(node, "cases"_id);
     nb::object default_block = get_attr(node, "default"_id);
     // A switch without default whose every case does something needs no fall-through guard.
@@ -438,7 +482,7 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             nb::object translated = steal_or_throw(PyList_New(0));
             nb::object value_iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
             while (PyObject* value = PyIter_Next(value_iterator.ptr()))
-                check_status(PyList_Append(translated.ptr(), translate(self, nb::steal(value)).ptr()));
+                check_status(PyList_Append(translated.ptr(), translate_scalar(self, nb::steal(value), false).ptr()));
             if (PyErr_Occurred()) throw nb::python_error();
             nb::object statements = get_attr(body, "statements"_id);
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k)
@@ -572,6 +616,8 @@ NB_MODULE(target_lowering, m) {
         keep_attr("corvane.passes.code_generation.translate_expression", "translate_expression");
     state.extract_single_index =
         keep_attr("corvane.passes.code_generation.translate_expression", "extract_single_index");
+    state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
+    state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.vyr_declaration = keep_attr("corvane.passes.code_generation.input_binding", "VyrDeclaration");
     import_module("corvane.configurations.machine_profile");
@@ -604,6 +650,7 @@ NB_MODULE(target_lowering, m) {
     state.default_ = keep(vyr.attr("default_"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
+    state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");
 
     state.declare_kwnames = keep(nb::make_tuple(nb::str("is_input"), nb::str("is_output"), nb::str("is_stream")));
 
@@ -693,6 +740,8 @@ NB_MODULE(target_lowering, m) {
                       "Declares the node's variable and returns its name.", "node"_arg)
                  .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment) -> None",
                               visit_classical_assignment, "Lowers a plain assignment.")
+                 .def_handler("visit_ClassicalDeclaration(self, node: ast.ClassicalDeclaration) -> typing.NoReturn",
+                              visit_unbound_declaration, "Refuses a declaration that was not bound before the lowering.")
                  .def("_assign_to_target(self, target: ast.Identifier | ast.IndexedIdentifier, value: typing.Any)"
                       " -> None",
                       assign_to_target_method, "Assigns a translated value to a variable or an array cell.",

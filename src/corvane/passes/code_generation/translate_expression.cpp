@@ -7,6 +7,7 @@
 // here directly; everything else goes through the host's number protocol,
 // which gives unbounded integers and the SDK's operator overloads.
 #include <climits>
+#include <vector>
 
 #include "corvane/native/support.h"
 
@@ -53,6 +54,7 @@ struct ModuleState {
     nb::handle cycles_per_ns;  // the module's CYCLES_PER_NS
     nb::handle variable_signature;
     nb::handle vyr_arr;
+    nb::handle vyr_bit_register;
     nb::handle indexing_variable_exception;
     nb::handle vyr_scalar_expression;
     nb::handle to_int;
@@ -60,7 +62,7 @@ struct ModuleState {
     nb::handle to_bool;
     // Attribute names, interned once.
     nb::handle s_value, s_unit, s_lhs, s_rhs, s_op, s_expression, s_name, s_collection, s_index,
-        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed;
+        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed, s_size;
 } state;
 
 nb::object get(nb::handle object, nb::handle name) {
@@ -202,9 +204,17 @@ int find_operator(nb::handle op, const nb::handle* members, int count) {
 nb::object translate(nb::handle node, nb::handle db);
 nb::object cast_expression(nb::handle expression, nb::handle target);
 
+// How an operand is read: as a number, or only for its truth (a condition,
+// the operand of "!", a cast to bool).
+enum Reading { NUMBER, TRUTH };
+nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Reading reading);
+nb::object logical_not(nb::handle value);
+
 nb::object parse_binary(nb::handle node, nb::handle db) {
-    nb::object lhs = translate(get(node, state.s_lhs), db);
-    nb::object rhs = translate(get(node, state.s_rhs), db);
+    nb::object lhs_node = get(node, state.s_lhs);
+    nb::object lhs = scalar_value(lhs_node, translate(lhs_node, db), db, NUMBER);
+    nb::object rhs_node = get(node, state.s_rhs);
+    nb::object rhs = scalar_value(rhs_node, translate(rhs_node, db), db, NUMBER);
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.binary_ops, BINARY_OPS);
     if (which < 0) not_implemented_with("Binary expression undefined: ", op);
@@ -214,9 +224,12 @@ nb::object parse_binary(nb::handle node, nb::handle db) {
 }
 
 nb::object parse_unary(nb::handle node, nb::handle db) {
-    nb::object operand = translate(get(node, state.s_expression), db);
+    nb::object operand_node = get(node, state.s_expression);
+    nb::object operand = translate(operand_node, db);
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.unary_ops, UNARY_OPS);
+    if (which < 0) not_implemented_with("Unary expression undefined: ", op);
+    operand = scalar_value(operand_node, operand, db, which == NOT ? TRUTH : NUMBER);
     if (which == NEG) {
         PyObject* value = operand.ptr();
         if (PyFloat_CheckExact(value)) return float_result(-PyFloat_AS_DOUBLE(value));
@@ -224,11 +237,7 @@ nb::object parse_unary(nb::handle node, nb::handle db) {
         if (small_int(value, small) && small != LLONG_MIN) return int_result(-small);
         return steal_or_throw(PyNumber_Negative(value));
     }
-    if (which == NOT) {
-        if (is_plain(operand)) return make_bool(!truth(operand));
-        return steal_or_throw(PyNumber_Invert(operand.ptr()));
-    }
-    not_implemented_with("Unary expression undefined: ", op);
+    return logical_not(operand);
 }
 
 // A duration in whole clock cycles: value times (nanoseconds per unit / 4),
@@ -256,11 +265,64 @@ nb::object lookup(nb::handle db, nb::handle name) {
     return steal_or_throw(PyObject_GetItem(db.ptr(), key.ptr()));
 }
 
-nb::object extract_single_index(nb::handle index) {
-    if (assertions_enabled()) {
-        bool single = PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1;
-        check_assertion(single, "Only single index is supported.");
+// `terms` joined by `op` as a balanced tree, so that a wide register gives an
+// expression of logarithmic depth for the SDK to hold and render.
+nb::object join_balanced(std::vector<nb::object> terms, binaryfunc op) {
+    while (terms.size() > 1) {
+        std::vector<nb::object> joined;
+        joined.reserve((terms.size() + 1) / 2);
+        for (size_t i = 0; i + 1 < terms.size(); i += 2)
+            joined.push_back(steal_or_throw(op(terms[i].ptr(), terms[i + 1].ptr())));
+        if (terms.size() % 2) joined.push_back(std::move(terms.back()));
+        terms = std::move(joined);
     }
+    return std::move(terms.front());
+}
+
+// The value of a bit register over its cells: as a number the unsigned
+// integer in which cell i weighs 2^i (to_int(c[0]) + (to_int(c[1]) << 1) + ...),
+// for its truth whether any cell is set (c[0] | c[1] | ...). A register of no
+// cells is the plain 0 or false.
+nb::object register_value(nb::handle wrapper, Reading reading) {
+    nb::object size_object = get(wrapper, state.s_size);
+    Py_ssize_t size = PyNumber_AsSsize_t(size_object.ptr(), PyExc_OverflowError);
+    if (size == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (size <= 0) return reading == TRUTH ? make_bool(false) : int_result(0);
+    nb::object method = get(wrapper, state.s_get_single_index);
+    std::vector<nb::object> terms;
+    terms.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        nb::object index = steal_or_throw(PyLong_FromSsize_t(i));
+        nb::object cell = steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
+        if (reading == NUMBER) {
+            cell = steal_or_throw(PyObject_CallOneArg(state.to_int.ptr(), cell.ptr()));
+            if (i > 0) cell = steal_or_throw(PyNumber_Lshift(cell.ptr(), index.ptr()));
+        }
+        terms.push_back(std::move(cell));
+    }
+    return join_balanced(std::move(terms), reading == TRUTH ? PyNumber_Or : PyNumber_Add);
+}
+
+// An operand as the SDK may take it: a plain value or a scalar vk expression.
+// A bit register stands for its value; any other array (or list) is refused
+// here, since the SDK's operators would fall back to the host's identity
+// comparison or fail on it.
+nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Reading reading) {
+    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return nb::borrow(value);
+    if (is_instance(node, state.kind_classes[IDENTIFIER])) {
+        nb::object name = get(node, state.s_name);
+        nb::object wrapper = lookup(db, name);
+        if (is_instance(wrapper, state.vyr_bit_register)) return register_value(wrapper, reading);
+        raise_text(PyExc_TypeError, compose({nb::str("The array "), name,
+                                             nb::str(" cannot be used as a value; only a bit register (bit[n]) "
+                                                     "reads as a number. Index one of its cells instead.")}));
+    }
+    raise_text(PyExc_TypeError, compose({nb::str("Only a scalar can be used as a value, got "), value,
+                                         nb::str(" from "), node}));
+}
+
+nb::object extract_single_index(nb::handle index) {
+    check_supported(PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1, "Only single index is supported.");
     // `index[0]`: an empty list is the index error, an index set the type error.
     nb::object first = PyList_CheckExact(index.ptr()) && PyList_GET_SIZE(index.ptr()) > 0
                            ? nb::borrow(PyList_GET_ITEM(index.ptr(), 0))
@@ -287,7 +349,13 @@ nb::object translate_cast(nb::handle node, nb::handle db) {
     if (is_instance(argument, state.kind_classes[ARRAY]) || is_instance(argument, state.array_type))
         not_implemented(nb::str("Casting array types is not supported"));
     nb::object value = translate(argument, db);
-    return cast_expression(value, get(node, state.s_type));
+    nb::object target = get(node, state.s_type);
+    // Only the targets that convert take a register's value; the others are refused by the cast.
+    if (is_instance(target, state.bool_type)) value = scalar_value(argument, value, db, TRUTH);
+    else if (is_instance(target, state.int_type) || is_instance(target, state.uint_type) ||
+             is_instance(target, state.float_type))
+        value = scalar_value(argument, value, db, NUMBER);
+    return cast_expression(value, target);
 }
 
 nb::object translate_array(nb::handle node, nb::handle db) {
@@ -356,6 +424,16 @@ bool scalar_is_fixed(nb::handle value) {
     return truth(steal_or_throw(PyObject_CallNoArgs(method.ptr())));
 }
 
+// "!": a plain value gives the plain boolean; a boolean vk expression the
+// SDK's "~". An integer or fixed-point expression is compared with zero
+// instead, since "~" on it is the bitwise complement (!5 would be -6, true).
+nb::object logical_not(nb::handle value) {
+    if (is_plain(value)) return make_bool(!truth(value));
+    if (scalar_of_dtype(value, &PyBool_Type)) return steal_or_throw(PyNumber_Invert(value.ptr()));
+    nb::object zero = nb::int_(0);
+    return steal_or_throw(PyObject_RichCompare(value.ptr(), zero.ptr(), Py_EQ));
+}
+
 nb::object call_cast(nb::handle function, nb::handle value) {
     return steal_or_throw(PyObject_CallOneArg(function.ptr(), value.ptr()));
 }
@@ -399,6 +477,13 @@ nb::object cast_expression_function(nb::handle expression, nb::handle target) {
     return cast_expression(expression, target);
 }
 
+// For the lowering: a translated condition, switch target, case value or loop
+// bound, read like an operand.
+nb::object scalar_value_function(nb::handle value, nb::handle oq_expression, nb::handle variables_db,
+                                 nb::handle as_truth) {
+    return scalar_value(oq_expression, value, variables_db, truth(as_truth) ? TRUTH : NUMBER);
+}
+
 PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
 
 }  // namespace
@@ -438,6 +523,7 @@ NB_MODULE(translate_expression, m) {
 
     state.variable_signature = keep(programs.attr("VariableSignature"));
     state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
+    state.vyr_bit_register = keep(vyr_slot.attr("VyrBitRegister"));
     state.indexing_variable_exception = keep(vyr_slot.attr("IndexingVariableException"));
     state.vyr_scalar_expression = keep(sdk_expressions.attr("VyrScalarExpression"));
     nb::object cast = sdk.attr("Cast");
@@ -448,12 +534,12 @@ NB_MODULE(translate_expression, m) {
     const char* names[] = {"value",      "unit",  "lhs",    "rhs",           "op",
                            "expression", "name",  "collection", "index",     "argument",
                            "type",       "values", "vyr_value_exp", "get_single_index", "dtype",
-                           "is_fixed"};
+                           "is_fixed",   "size"};
     nb::handle* slots[] = {&state.s_value,      &state.s_unit,  &state.s_lhs,    &state.s_rhs,
                            &state.s_op,         &state.s_expression, &state.s_name, &state.s_collection,
                            &state.s_index,      &state.s_argument, &state.s_type, &state.s_values,
                            &state.s_vyr_value_exp, &state.s_get_single_index, &state.s_dtype,
-                           &state.s_is_fixed};
+                           &state.s_is_fixed, &state.s_size};
     for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) *slots[i] = intern(names[i]);
 
     nb::object cycles = nb::int_(CYCLES_PER_NS);
@@ -489,4 +575,7 @@ NB_MODULE(translate_expression, m) {
     def_function(m, "_cast_expression(expression: typing.Any, target: ast.ClassicalType) -> typing.Any",
                  cast_expression_function, "A translated value converted to the cast's type.", "expression"_arg,
                  "target"_arg);
+    def_function(m, "_logical_not", logical_not, "value"_arg);
+    def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
+                 "as_truth"_arg = false);
 }

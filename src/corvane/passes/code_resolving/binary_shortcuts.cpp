@@ -64,8 +64,12 @@ nb::object comparison_key(nb::handle operand) {
 }
 
 // `pattern == key`, the pattern on the left; the wildcard matches without a call.
-bool matches(nb::handle pattern, nb::handle key) {
+// The pattern true decides only for a boolean literal: `x & true` is x and
+// `x | true` is true for booleans, but an integer 1 or a float 1.0 in its place
+// (equal to true by value) must keep its bitwise meaning.
+bool matches(nb::handle pattern, nb::handle key, nb::handle operand) {
     if (pattern.is(state.anything)) return true;
+    if (pattern.is(Py_True) && !is_instance(operand, state.boolean_literal)) return false;
     int equal = PyObject_RichCompareBool(pattern.ptr(), key.ptr(), Py_EQ);
     check_status(equal);
     return equal != 0;
@@ -91,9 +95,9 @@ nb::object calculate_binary_shortcuts(nb::handle node) {
             throw nb::python_error();
         }
         // Comparisons have no effects, so the cheap operator test goes first.
-        if (!matches(PyTuple_GET_ITEM(row.ptr(), 1), symbol)) continue;
-        if (!matches(PyTuple_GET_ITEM(row.ptr(), 0), lhs_key)) continue;
-        if (!matches(PyTuple_GET_ITEM(row.ptr(), 2), rhs_key)) continue;
+        if (!matches(PyTuple_GET_ITEM(row.ptr(), 1), symbol, symbol)) continue;
+        if (!matches(PyTuple_GET_ITEM(row.ptr(), 0), lhs_key, lhs)) continue;
+        if (!matches(PyTuple_GET_ITEM(row.ptr(), 2), rhs_key, rhs)) continue;
         if (function.is(state.return_lhs)) return lhs;
         if (function.is(state.return_rhs)) return rhs;
         return function(lhs, rhs);

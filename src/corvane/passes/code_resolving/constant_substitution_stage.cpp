@@ -31,8 +31,8 @@ nb::object table_of(nb::handle self) { return get_attr(self, state.constants_fie
 
 // `name in table`, for the dict the constructors store or any other map put there.
 bool table_holds(nb::handle table, nb::handle name) {
-    int found = PyDict_Check(table.ptr()) ? PyDict_Contains(table.ptr(), name.ptr())
-                                          : PySequence_Contains(table.ptr(), name.ptr());
+    int found = PyDict_CheckExact(table.ptr()) ? PyDict_Contains(table.ptr(), name.ptr())
+                                               : PySequence_Contains(table.ptr(), name.ptr());
     check_status(found);
     return found != 0;
 }

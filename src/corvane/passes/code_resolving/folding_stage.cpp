@@ -49,9 +49,7 @@ struct ModuleState {
     Logger logger;
 } state;
 
-PyObject* class_lookup(nb::handle cls, nb::handle name) {
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
-}
+PyObject* class_lookup(nb::handle cls, nb::handle name) { return type_attribute(cls, name); }
 
 [[noreturn]] void raise_message(PyObject* error_class, const char* message) {
     PyErr_SetString(error_class, message);
@@ -128,17 +126,21 @@ nb::object math_exp(nb::handle x) {
 double natural_log(nb::handle x) {
     if (PyLong_Check(x.ptr())) {
         nb::object zero = nb::int_(0);
-        if (!truth(rich(x, zero, Py_GT))) domain_error();
+        if (!truth(steal_or_throw(PyLong_Type.tp_richcompare(x.ptr(), zero.ptr(), Py_GT)))) domain_error();
         double value = PyLong_AsDouble(x.ptr());
         if (!(value == -1.0 && PyErr_Occurred())) return std::log(value);
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
         PyErr_Clear();
-        // x = m * 2**shift with m within the double range.
-        nb::object bits = steal_or_throw(PyObject_CallMethod(x.ptr(), "bit_length", nullptr));
+        // x = m * 2**shift with m within the double range. The integer's own
+        // operations are used, so a subclass's overrides cannot change its value.
+        nb::handle int_type(reinterpret_cast<PyObject*>(&PyLong_Type));
+        nb::object bits = steal_or_throw(PyObject_CallMethod(int_type.ptr(), "bit_length", "O", x.ptr()));
         long long shift = PyLong_AsLongLong(bits.ptr()) - 64;
         if (PyErr_Occurred()) throw nb::python_error();
-        nb::object mantissa = steal_or_throw(PyNumber_Rshift(x.ptr(), nb::int_(shift).ptr()));
-        return std::log(PyLong_AsDouble(mantissa.ptr())) + static_cast<double>(shift) * std::log(2.0);
+        nb::object mantissa = steal_or_throw(PyLong_Type.tp_as_number->nb_rshift(x.ptr(), nb::int_(shift).ptr()));
+        double scaled = PyLong_AsDouble(mantissa.ptr());
+        if (scaled == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return std::log(scaled) + static_cast<double>(shift) * std::log(2.0);
     }
     double value = as_double(x);
     if (std::isnan(value)) return value;
@@ -224,21 +226,8 @@ nb::object symbol_of(nb::handle node) { return get_attr(get_attr(node, state.op)
 
 // Looks the key up in the kind's computation table, read from the class.
 bool table_function(nb::handle cls, nb::handle table_name, nb::handle key, nb::object& func) {
-    nb::object table = get_attr(cls, table_name);
-    if (PyDict_Check(table.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(table.ptr(), key.ptr());  // borrowed
-        if (found) {
-            func = nb::borrow(found);
-            return true;
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
-        return false;
-    }
-    int held = PySequence_Contains(table.ptr(), key.ptr());
-    check_status(held);
-    if (!held) return false;
-    func = steal_or_throw(PyObject_GetItem(table.ptr(), key.ptr()));
-    return true;
+    func = find_item(get_attr(cls, table_name), key);
+    return func.is_valid();
 }
 
 // --- BinaryExpressionModifier ---
@@ -338,8 +327,11 @@ nb::object call_expression_string(nb::handle node, nb::handle arguments) {
 
 // --- the Python faces of the hooks ---
 
+// The faces count against the recursion limit: a hook that a caller points at
+// another hook would otherwise call back and forth in C++ for ever.
 template <bool (*Native)(nb::handle, nb::object&)>
 nb::object literal_arguments_face(nb::handle, nb::handle node) {
+    RecursionLimitGuard guard;
     nb::object arguments;
     if (!Native(node, arguments)) raise_error(nb::handle(state.not_all_literals)());
     return arguments;
@@ -347,6 +339,7 @@ nb::object literal_arguments_face(nb::handle, nb::handle node) {
 
 template <bool (*Native)(nb::handle, nb::handle, nb::object&)>
 nb::object func_face(nb::handle cls, nb::handle node) {
+    RecursionLimitGuard guard;
     nb::object func;
     if (!Native(cls, node, func)) raise_error(nb::handle(state.unresolvable_function)());
     return func;
@@ -354,11 +347,13 @@ nb::object func_face(nb::handle cls, nb::handle node) {
 
 template <nb::object (*Native)(nb::handle, nb::handle)>
 nb::object heuristics_face(nb::handle cls, nb::handle node) {
+    RecursionLimitGuard guard;
     return Native(cls, node);
 }
 
 template <nb::object (*Native)(nb::handle, nb::handle)>
 nb::object expression_string_face(nb::handle, nb::handle node, nb::handle arguments) {
+    RecursionLimitGuard guard;
     return Native(node, arguments);
 }
 

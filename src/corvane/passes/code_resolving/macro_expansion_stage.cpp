@@ -19,6 +19,7 @@ struct ModuleState {
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
+    nb::handle identifier, expanded_gate_call;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
     nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
@@ -116,8 +117,39 @@ nb::object identifier_transformer_init(nb::handle self, nb::handle args_transfor
     return nb::none();
 }
 
+// Whether `node` is one of the call's nodes that the substitution puts in
+// place. The copy keeps the body's sharing, so the walk can come back to a
+// node whose formals it has already replaced; what stands there now is the
+// call's own, its names are those of the call's scope, and entering it could
+// even make a node its own descendant.
+bool is_substituted(nb::handle self, nb::handle node) {
+    nb::object mapping = get_attr(self, state.args_transformation);
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t position = 0;
+        PyObject* value;
+        while (PyDict_Next(mapping.ptr(), &position, nullptr, &value))
+            if (value == node.ptr()) return true;
+        return false;
+    }
+    nb::object values = steal_or_throw(PyObject_CallMethodNoArgs(mapping.ptr(), "values"_id.ptr()));
+    nb::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object value = nb::steal(raw);
+        if (value.is(node)) return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
 nb::object visit_identifier(nb::handle self, nb::handle node) {
+    if (is_substituted(self, node)) return nb::borrow(node);
     return item_or(get_attr(self, state.args_transformation), get_attr(node, state.name), node);
+}
+
+// Each formal of the body is replaced once: a substituted node is never entered.
+nb::object identifier_transformer_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
+    if (is_substituted(self, node)) return nb::borrow(node);
+    return tree::transformer_generic_visit(self, node, context);
 }
 
 // Every expansion works on fresh copies, so no two share body nodes.
@@ -258,11 +290,56 @@ nb::object resolve_gate_definition(nb::handle self, nb::handle node) {
     return call_override(transformer, state.transform_statements, {definition});
 }
 
+bool has_bare_operand(nb::handle call) {
+    nb::object operands = steal_or_throw(PySequence_Fast(get_attr(call, state.qubits).ptr(), "qubits"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(operands.ptr()); ++i) {
+        PyObject* operand = PySequence_Fast_GET_ITEM(operands.ptr(), i);
+        if (reinterpret_cast<PyObject*>(Py_TYPE(operand)) == state.identifier.ptr()) return true;
+    }
+    return false;
+}
+
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (truth(get_attr(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
-    if (state.resolve_gate_definition.reached_by(self)) return resolve_gate_definition(self, node);
-    return call_override(self, state.resolve_gate_definition, {node});
+    nb::object expansion = state.resolve_gate_definition.reached_by(self)
+                               ? resolve_gate_definition(self, node)
+                               : call_override(self, state.resolve_gate_definition, {node});
+    // A bare name among the operands may be a register, over which the call
+    // runs once per qubit: the register mapping then repeats the body as a
+    // whole, which it can tell only while the body's statements stay together.
+    if (!PyList_CheckExact(expansion.ptr()) || PyList_GET_SIZE(expansion.ptr()) < 2 || !has_bare_operand(node))
+        return expansion;
+    nb::object operands = steal_or_throw(PySequence_List(get_attr(node, state.qubits).ptr()));
+    return nb::handle(state.expanded_gate_call)(name_of(node), operands, expansion);
+}
+
+bool is_expanded_gate_call(nb::handle node) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == state.expanded_gate_call.ptr();
+}
+
+// Within a definition the operands are the gate's own single qubits, so its
+// stored body holds the statements of the calls it makes, not their grouping.
+void ungroup_expansions(nb::handle definition) {
+    nb::object body = get_attr(definition, state.body);
+    nb::object items = steal_or_throw(PySequence_Fast(body.ptr(), "body"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
+    bool grouped = false;
+    for (Py_ssize_t i = 0; i < count && !grouped; ++i)
+        grouped = is_expanded_gate_call(PySequence_Fast_GET_ITEM(items.ptr(), i));
+    if (!grouped) return;
+    nb::object statements = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle item = PySequence_Fast_GET_ITEM(items.ptr(), i);
+        if (!is_expanded_gate_call(item)) {
+            check_status(PyList_Append(statements.ptr(), item.ptr()));
+            continue;
+        }
+        nb::object inner = get_attr(item, state.body);
+        check_status(PyList_SetSlice(statements.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, inner.ptr()));
+    }
+    nb::object everything = steal_or_throw(PySlice_New(nullptr, nullptr, nullptr));
+    check_status(PyObject_SetItem(body.ptr(), everything.ptr(), statements.ptr()));
 }
 
 nb::object add_gate(nb::handle self, nb::handle node) {
@@ -300,6 +377,7 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
         raise_from(nb::handle(state.missing_definition)(inner_call, signature_of(node)), error.value());
     }
     if (assertions_enabled()) check_assertion(is_instance(resolved, state.quantum_gate_definition));
+    ungroup_expansions(resolved);
     if (state.add_gate.reached_by(self)) add_gate(self, resolved);
     else call_override(self, state.add_gate, {resolved});
     return nb::none();
@@ -335,6 +413,7 @@ NB_MODULE(macro_expansion_stage, m) {
     nb::object ast = import_module("openqasm3.ast");
     state.quantum_gate = keep(ast.attr("QuantumGate"));
     state.quantum_gate_definition = keep(ast.attr("QuantumGateDefinition"));
+    state.identifier = keep(ast.attr("Identifier"));
     state.logger = Logger::create(m, "corvane.passes.code_resolving.macro_expansion_stage");
 
     state.name = intern("name");
@@ -399,11 +478,21 @@ NB_MODULE(macro_expansion_stage, m) {
                                         .def("__str__(self) -> str", missing_definition_str, "The error's text.")
                                         .build());
 
+    // The statements of one call of a user gate whose operands include bare
+    // names, kept together for the register mapping (see visit_QuantumGate).
+    state.expanded_gate_call = keep(ClassBuilder(m, "ExpandedGateCall", {ast.attr("Statement")})
+                                        .doc("The statements of one expanded call of a user gate, kept together.")
+                                        .field("name", "str")
+                                        .field("qubits", "List[Union[IndexedIdentifier, Identifier]]")
+                                        .field("body", "List[QuantumStatement]")
+                                        .build_dataclass());
+
     nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.identifier_transformer =
         keep(ClassBuilder(m, "_IdentifierTransformer", {transformer_base})
                  .def("__init__", identifier_transformer_init, "args_transformation"_arg)
                  .transformer_walk()
+                 .def_generic_visit(identifier_transformer_generic_visit)
                  .def_handler("visit_Identifier", visit_identifier)
                  .def("transform_statements_of_gate_definition", transform_statements_of_gate_definition,
                       "gate_def"_arg)

@@ -25,14 +25,22 @@ struct ModuleState {
 // without one ("~=") fails with the enumeration's own KeyError.
 nb::object extract_binary_operation(nb::handle operator_member) {
     nb::object name = get_attr(operator_member, state.name);
-    int suffixed = static_cast<int>(PyUnicode_Tailmatch(name.ptr(), state.assignment_symbol.ptr(), 0,
-                                                        PY_SSIZE_T_MAX, +1));
-    check_status(suffixed);
-    check_assertion(suffixed == 1);
-    Py_ssize_t length = PyUnicode_GetLength(name.ptr());
-    check_status(static_cast<int>(length));
-    Py_ssize_t cut = length - PyUnicode_GetLength(state.assignment_symbol.ptr());
-    nb::object binary_name = steal_or_throw(PyUnicode_Substring(name.ptr(), 0, cut < 0 ? 0 : cut));
+    const Py_ssize_t symbol_length = PyUnicode_GetLength(state.assignment_symbol.ptr());
+    nb::object binary_name;
+    if (PyUnicode_CheckExact(name.ptr())) {
+        int suffixed = static_cast<int>(PyUnicode_Tailmatch(name.ptr(), state.assignment_symbol.ptr(), 0,
+                                                            PY_SSIZE_T_MAX, +1));
+        check_status(suffixed);
+        check_assertion(suffixed == 1);
+        Py_ssize_t cut = PyUnicode_GetLength(name.ptr()) - symbol_length;
+        binary_name = steal_or_throw(PyUnicode_Substring(name.ptr(), 0, cut < 0 ? 0 : cut));
+    } else {
+        // `name.endswith(symbol)` and `name[:-len(symbol)]` of whatever the name is.
+        if (assertions_enabled()) check_assertion(truth(call_method(name, "endswith"_id, state.assignment_symbol)));
+        nb::object stop = steal_or_throw(PyLong_FromSsize_t(-symbol_length));
+        nb::object cut = steal_or_throw(PySlice_New(nullptr, stop.ptr(), nullptr));
+        binary_name = steal_or_throw(PyObject_GetItem(name.ptr(), cut.ptr()));
+    }
     return steal_or_throw(PyObject_GetItem(state.binary_operator.ptr(), binary_name.ptr()));
 }
 

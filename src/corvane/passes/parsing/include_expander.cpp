@@ -1,5 +1,6 @@
 // Include expansion: every include statement of a program's top-level
 // statement list is replaced by the statements of the file it names.
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -13,6 +14,7 @@ struct ModuleState {
     nb::handle open;         // builtins.open
     nb::handle parse;        // openqasm3.parser.parse
     nb::handle include;      // openqasm3.ast.Include
+    nb::handle tree_root;    // openqasm3.ast.Program
     nb::handle step;
     nb::handle open_qasm_program;
     nb::handle include_expander;
@@ -59,7 +61,7 @@ nb::object parse_oq3_source_filename(nb::handle filename) {
     nb::object file = nb::handle(state.open)(filename, "r");
     nb::object tree;
     try {
-        tree = nb::handle(state.parse)(file.attr("read")());
+        tree = parse_source(state.parse, state.tree_root, file.attr("read")());
     } catch (nb::python_error& error) {
         HandlingError handling(error.value());
         file.attr("close")();
@@ -131,6 +133,7 @@ NB_MODULE(include_expander, m) {
     state.open = keep_attr("builtins", "open");
     state.parse = keep_attr("openqasm3.parser", "parse");
     state.include = keep_attr("openqasm3.ast", "Include");
+    state.tree_root = keep_attr("openqasm3.ast", "Program");
     state.step = keep_attr("corvane.passes.pipeline_phase", "Step");
     nb::handle parsing_exception = keep_attr("corvane.passes.parsing.exceptions", "ParsingException");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");

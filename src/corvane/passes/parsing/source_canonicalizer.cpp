@@ -47,8 +47,9 @@ nb::object declared_version(nb::handle self, nb::handle version) {
     if (version.is_none()) return nb::getattr(self, "TARGET_VERSION");
     nb::object parts = nb::getattr(version, "split")(".");
     nb::object numbers = steal_or_throw(PyList_New(0));
+    // `int(part)`: a text as decimal, anything else by the host's conversion.
     for (nb::handle part : parts)
-        check_status(PyList_Append(numbers.ptr(), steal_or_throw(PyLong_FromUnicodeObject(part.ptr(), 10)).ptr()));
+        check_status(PyList_Append(numbers.ptr(), steal_or_throw(PyNumber_Long(part.ptr())).ptr()));
     return steal_or_throw(PyList_AsTuple(numbers.ptr()));
 }
 

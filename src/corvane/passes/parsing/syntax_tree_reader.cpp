@@ -1,4 +1,5 @@
 // The first step of the parsing phase: source text in, syntax tree out.
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -9,6 +10,7 @@ namespace {
 
 struct ModuleState {
     nb::handle parse;  // openqasm3.parser.parse
+    nb::handle tree_root;  // openqasm3.ast.Program
     nb::handle textual_program;
     nb::handle open_qasm_program;
     nb::handle grammar_parser_exception;
@@ -17,7 +19,7 @@ struct ModuleState {
 nb::object reader_call(nb::handle, nb::handle program) {
     try {
         check_assertion(is_instance(program, state.textual_program));
-        nb::object tree = nb::handle(state.parse)(nb::getattr(program, "source_code"));
+        nb::object tree = parse_source(state.parse, state.tree_root, nb::getattr(program, "source_code"));
         return nb::handle(state.open_qasm_program)(tree);
     } catch (nb::python_error& error) {
         if (!is_ordinary(error)) throw;
@@ -37,6 +39,7 @@ NB_MODULE(syntax_tree_reader, m) {
     import_from(m, "corvane.passes.parsing.exceptions", {"ParsingException"});
     import_from(m, "corvane.programs", {"Program", "OpenQasmProgram", "TextualProgram"});
     state.parse = keep_attr("openqasm3.parser", "parse");
+    state.tree_root = keep_attr("openqasm3.ast", "Program");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     nb::handle parsing_exception = keep_attr("corvane.passes.parsing.exceptions", "ParsingException");
     state.textual_program = keep_attr("corvane.programs", "TextualProgram");

@@ -22,4 +22,11 @@ inline void check_assertion(bool condition, const char* message) {
     if (!condition && assertions_enabled()) raise_assertion_error(message);
 }
 
+// A check of the compiled program written as an assertion, with its message,
+// that holds under `-O` too: skipping it would let an unsupported construct
+// through, to be compiled into a program that does something else.
+inline void check_supported(bool condition, const char* message) {
+    if (!condition) raise_assertion_error(message);
+}
+
 }  // namespace corvane::native

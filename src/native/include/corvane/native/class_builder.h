@@ -38,6 +38,35 @@
 
 namespace corvane::native {
 
+// A callable with a `__dict__` that binds to instances as a function does.
+// It lets C++ functions carry attributes (`__isabstractmethod__`, the
+// attributes `functools.wraps` copies) that nanobind's functions cannot hold.
+// Calling it calls `target`; its documentation is the target's.
+nb::object make_method_object(nb::handle target);
+
+// The same, with a call of its own: `call(target, args, kwargs)`, where `args`
+// begins with the bound instance when the object is called as a method.
+using MethodCall = PyObject* (*)(PyObject* target, PyObject* args, PyObject* kwargs);
+nb::object make_method_object(nb::handle target, MethodCall call);
+
+// `f` as a function that counts one level of the host's recursion limit while
+// it runs, as a Python function does. Calls between the module's functions
+// through Python attributes (an attribute set to another of them, a tree that
+// holds itself) then end with RecursionError, never with an overrun C stack.
+template <typename Return, typename... Args>
+auto recursion_guarded(Return (*f)(Args...)) {
+    return [f](Args... args) -> Return {
+        RecursionLimitGuard guard;
+        return f(std::forward<Args>(args)...);
+    };
+}
+
+// A function or a lambda without captures.
+template <typename Func>
+auto recursion_guarded(Func&& f) {
+    return recursion_guarded(+f);
+}
+
 namespace detail {
 
 // A parameter declared with "name"_arg, with its default value (null for none).
@@ -72,28 +101,19 @@ Definition definition(const char* text, bool bound, const Extra&... extra) {
     return Definition(text, declared, bound);
 }
 
-// nanobind's function object, named by the definition and given its signature.
+// nanobind's function object, named by the definition and given its signature;
+// it counts against the recursion limit (see `recursion_guarded`).
 template <typename Func, typename... Extra>
 nb::object make_function(const Definition& definition, Func&& f, const Extra&... extra) {
     if (definition.signature.empty())
-        return nb::cpp_function(std::forward<Func>(f), nb::name(definition.name.c_str()), extra...);
+        return nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::name(definition.name.c_str()),
+                                extra...);
     // The name first: with a signature alone, nanobind's function has no `__name__`.
-    return nb::cpp_function(std::forward<Func>(f), nb::name(definition.name.c_str()),
+    return nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::name(definition.name.c_str()),
                             nb::sig(definition.signature.c_str()), extra...);
 }
 
 }  // namespace detail
-
-// A callable with a `__dict__` that binds to instances as a function does.
-// It lets C++ functions carry attributes (`__isabstractmethod__`, the
-// attributes `functools.wraps` copies) that nanobind's functions cannot hold.
-// Calling it calls `target`; its documentation is the target's.
-nb::object make_method_object(nb::handle target);
-
-// The same, with a call of its own: `call(target, args, kwargs)`, where `args`
-// begins with the bound instance when the object is called as a method.
-using MethodCall = PyObject* (*)(PyObject* target, PyObject* args, PyObject* kwargs);
-nb::object make_method_object(nb::handle target, MethodCall call);
 
 class ClassBuilder {
 public:

@@ -25,6 +25,19 @@ inline void check_status(int status) {
     if (status < 0) throw nb::python_error();
 }
 
+// One level of the host's recursion limit, held for as long as the guard
+// lives: what recurses in C++, directly or through Python attributes, ends
+// with RecursionError as Python code would, instead of overrunning the C stack.
+class RecursionLimitGuard {
+public:
+    explicit RecursionLimitGuard(const char* where = " while calling a Python object") {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionLimitGuard() { Py_LeaveRecursiveCall(); }
+    RecursionLimitGuard(const RecursionLimitGuard&) = delete;
+    RecursionLimitGuard& operator=(const RecursionLimitGuard&) = delete;
+};
+
 // A reference kept for the life of the process. Module state holds such
 // handles: they are never released, so nothing runs after the interpreter is gone.
 inline nb::handle keep(nb::object value) { return value.release(); }
@@ -111,6 +124,13 @@ inline PyObject* class_attribute(nb::handle object, nb::handle name) {
     return _PyType_Lookup(Py_TYPE(object.ptr()), name.ptr());
 }
 
+// The same lookup on `cls` itself; null as well when `cls` is no class, which
+// then has nothing of a class to find.
+inline PyObject* type_attribute(nb::handle cls, nb::handle name) {
+    if (!PyType_Check(cls.ptr())) return nullptr;
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+}
+
 // A method that a module installs on one of its classes, recognised again at
 // run time: while an instance's class still resolves the name to it, the
 // module runs its C++ body directly, and it calls through Python only when a
@@ -121,7 +141,7 @@ struct OwnMethod {
 
     static OwnMethod of(nb::handle cls, const char* name) {
         nb::handle interned = intern(name);
-        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), interned.ptr());
+        PyObject* found = type_attribute(cls, interned);
         if (!found) {
             PyErr_Format(PyExc_AttributeError, "type object has no attribute %R", interned.ptr());
             throw nb::python_error();
@@ -163,26 +183,50 @@ inline bool contains(nb::handle collection, nb::handle item) {
     return found != 0;
 }
 
-// `mapping[key] if key in mapping else fallback`; a plain dict is read directly.
-inline nb::object item_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
-    if (PyDict_Check(mapping.ptr())) {
+// `mapping[key] if key in mapping else <empty object>`. A plain dict is read
+// directly; any other map, a dict subclass included, answers through its own
+// `__contains__` and `__getitem__`.
+inline nb::object find_item(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
         PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
         if (found) return nb::borrow(found);
         if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(fallback);
+        return nb::object();
     }
-    if (!contains(mapping, key)) return nb::borrow(fallback);
+    if (!contains(mapping, key)) return nb::object();
     return steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+// `mapping[key] if key in mapping else fallback`.
+inline nb::object item_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
+    nb::object found = find_item(mapping, key);
+    return found.is_valid() ? found : nb::borrow(fallback);
+}
+
+// `values.append(item)`: a plain list directly, anything else through its own
+// `append`, which a list subclass may override and a tuple does not have.
+inline void append_item(nb::handle values, nb::handle item) {
+    if (PyList_CheckExact(values.ptr())) {
+        check_status(PyList_Append(values.ptr(), item.ptr()));
+        return;
+    }
+    call_method(values, nb::handle(interned<"append">()), item);
 }
 
 // `first, second = value`, with the host's errors for a value that is not
 // iterable or does not hold exactly two items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 
-// The short name of a class (`cls.__name__`).
+// The short name of a class (`cls.__name__`). Anything else is asked for its
+// `__name__` attribute, with the host's AttributeError when it has none; a
+// name that is no text comes back as its text form.
 inline nb::str class_name(nb::handle cls) {
-    return nb::steal<nb::str>(
-        steal_or_throw(PyType_GetName(reinterpret_cast<PyTypeObject*>(cls.ptr()))).release());
+    if (PyType_Check(cls.ptr()))
+        return nb::steal<nb::str>(
+            steal_or_throw(PyType_GetName(reinterpret_cast<PyTypeObject*>(cls.ptr()))).release());
+    nb::object name = get_attr(cls, interned<"__name__">());
+    if (PyUnicode_Check(name.ptr())) return nb::steal<nb::str>(name.release());
+    return text_of(name);
 }
 
 }  // namespace corvane::native

@@ -1,0 +1,140 @@
+"""A bit register used as a value is its unsigned integer (bit i weighs 2**i); other arrays are no values."""
+
+import itertools
+import textwrap
+
+import pytest
+
+from corvane import CompilationException
+from vyr_runner import run_program
+
+# c[0] is measured on $1, c[1] on $2.
+MEASURED = "bit[2] c; c[0] = measure $1; c[1] = measure $2;\n"
+OUTCOMES = list(itertools.product([False, True], repeat=2))  # (c[0], c[1])
+
+
+def value_of(outcome):
+    return outcome[0] + 2 * outcome[1]
+
+
+@pytest.fixture
+def run(compiler):
+    def compile_and_run(source, outcomes=()):
+        return run_program(compiler.compile(source).result_program.dsl_program, outcomes)
+
+    return compile_and_run
+
+
+def test_the_rendered_program(compile_text):
+    source = MEASURED + "if (c == 1) { x $3; } if (c != 0) { h $3; } if (c) { x $4; } int v = int(c);"
+    assert compile_text(source) == textwrap.dedent(
+        """\
+        declare stream s1
+        declare bool[2] v1 = [false, false]
+        declare bool v2 = measure("readout", "d1")
+        v1[0] = v2
+        declare bool v3 = measure("readout", "d2")
+        v1[1] = v3
+        if (to_int(v1[0]) + (to_int(v1[1]) << 1)) == 1:
+            play("x", "d3")
+        if ~((to_int(v1[0]) + (to_int(v1[1]) << 1)) == 0):
+            play("h", "d3")
+        if v1[0] | v1[1]:
+            play("x", "d4")
+        declare stream s2
+        declare int v4 = 0
+        v4 = to_int(v1[0]) + (to_int(v1[1]) << 1)
+        declare int v5
+        for (v5 = 0; v5 < 2; v5 = v5 + 1):
+            save v1[v5] to s1
+        save v4 to s2
+        stream processing:
+            s1.save_all("c")
+            s2.save_all("v")"""
+    )
+
+
+@pytest.mark.parametrize(
+    "condition, holds",
+    [
+        ("c == 1", lambda value: value == 1),
+        ("c != 0", lambda value: value != 0),
+        ("c", lambda value: value != 0),
+        ("!c", lambda value: value == 0),
+        ("int(c) == 2", lambda value: value == 2),
+        ("uint(c) > 2", lambda value: value > 2),
+        ("bool(c)", lambda value: value != 0),
+        ("c + 1 == 4", lambda value: value == 3),
+        ("(c & 2) == 2", lambda value: value >= 2),
+        ("c == c[0]", lambda value: value in (0, 1)),
+    ],
+)
+def test_a_condition_reads_the_measured_value(run, condition, holds):
+    for outcome in OUTCOMES:
+        played = run(MEASURED + f"if ({condition}) {{ x $3; }} else {{ h $3; }}", outcome).played()
+        assert played[-1] == ("play", "x" if holds(value_of(outcome)) else "h", "d3"), outcome
+
+
+def test_int_of_a_register_saves_its_value(run):
+    for outcome in OUTCOMES:
+        results = run(MEASURED + "int v = int(c); uint u = c * 2;", outcome).results
+        assert (results["v"], results["u"]) == ([value_of(outcome)], [2 * value_of(outcome)])
+
+
+def test_in_a_while_loop(compile_text, run):
+    source = MEASURED + "int n = 0; while (c) { n += int(c); c[0] = measure $1; c[1] = measure $2; }"
+    assert "while v1[0] | v1[1]:" in compile_text(source).splitlines()
+    # Values 1, 2, 3, then 0 ends the loop.
+    result = run(source, [True, False, False, True, True, True, False, False])
+    assert result.results["n"] == [6]
+
+
+def test_in_a_switch(compile_text, run):
+    source = MEASURED + "switch (c) { case 0 { x $3; } case 1 { h $3; } case 3 { rx(0.5) $3; } default { reset $3; } }"
+    assert "switch to_int(v1[0]) + (to_int(v1[1]) << 1):" in compile_text(source).splitlines()
+    played = {outcome: run(source, outcome).played()[-1] for outcome in OUTCOMES}
+    assert played == {(False, False): ("play", "x", "d3"), (True, False): ("play", "h", "d3"),
+                      (False, True): ("play", "reset", "d3"), (True, True): ("frame_rotation", 0.5, "d3")}
+
+
+def test_a_register_as_a_switch_case_and_loop_bound(run):
+    source = MEASURED + "int n = 0; for int i in [1:c] { n += i; } int k = 2; switch (k) { case c { x $3; } }"
+    for outcome in OUTCOMES:
+        result = run(source, outcome)
+        assert result.results["n"] == [sum(range(1, value_of(outcome) + 1))]
+        assert (("play", "x", "d3") in result.played()) == (value_of(outcome) == 2)
+
+
+@pytest.mark.parametrize(
+    "source, name",
+    [
+        ("array[int[32], 2] a; if (a == 1) { x $0; }", "a"),
+        ("array[int[32], 2] a; int v = int(a);", "a"),
+        ("array[float[64], 2] f; while (f > 0.5) { x $0; }", "f"),
+        ("array[bool, 2] g; if (g) { x $0; }", "g"),
+        ("array[bit, 2] b; switch (b) { case 1 { x $0; } }", "b"),
+        ("array[int[32], 2] a; for int i in [0:a] { x $0; }", "a"),
+    ],
+)
+def test_any_other_array_used_as_a_value_is_refused(compiler, source, name):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is TypeError
+    assert str(cause).startswith(f"The array {name} cannot be used as a value; only a bit register (bit[n])")
+
+
+def test_whole_array_uses_are_unchanged(compile_text, run):
+    source = """
+    array[int[8], 2] a = {3, 4};
+    bit[2] c;
+    c[1] = measure $1;
+    for int v in a { rx(v * 0.5) $2; }
+    for bool b in c { if (b) { x $3; } }
+    """
+    lines = compile_text(source).splitlines()
+    assert lines[:5] == ["declare stream s1", "declare int[2] v1 = [0, 0]", "v1[0] = 3", "v1[1] = 4", "declare stream s2"]
+    assert "for v4 in v1:" in lines and "for v5 in v2:" in lines
+    result = run(source, [True])
+    assert result.results == {"a": [3, 4], "c": [False, True]}
+    assert result.played()[1:] == [("frame_rotation", 1.5, "d2"), ("frame_rotation", 2.0, "d2"), ("play", "x", "d3")]
