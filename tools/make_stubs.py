@@ -25,7 +25,6 @@ import argparse
 import builtins
 import dataclasses
 import enum
-import importlib
 import importlib.machinery
 import inspect
 import pathlib
@@ -69,7 +68,7 @@ def _is_method_object(value: object) -> bool:
     return tp.__module__ == "corvane.native" and tp.__name__ == "method"
 
 
-def _held_function(value: object) -> object:
+def _held_function(value: typing.Any) -> typing.Any:
     """The function that a method object calls."""
     return getattr(value, "__wrapped__", None) or value.__func__
 
@@ -83,7 +82,7 @@ _RECORD_MEMBERS = {
 
 
 class CorvaneStubGen(StubGen):
-    def origin(self, name: str, value: object) -> typing.Optional[tuple[str, str]]:
+    def origin(self, name: str, value: typing.Any) -> typing.Optional[tuple[str, str]]:
         """(module, name) that defines `value`, when this module imported it, else None."""
         here = self.module.__name__
         named = isinstance(value, (type, types.FunctionType, types.BuiltinFunctionType)) or (
@@ -112,7 +111,7 @@ class CorvaneStubGen(StubGen):
             first = min(holders, key=lambda module: (_finishing_order(module), len(module), module))
         return None if first == here else (first, name)
 
-    def put(self, value: object, name: typing.Optional[str] = None, parent: typing.Optional[object] = None) -> None:
+    def put(self, value: typing.Any, name: typing.Optional[str] = None, parent: typing.Optional[object] = None) -> None:
         if parent is self.module and name is not None and not inspect.ismodule(value):
             found = self.origin(name, value)
             if found is not None:
@@ -174,12 +173,12 @@ class CorvaneStubGen(StubGen):
             return
         super().put_type(tp, name)
 
-    def header(self, tp, bases: list[str], decorators: list[str] = ()) -> None:
+    def header(self, tp, bases: list[str], decorators: typing.Sequence[str] = ()) -> None:
         """The class statement: its decorators, bases and, for a class that is abstract
         without defining an abstract method, the metaclass that says so."""
         for decorator in decorators:
             self.write_ln(decorator)
-        inherited_abstract = getattr(tp, "__abstractmethods__", frozenset()) - {
+        inherited_abstract: frozenset[str] = getattr(tp, "__abstractmethods__", frozenset()) - {
             key for key, value in tp.__dict__.items() if getattr(value, "__isabstractmethod__", False)
         }
         if inherited_abstract and isinstance(tp, abc.ABCMeta):
