@@ -4,7 +4,7 @@ qubit 2 also has a flux line, so every operation on it aligns both elements."""
 
 from vk import vyr
 
-from corvane import InstructionKey, MachineProfile
+from corvane import InstructionKey, MachineProfile, OperationsMapping
 
 QUBITS = {
     0: ("q0",),
@@ -74,7 +74,7 @@ def gphase(angle, *qubits):
     """A global phase changes nothing that can be measured."""
 
 
-OPERATIONS = {
+OPERATIONS: OperationsMapping = {
     "x q;": x,
     "sx q;": sx,
     "h q;": h,

@@ -112,29 +112,22 @@ nb::object run_passes(nb::handle self, nb::handle program, nb::handle passes) {
     return current;
 }
 
-// `from <module> import <name>` into this module's namespace.
-nb::object import_into(nb::handle module, const char* from, const char* name) {
-    nb::object value = import_attr(from, name);
-    nb::setattr(module, name, value);
-    return value;
-}
-
 }  // namespace
 
 NB_MODULE(compiler, m) {
     state.module = keep(nb::borrow(m));
-    nb::object version = import_into(m, "corvane.version", "__version__");
-    import_into(m, "corvane.configurations.build_options", "BuildOptions");
-    import_into(m, "corvane.configurations.machine_profile", "MachineProfile");
-    for (const char* name : {"Program", "TextualProgram", "Vyr1Program", "OpenQasmProgram"})
-        import_into(m, "corvane.programs", name);
-    import_into(m, "corvane.passes.pipeline_phase", "PipelinePhase");
-    import_into(m, "corvane.passes.parsing", "ParsingPass");
-    import_into(m, "corvane.passes.code_resolving", "CodeResolvingPass");
-    import_into(m, "corvane.passes.code_generation", "Vyr1GenerationPass");
-    import_into(m, "corvane.passes.code_generation", "Inputs");
-    import_into(m, "corvane.passes.code_resolving.macro_expansion_stage", "GateSignature");
-    import_into(m, "vk.vyr.type_hints", "ScalarOfAnyType");
+    // The names the module imports, bound as its attributes.
+    nb::object version = import_from(m, "corvane.version", {"__version__"}).attr("__version__");
+    import_from(m, "corvane.configurations.build_options", {"BuildOptions"});
+    import_from(m, "corvane.configurations.machine_profile", {"MachineProfile"});
+    import_from(m, "corvane.programs", {"Program", "TextualProgram", "Vyr1Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"PipelinePhase"});
+    import_from(m, "corvane.passes.parsing", {"ParsingPass"});
+    import_from(m, "corvane.passes.code_resolving", {"CodeResolvingPass"});
+    import_from(m, "corvane.passes.code_generation", {"Vyr1GenerationPass", "Inputs"});
+    import_from(m, "corvane.passes.code_resolving.macro_expansion_stage", {"GateSignature"});
+    import_from(m, "vk.vyr.type_hints", {"ScalarOfAnyType"});
+    import_from(m, "datetime", {"datetime", "timedelta"});
 
     state.uuid4 = keep_attr("uuid", "uuid4");
     state.datetime = keep_attr("datetime", "datetime");
@@ -145,12 +138,14 @@ NB_MODULE(compiler, m) {
                                                         typing.attr("Any"))];
 
     ClassBuilder(m, "CompilerMetadata")
+        .doc("The identity of a compiler: its UUID, name, creation time and machine profile.")
         .field("uuid", "UUID")
         .field("name", "str")
         .field("creation_time", "datetime")
         .field("machine_profile", "MachineProfile")
         .build_dataclass(/*frozen=*/true);
     ClassBuilder(m, "CompilationResult")
+        .doc("What a compilation returns: the vyr program with the compilation's metadata.")
         .field("compiler_metadata", "CompilerMetadata")
         .field("uuid", "UUID")
         .field("name", "str")
@@ -161,16 +156,33 @@ NB_MODULE(compiler, m) {
         .field("result_program", "Vyr1Program")
         .field("version", "str")
         .build_dataclass(/*frozen=*/true);
-    ClassBuilder(m, "CompilationException", {PyExc_Exception}).build();
+    ClassBuilder(m, "CompilationException", {PyExc_Exception})
+        .doc("A phase of a compilation failed; the phase's error is its cause.")
+        .build();
 
     ClassBuilder(m, "Compiler")
+        .doc("Compiles OpenQASM 3 source texts into vyr programs for one machine profile.")
         .attr("version", version)
-        .def("__init__", compiler_init, "machine_profile"_arg, "name"_arg = nb::str("Compiler"))
-        .def("compile", compile, "code"_arg, "compilation_name"_arg = nb::str("compilation"),
-             "inputs"_arg = nb::none(), "build_options"_arg = nb::none())
-        .def("_embed", embed, "program"_arg, "build_options"_arg, "inputs"_arg = nb::none())
-        .def("_run_passes", run_passes, "program"_arg, "passes"_arg)
-        .def("_build_passes", build_passes, "build_options"_arg)
-        .def("_infer_built_in_gates", infer_built_in_gates)
+        .field("uuid", "UUID")
+        .field("name", "str")
+        .field("creation_time", "datetime")
+        .def("__init__(self, machine_profile: MachineProfile, name: str = 'Compiler') -> None", compiler_init,
+             "Makes a compiler for the machine that the profile describes.", "machine_profile"_arg,
+             "name"_arg = nb::str("Compiler"))
+        .def("compile(self, code: str, compilation_name: str = 'compilation', inputs: Inputs | None = None,"
+             " build_options: BuildOptions | None = None) -> CompilationResult",
+             compile, "Compiles one OpenQASM 3 source text into a vyr program.", "code"_arg,
+             "compilation_name"_arg = nb::str("compilation"), "inputs"_arg = nb::none(),
+             "build_options"_arg = nb::none())
+        .def("_embed(self, program: OpenQasmProgram, build_options: BuildOptions, inputs: Inputs | None = None)"
+             " -> Vyr1Program",
+             embed, "Runs the generation phase on the resolved program.", "program"_arg, "build_options"_arg,
+             "inputs"_arg = nb::none())
+        .def("_run_passes(self, program: Program, passes: tuple[PipelinePhase, ...]) -> Program", run_passes,
+             "Runs the phases in order, each on what the one before returned.", "program"_arg, "passes"_arg)
+        .def("_build_passes(self, build_options: BuildOptions) -> tuple[ParsingPass, CodeResolvingPass]",
+             build_passes, "Makes the parsing and code-resolving phases of a compilation.", "build_options"_arg)
+        .def("_infer_built_in_gates(self) -> set[GateSignature]", infer_built_in_gates,
+             "The signatures of the gates that the machine profile implements.")
         .build();
 }

@@ -147,6 +147,8 @@ nb::object print_node(nb::handle node) {
 
 NB_MODULE(printer, m) {
     state.module = keep(nb::borrow(m));
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
     nb::object ast = import_module("openqasm3.ast");
     state.qasm_node = keep(ast.attr("QASMNode"));
     state.identifier = keep(ast.attr("Identifier"));
@@ -169,8 +171,11 @@ NB_MODULE(printer, m) {
     state.format_node_name = intern("format_node");
     state.can_fit_one_line_name = intern("can_fit_one_line");
 
-    def_function(m, "can_fit_one_line", can_fit_one_line, "stringified_nodes"_arg,
+    def_function(m, "can_fit_one_line(stringified_nodes: list[str], max_characters_in_one_line: int = 20) -> bool",
+                 can_fit_one_line, "Whether the texts fit on one line together.", "stringified_nodes"_arg,
                  "max_characters_in_one_line"_arg = nb::int_(20));
-    def_function(m, "format_node", format_node, "node"_arg, "depth"_arg = nb::int_(0));
-    def_function(m, "print_node", print_node, "node"_arg);
+    def_function(m, "format_node(node: object, depth: int = 0) -> str", format_node,
+                 "A syntax tree, node or list of nodes as indented text.", "node"_arg, "depth"_arg = nb::int_(0));
+    def_function(m, "print_node(node: object) -> None", print_node,
+                 "Prints a syntax tree, node or list of nodes as indented text.", "node"_arg);
 }

@@ -192,12 +192,11 @@ nb::object get_item(nb::handle self, nb::handle item) {
 }
 
 template <typename Func, typename... Extra>
-nb::object scoped_method(const char* name, Func&& f, const Extra&... extra) {
-    nb::object method =
-        nb::cpp_function(recursion_guarded(std::forward<Func>(f)), nb::is_method(), nb::name(name), extra...);
+nb::object scoped_method(const char* definition, Func&& f, const Extra&... extra) {
+    nb::object method = method_function(definition, std::forward<Func>(f), extra...);
     nb::object wrapper = with_program_scope(method);
     // What a class statement would give the method (nanobind's functions carry no qualified name).
-    nb::setattr(wrapper, "__qualname__", compose({nb::str("Vyr1Program."), nb::str(name)}));
+    nb::setattr(wrapper, "__qualname__", compose({nb::str("Vyr1Program."), nb::getattr(method, "__name__")}));
     nb::setattr(wrapper, "__module__", nb::getattr(state.module, "__name__"));
     return wrapper;
 }
@@ -212,38 +211,36 @@ NB_MODULE(programs, m) {
     state.module = keep(nb::borrow(m));
 
     // The module's imports, under the names it binds them to.
-    nb::handle abc = keep_attr("abc", "ABC");
-    nb::setattr(m, "ABC", abc);
-    state.wraps = keep_attr("functools", "wraps");
-    nb::setattr(m, "wraps", state.wraps);
-    nb::object typing = import_module("typing");
-    for (const char* name : {"Optional", "Any", "cast", "Callable", "TypeVar"})
-        nb::setattr(m, name, nb::getattr(typing, name));
-    nb::setattr(m, "dataclass", import_attr("dataclasses", "dataclass"));
-    nb::setattr(m, "openqasm3_ast", import_module("openqasm3.ast"));
-    nb::setattr(m, "VyrProgram", import_attr("vk.program", "Program"));
-    nb::object type_hints = import_module("vk.vyr.type_hints");
-    nb::setattr(m, "Scalar", nb::getattr(type_hints, "Scalar"));
-    nb::setattr(m, "ScalarOfAnyType", nb::getattr(type_hints, "ScalarOfAnyType"));
-    nb::setattr(m, "VyrProgramScope", import_attr("vk.vyr._scope_management.scopes_manager", "_ProgramScope"));
-    nb::object vyr_slot = import_module("corvane.vyr_slot");
+    import_from(m, "abc", {"ABC"});
+    import_from(m, "functools", {"wraps"});
+    nb::object typing = import_from(m, "typing", {"Optional", "Any", "cast", "Callable", "TypeVar"});
+    import_from(m, "dataclasses", {"dataclass"});
+    import_from(m, "openqasm3", {"ast as openqasm3_ast"});
+    import_from(m, "vk.program", {"Program as VyrProgram"});
+    import_from(m, "vk.vyr.type_hints", {"Scalar", "ScalarOfAnyType"});
+    import_from(m, "vk.vyr._scope_management.scopes_manager", {"_ProgramScope as VyrProgramScope"});
+    nb::object vyr_slot =
+        import_from(m, "corvane.vyr_slot", {"VyrSlotBase", "VyrArr", "AllExps", "IndexingVariableException"});
+    import_from(m, "corvane.passes.utils", {"is_inside_scope"});
+    nb::handle abc = keep(nb::getattr(m, "ABC"));
+    state.wraps = keep(nb::getattr(m, "wraps"));
     nb::handle slot_base = keep(nb::getattr(vyr_slot, "VyrSlotBase"));
     state.vyr_arr = keep(nb::getattr(vyr_slot, "VyrArr"));
     state.indexing_error = keep(nb::getattr(vyr_slot, "IndexingVariableException"));
-    nb::setattr(m, "VyrSlotBase", slot_base);
-    nb::setattr(m, "VyrArr", state.vyr_arr);
-    nb::setattr(m, "AllExps", nb::getattr(vyr_slot, "AllExps"));
-    nb::setattr(m, "IndexingVariableException", state.indexing_error);
-    nb::setattr(m, "is_inside_scope", import_attr("corvane.passes.utils", "is_inside_scope"));
 
-    nb::handle program = keep(ClassBuilder(m, "Program", {abc}).build());
+    nb::handle program = keep(ClassBuilder(m, "Program", {abc})
+                                  .doc("The base of the forms that a compilation's program takes between steps.")
+                                  .build());
     ClassBuilder(m, "TextualProgram", {program})
-        .def("__init__", textual_init, "source_code"_arg)
-        .def_property("source_code", textual_source_code)
+        .doc("The program as OpenQASM 3 source text.")
+        .def("__init__(self, source_code: str) -> None", textual_init, "Holds the source text.", "source_code"_arg)
+        .def_property("source_code(self) -> str", textual_source_code, "The source text.")
         .build();
     ClassBuilder(m, "OpenQasmProgram", {program})
-        .def("__init__", open_qasm_init, "ast"_arg)
-        .def_property("ast", open_qasm_ast)
+        .doc("The program as an OpenQASM 3 syntax tree.")
+        .def("__init__(self, ast: openqasm3_ast.Program) -> None", open_qasm_init,
+             "Holds the root node of the tree, without copying it.", "ast"_arg)
+        .def_property("ast(self) -> openqasm3_ast.Program", open_qasm_ast, "The root node of the tree.")
         .build();
 
     // A type variable for callables of any signature: the wrapper has the type it was given.
@@ -252,40 +249,63 @@ NB_MODULE(programs, m) {
     nb::setattr(m, "F", nb::getattr(typing, "TypeVar")("F", "bound"_arg = callable));
 
     state.variable_signature =
-        keep(ClassBuilder(m, "VariableSignature").field("name", "str").build_dataclass(/*frozen=*/true));
+        keep(ClassBuilder(m, "VariableSignature")
+                 .doc("The key of a declared variable in the variables database: its name.")
+                 .field("name", "str")
+                 .build_dataclass(/*frozen=*/true));
 
     nb::handle exception(PyExc_Exception);
     state.undeclared = keep(ClassBuilder(m, "UndeclaredVariableReferenceException", {exception})
-                                .def("__init__", undeclared_init, "name"_arg)
-                                .def("__str__", undeclared_str)
+                                .doc("A variable that was never declared.")
+                                .def("__init__(self, name: str) -> None", undeclared_init,
+                                     "Holds the variable's name.", "name"_arg)
+                                .def("__str__(self) -> str", undeclared_str, "The error's text.")
                                 .build());
     state.duplicate_output = keep(ClassBuilder(m, "DuplicateOutputException", {exception})
-                                      .def("__init__", undeclared_init, "name"_arg)
-                                      .def("__str__", duplicate_output_str)
+                                      .doc("A second output variable of a name already declared as an output.")
+                                      .def("__init__(self, name: str) -> None", undeclared_init,
+                                           "Holds the variable's name.", "name"_arg)
+                                      .def("__str__(self) -> str", duplicate_output_str, "The error's text.")
                                       .build());
 
     nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
     nb::object slot_of_any = subscript(slot_base, nb::make_tuple(any, any));
     state.variables_db = keep(
         ClassBuilder(m, "VariablesDB", {subscript(dict_type, nb::make_tuple(state.variable_signature, slot_of_any))})
-            .def("__missing__", variables_db_missing, "key"_arg)
+            .doc("The variables of a vyr program: each declared variable's wrapper by its signature.")
+            .def("__missing__(self, key: VariableSignature) -> typing.NoReturn", variables_db_missing,
+                 "Refuses a variable that was never declared.", "key"_arg)
             .build());
 
-    def_function(m, "with_program_scope", with_program_scope, "method"_arg);
+    def_function(m, "with_program_scope(method: F) -> F", with_program_scope,
+                 "Wraps an operation so that it runs in the program's own scope when none is open.",
+                 "method"_arg);
 
     ClassBuilder(m, "Vyr1Program", {program})
-        .def("__init__", vyr1_init, "vyr_program"_arg = nb::none())
-        .def_property("variables_db", variables_db)
-        .def_property("dsl_program", dsl_program)
-        .def_property("outputs", outputs)
-        .def_property("inputs", inputs)
-        .attr("declare_variable", scoped_method("declare_variable", declare_variable, "var"_arg, "is_input"_arg,
-                                                "is_output"_arg, "is_stream"_arg))
-        .attr("assign", scoped_method("assign", assign, "target"_arg, "value"_arg))
-        .attr("assign_at_index", scoped_method("assign_at_index", assign_at_index, "target"_arg, "index"_arg,
-                                               "value"_arg))
-        .attr("save_all_outputs", scoped_method("save_all_outputs", save_all_outputs))
-        .def("__getitem__", get_item, "item"_arg)
-        .def("_get_var", get_var, "item"_arg)
+        .doc("The vyr program under construction, with its variables and its input and output names.")
+        .def("__init__(self, vyr_program: VyrProgramScope | None = None) -> None", vyr1_init,
+             "Starts a program around a vk program scope, or none when the caller holds one open.",
+             "vyr_program"_arg = nb::none())
+        .def_property("variables_db(self) -> VariablesDB", variables_db, "The program's variables.")
+        .def_property("dsl_program(self) -> VyrProgram", dsl_program, "The finished vk program.")
+        .def_property("outputs(self) -> list[str]", outputs, "The names of the output variables, in order.")
+        .def_property("inputs(self) -> list[str]", inputs, "The names of the input variables, in order.")
+        .attr("declare_variable",
+              scoped_method("declare_variable(self, var: VyrSlotBase[typing.Any, typing.Any], is_input: bool,"
+                            " is_output: bool, is_stream: bool) -> str",
+                            declare_variable, "Declares a variable through its wrapper and records it.", "var"_arg,
+                            "is_input"_arg, "is_output"_arg, "is_stream"_arg))
+        .attr("assign", scoped_method("assign(self, target: str, value: ScalarOfAnyType) -> None", assign,
+                                      "Assigns a value to a declared variable.", "target"_arg, "value"_arg))
+        .attr("assign_at_index",
+              scoped_method("assign_at_index(self, target: str, index: Scalar[int], value: ScalarOfAnyType) -> None",
+                            assign_at_index, "Assigns a value to one cell of a declared array.", "target"_arg,
+                            "index"_arg, "value"_arg))
+        .attr("save_all_outputs", scoped_method("save_all_outputs(self) -> None", save_all_outputs,
+                                                "Saves every output variable into its result stream."))
+        .def("__getitem__(self, item: str) -> AllExps", get_item, "The vk variable of a declared variable.",
+             "item"_arg)
+        .def("_get_var(self, item: str) -> VyrSlotBase[typing.Any, typing.Any]", get_var,
+             "The wrapper of a declared variable.", "item"_arg)
         .build();
 }

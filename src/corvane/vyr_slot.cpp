@@ -255,44 +255,46 @@ NB_MODULE(vyr_slot, m) {
     state.module = keep(nb::borrow(m));
 
     // The module's imports, under the names it binds them to.
-    nb::object vyr = import_module("vk.vyr");
-    nb::setattr(m, "vyr", vyr);
-    nb::handle array_variable = keep_attr("vk.vyr._expressions", "VyrArrayVariable");
-    nb::setattr(m, "VyrArrayVariable", array_variable);
-    nb::object type_hints = import_module("vk.vyr.type_hints");
-    for (const char* name : {"Scalar", "VyrVariable", "ScalarOfAnyType", "ResultStreamSource", "VyrArrayCell"})
-        nb::setattr(m, name, nb::getattr(type_hints, name));
+    import_from(m, "vk", {"vyr"});
+    import_from(m, "vk.vyr._expressions", {"VyrArrayVariable"});
+    nb::object type_hints = import_from(
+        m, "vk.vyr.type_hints", {"Scalar", "VyrVariable", "ScalarOfAnyType", "ResultStreamSource", "VyrArrayCell"});
+    import_from(m, "abc", {"ABC", "abstractmethod"});
+    import_from(m, "collections.abc", {"Sequence"});
+    nb::object typing = import_from(m, "typing", {"Generic", "TypeVar", "Union"});
+    nb::handle array_variable = keep(nb::getattr(m, "VyrArrayVariable"));
     nb::handle variable = keep(nb::getattr(type_hints, "VyrVariable"));
-    nb::handle abc = keep_attr("abc", "ABC");
-    nb::setattr(m, "ABC", abc);
-    nb::setattr(m, "abstractmethod", import_attr("abc", "abstractmethod"));
-    state.sequence = keep_attr("collections.abc", "Sequence");
-    nb::setattr(m, "Sequence", state.sequence);
-    nb::object typing = import_module("typing");
+    nb::handle abc = keep(nb::getattr(m, "ABC"));
+    state.sequence = keep(nb::getattr(m, "Sequence"));
     nb::object generic = nb::getattr(typing, "Generic");
     nb::object type_var = nb::getattr(typing, "TypeVar");
     nb::object union_ = nb::getattr(typing, "Union");
-    nb::setattr(m, "Generic", generic);
-    nb::setattr(m, "TypeVar", type_var);
-    nb::setattr(m, "Union", union_);
 
     nb::handle exception(PyExc_Exception);
     nb::handle operating = keep(ClassBuilder(m, "OperatingOnUndeclaredVariableException", {exception})
-                                    .def("__init__", name_error_init, "name"_arg)
+                                    .doc("The base of the errors of a wrapper that lacks its declaration or stream.")
+                                    .def("__init__(self, name: str) -> None", name_error_init,
+                                         "Holds the variable's name.", "name"_arg)
                                     .build());
     state.fetching_undeclared = keep(ClassBuilder(m, "FetchingUndeclaredVariableException", {operating})
-                                         .def("__str__", fetching_str)
+                                         .doc("A wrapper used before its variable was declared.")
+                                         .def("__str__(self) -> str", fetching_str, "The error's text.")
                                          .build());
     state.no_stream = keep(ClassBuilder(m, "NoStreamVariableException", {operating})
-                               .def("__str__", no_stream_str)
+                               .doc("A wrapper saved without a result stream.")
+                               .def("__str__(self) -> str", no_stream_str, "The error's text.")
                                .build());
-    state.assignment_error = keep(ClassBuilder(m, "VyrAssignmentException", {exception})
-                                      .def("__init__", assignment_init, "target_name"_arg, "value"_arg)
-                                      .def("__str__", assignment_str)
-                                      .build());
+    state.assignment_error =
+        keep(ClassBuilder(m, "VyrAssignmentException", {exception})
+                 .doc("The vk SDK refused an assignment; its error is the cause.")
+                 .def("__init__(self, target_name: str, value: ScalarOfAnyType) -> None", assignment_init,
+                      "Holds the variable's name and the value.", "target_name"_arg, "value"_arg)
+                 .def("__str__(self) -> str", assignment_str, "The error's text.")
+                 .build());
     ClassBuilder(m, "IndexingVariableException", {exception})
-        .def("__init__", name_error_init, "name"_arg)
-        .def("__str__", indexing_str)
+        .doc("An indexed access to a variable that is not an array.")
+        .def("__init__(self, name: str) -> None", name_error_init, "Holds the variable's name.", "name"_arg)
+        .def("__str__(self) -> str", indexing_str, "The error's text.")
         .build();
 
     nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
@@ -312,34 +314,62 @@ NB_MODULE(vyr_slot, m) {
 
     nb::object slot_base =
         ClassBuilder(m, "VyrSlotBase", {subscript(generic, nb::make_tuple(number_t, vyr_exp_t)), abc})
-            .def("__init__", slot_base_init, "name"_arg, "dtype"_arg)
-            .def_property("name", name_getter)
-            .def_property("vyr_value_exp", vyr_value_exp_getter)
-            .def_property("stream_var", stream_var_getter)
-            .def("_exception_wrapped_assign", exception_wrapped_assign, "assignee"_arg, "value"_arg)
-            .def_abstract("_get_init_value", does_nothing)
-            .def("declare", declare, "declare_input_stream"_arg, "declare_output_stream"_arg)
-            .def("save", save)
-            .def_abstract("_save_variable_to_stream", does_nothing)
-            .def("_save_all", save_all)
-            .def_abstract("assign", does_nothing_with, "value"_arg)
+            .doc("The wrapper of one vyr variable: declares, assigns and saves it through the vk SDK.")
+            .field("dtype", "Type[NumberT]")
+            .def("__init__(self, name: str, dtype: type[NumberT]) -> None", slot_base_init,
+                 "An undeclared wrapper of a variable of that name and element type.", "name"_arg, "dtype"_arg)
+            .def_property("name(self) -> str", name_getter, "The variable's name.")
+            .def_property("vyr_value_exp(self) -> VyrExpT", vyr_value_exp_getter,
+                          "The vk variable that declaring the wrapper made.")
+            .def_property("stream_var(self) -> ResultStreamSource", stream_var_getter,
+                          "The variable's result stream.")
+            .def("_exception_wrapped_assign(self, assignee: VyrVariable[NumberT] | VyrArrayCell[NumberT],"
+                 " value: Scalar[NumberT]) -> None",
+                 exception_wrapped_assign, "Assigns through the vk SDK, wrapping its failure.", "assignee"_arg,
+                 "value"_arg)
+            .def_abstract("_get_init_value(self) -> NumberT | list[NumberT]", does_nothing,
+                          "The value that the variable is declared with.")
+            .def("declare(self, declare_input_stream: bool, declare_output_stream: bool) -> None", declare,
+                 "Declares the variable, fed from an input stream or with a result stream when asked.",
+                 "declare_input_stream"_arg, "declare_output_stream"_arg)
+            .def("save(self) -> None", save, "Saves the value into the result stream and the stream by name.")
+            .def_abstract("_save_variable_to_stream(self) -> None", does_nothing,
+                          "Saves the variable's value into its result stream.")
+            .def("_save_all(self) -> None", save_all, "Saves the result stream under the variable's name.")
+            .def_abstract("assign(self, value: Scalar[NumberT]) -> None", does_nothing_with,
+                          "Assigns a value to the variable.", "value"_arg)
             .build();
 
     ClassBuilder(m, "VyrSlot", {subscript(slot_base, nb::make_tuple(number_t, subscript(variable, number_t)))})
-        .def("__init__", slot_base_init, "name"_arg, "dtype"_arg)
-        .def("_get_init_value", slot_get_init_value)
-        .def("assign", slot_assign, "value"_arg)
-        .def("_save_variable_to_stream", slot_save_variable_to_stream)
+        .doc("The wrapper of a vyr scalar of booleans, integers or fixed-point numbers.")
+        .def("__init__(self, name: str, dtype: type[NumberT]) -> None", slot_base_init,
+             "An undeclared wrapper of a scalar of that name and element type.", "name"_arg, "dtype"_arg)
+        .def("_get_init_value(self) -> NumberT", slot_get_init_value, "The element type's zero.")
+        .def("assign(self, value: Scalar[NumberT]) -> None", slot_assign, "Assigns a value to the scalar.",
+             "value"_arg)
+        .def("_save_variable_to_stream(self) -> None", slot_save_variable_to_stream,
+             "Saves the scalar into its result stream.")
         .build();
 
     ClassBuilder(m, "VyrArr", {subscript(slot_base, nb::make_tuple(number_t, subscript(array_variable, number_t)))})
-        .def("__init__", arr_init, "name"_arg, "dtype"_arg, "size"_arg)
-        .def("_get_init_value", arr_get_init_value)
-        .def("assign_single", assign_single, "idx"_arg, "value"_arg)
-        .def("get_single_index", get_single_index, "idx"_arg)
-        .def("assign", arr_assign, "value"_arg)
-        .def("assign_range", assign_range, "value"_arg, "start"_arg = 0, "stop"_arg = nb::none(), "step"_arg = 1)
-        .def("_save_variable_to_stream", arr_save_variable_to_stream)
+        .doc("The wrapper of a one-dimensional vyr array of booleans, integers or fixed-point numbers.")
+        .field("size", "int")
+        .def("__init__(self, name: str, dtype: type[NumberT], size: int) -> None", arr_init,
+             "An undeclared wrapper of an array of that name, element type and size.", "name"_arg, "dtype"_arg,
+             "size"_arg)
+        .def("_get_init_value(self) -> list[NumberT]", arr_get_init_value, "A list of size zeros.")
+        .def("assign_single(self, idx: Scalar[int], value: Scalar[NumberT]) -> None", assign_single,
+             "Assigns a value to one cell.", "idx"_arg, "value"_arg)
+        .def("get_single_index(self, idx: Scalar[int]) -> VyrArrayCell[NumberT]", get_single_index,
+             "The vk cell at an index.", "idx"_arg)
+        .def("assign(self, value: Scalar[NumberT] | Sequence[Scalar[NumberT]]) -> None", arr_assign,
+             "Assigns a sequence cell by cell, or one value to every cell.", "value"_arg)
+        .def("assign_range(self, value: Scalar[NumberT] | Sequence[Scalar[NumberT]], start: int | Scalar[int] = 0,"
+             " stop: int | Scalar[int] | None = None, step: int | Scalar[int] = 1) -> None",
+             assign_range, "Assigns a sequence to a range of cells, or one value to the cells from start to stop.",
+             "value"_arg, "start"_arg = 0, "stop"_arg = nb::none(), "step"_arg = 1)
+        .def("_save_variable_to_stream(self) -> None", arr_save_variable_to_stream,
+             "Saves every cell into the result stream.")
         .build();
 
     // A `bit[n]` register is held like an array of booleans, but unlike a

@@ -11,8 +11,12 @@ namespace {
 // The library's generic walk as one shared function object per kind.
 nb::handle shared_generic_visit(PyObject*& slot, TreeWalk walk) {
     if (!slot) {
-        nb::object function = nb::cpp_function(recursion_guarded(walk), nb::is_method(), nb::name("generic_visit"),
-                                               "node"_arg, "context"_arg = nb::none());
+        nb::object function = nb::cpp_function(
+            recursion_guarded(walk), nb::is_method(), nb::name("generic_visit"),
+            nb::sig("def generic_visit(self, node: openqasm3.ast.QASMNode, context: typing.Any = None)"
+                    " -> typing.Any"),
+            "Walks the children of a node that no handler of its own class takes.", "node"_arg,
+            "context"_arg = nb::none());
         tree::register_generic_visit(function, walk);
         slot = keep(function).ptr();
     }
@@ -36,14 +40,17 @@ ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::def_handler(const char* name, TreeHandler handler) {
-    nb::object function = method(name, handler, "node"_arg);
+ClassBuilder& ClassBuilder::def_handler(const char* definition, TreeHandler handler, const char* doc) {
+    detail::Definition d = detail::definition(definition, true, "node"_arg);
+    nb::object function = doc ? method(d, handler, doc, "node"_arg) : method(d, handler, "node"_arg);
     tree::register_handler(function, handler);
-    return attr(name, function);
+    return attr(d.name.c_str(), function);
 }
 
-ClassBuilder& ClassBuilder::def_generic_visit(TreeWalk walk) {
-    nb::object function = method("generic_visit", walk, "node"_arg, "context"_arg = nb::none());
+ClassBuilder& ClassBuilder::def_generic_visit(TreeWalk walk, const char* definition, const char* doc) {
+    detail::Definition d = detail::definition(definition, true, "node"_arg, "context"_arg = nb::none());
+    nb::object function = doc ? method(d, walk, doc, "node"_arg, "context"_arg = nb::none())
+                              : method(d, walk, "node"_arg, "context"_arg = nb::none());
     tree::register_generic_visit(function, walk);
     return attr("generic_visit", function);
 }
@@ -110,8 +117,11 @@ nb::object ClassBuilder::wrap_classmethod(nb::handle function) {
     return steal_or_throw(PyClassMethod_New(function.ptr()));
 }
 
-nb::object ClassBuilder::wrap_property(nb::handle getter) {
-    return steal_or_throw(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.ptr()));
+nb::object ClassBuilder::wrap_property(nb::handle getter, const char* doc) {
+    // `property(getter, None, None, doc)`: without a text of its own, the
+    // property's documentation is the getter's, signature line included.
+    nb::object arguments = nb::make_tuple(getter, nb::none(), nb::none(), doc ? nb::object(nb::str(doc)) : nb::none());
+    return steal_or_throw(PyObject_Call(reinterpret_cast<PyObject*>(&PyProperty_Type), arguments.ptr(), nullptr));
 }
 
 }  // namespace corvane::native

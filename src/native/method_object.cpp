@@ -62,8 +62,35 @@ PyMemberDef method_object_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* doc_name() { return interned<"__doc__">().ptr(); }
+
+// The documentation set on the object (as `functools.wraps` does), else the target's.
+PyObject* method_object_get_doc(PyObject* self, void*) {
+    auto* object = reinterpret_cast<MethodObject*>(self);
+    if (object->dict) {
+        PyObject* doc = PyDict_GetItemWithError(object->dict, doc_name());  // borrowed
+        if (doc) return Py_NewRef(doc);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(object->target, doc_name());
+}
+
+int method_object_set_doc(PyObject* self, PyObject* value, void*) {
+    auto* object = reinterpret_cast<MethodObject*>(self);
+    if (!object->dict && !(object->dict = PyDict_New())) return -1;
+    if (!value) {
+        if (PyDict_DelItem(object->dict, doc_name()) < 0 && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    return PyDict_SetItem(object->dict, doc_name(), value);
+}
+
 PyGetSetDef method_object_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__doc__", method_object_get_doc, method_object_set_doc, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -106,7 +133,12 @@ nb::object make_method_object(nb::handle target, MethodCall call) {
     object->call = call;
     object->dict = nullptr;
     PyObject_GC_Track(object);
-    return nb::steal(reinterpret_cast<PyObject*>(object));
+    nb::object result = nb::steal(reinterpret_cast<PyObject*>(object));
+    // Named as the function it calls, so that help() lists it as that function.
+    nb::object name = nb::getattr(target, "__name__", nb::none());
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > 0)
+        check_status(PyObject_SetAttrString(result.ptr(), "__name__", name.ptr()));
+    return result;
 }
 
 nb::object make_method_object(nb::handle target) { return make_method_object(target, nullptr); }

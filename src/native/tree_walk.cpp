@@ -203,7 +203,10 @@ nb::handle visit_function() {
     if (!state.visit_function) {
         nb::object function = nb::cpp_function(
             [](nb::handle self, nb::handle node, nb::handle context) { return visit(self, node, context); },
-            nb::is_method(), nb::name("visit"), nb::arg("node").none(), nb::arg("context").none() = nb::none());
+            nb::is_method(), nb::name("visit"),
+            nb::sig("def visit(self, node: openqasm3.ast.QASMNode, context: typing.Any = None) -> typing.Any"),
+            "Visits a node through the handler named after its class, or the generic walk.",
+            nb::arg("node").none(), nb::arg("context").none() = nb::none());
         state.visit_function = keep(function).ptr();
         state.native_methods[state.visit_function] = NativeMethod{NativeKind::visit, nullptr, nullptr};
     }

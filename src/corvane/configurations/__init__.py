@@ -1,0 +1,1 @@
+"""The build options and the machine model: hardware qubits, instruction keys, the registry and the profile."""

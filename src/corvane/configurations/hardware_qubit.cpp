@@ -44,6 +44,8 @@ nb::object all_matches(nb::handle, nb::handle) { return nb::bool_(true); }
 }  // namespace
 
 NB_MODULE(hardware_qubit, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
     nb::object typing = import_module("typing");
     nb::object ast = import_module("openqasm3.ast");
 
@@ -57,18 +59,29 @@ NB_MODULE(hardware_qubit, m) {
     m.attr("QubitsMapping") = typing.attr("Dict")[nb::make_tuple(int_type, elements)];
 
     state.hardware_qubit = keep(ClassBuilder(m, "HardwareQubit", {ast.attr("Identifier")})
+                                    .doc("A syntax-tree identifier that names a hardware qubit by its number.")
                                     .field("index", "int")
                                     .build_dataclass());
-    def_function(m, "create_hardware_qubit", create_hardware_qubit, "index"_arg);
+    def_function(m, "create_hardware_qubit(index: int) -> HardwareQubit", create_hardware_qubit,
+                 "The node of the hardware qubit with that number, named \"$\" and the number.", "index"_arg);
 
     nb::object abc = import_attr("abc", "ABC");
-    nb::object qubit_pattern = ClassBuilder(m, "QubitPattern", {abc})
-                                   .def_abstract("matches", qubit_pattern_matches, "other"_arg)
-                                   .build();
+    nb::object qubit_pattern =
+        ClassBuilder(m, "QubitPattern", {abc})
+            .doc("What one qubit position of an instruction key accepts.")
+            .def_abstract("matches(self, other: HardwareQubitIndex) -> bool", qubit_pattern_matches,
+                          "Whether the position accepts the hardware qubit.", "other"_arg)
+            .build();
     ClassBuilder(m, "ExactQubitPattern", {qubit_pattern})
-        .def("__init__", exact_init, "value"_arg)
-        .def("matches", exact_matches, "other"_arg)
-        .def("__repr__", exact_repr)
+        .doc("A position fixed to one hardware qubit.")
+        .def("__init__(self, value: HardwareQubitIndex) -> None", exact_init, "Fixes the position to the qubit.",
+             "value"_arg)
+        .def("matches(self, other: HardwareQubitIndex) -> bool", exact_matches, "Whether it is the fixed qubit.",
+             "other"_arg)
+        .def("__repr__(self) -> str", exact_repr, "ExactQubitPattern(<qubit>).")
         .build();
-    ClassBuilder(m, "AllQubitsValues", {qubit_pattern}).def("matches", all_matches, "other"_arg).build();
+    ClassBuilder(m, "AllQubitsValues", {qubit_pattern})
+        .doc("A position that accepts any hardware qubit and hands it to the implementation.")
+        .def("matches(self, other: HardwareQubitIndex) -> bool", all_matches, "Always true.", "other"_arg)
+        .build();
 }

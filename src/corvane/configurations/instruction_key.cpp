@@ -268,6 +268,12 @@ const char* const INSTRUCTION_KEY_DOC =
 }  // namespace
 
 NB_MODULE(instruction_key, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit",
+                {"HardwareQubitIndex", "QubitPattern", "ExactQubitPattern", "AllQubitsValues", "HardwareQubit"});
+    import_from(m, "corvane.passes.parsing.hardware_qubit_binder", {"HardwareQubitsTransformer"});
+    import_from(m, "openqasm3.parser", {"parse"});
+    import_from(m, "openqasm3", {"ast"});
     nb::object hardware_qubit = import_module("corvane.configurations.hardware_qubit");
     state.exact_qubit_pattern = keep(hardware_qubit.attr("ExactQubitPattern"));
     state.all_qubits_values = keep(hardware_qubit.attr("AllQubitsValues"));
@@ -286,44 +292,86 @@ NB_MODULE(instruction_key, m) {
     m.attr("QubitsInput") = import_attr("typing", "Tuple")[nb::make_tuple(index, nb::ellipsis())];
 
     nb::object abc = import_attr("abc", "ABC");
-    nb::object qubits_pattern = ClassBuilder(m, "QubitsPattern", {abc})
-                                    .def_abstract("matches", abstract_operation, "other"_arg)
-                                    .def_abstract("get_parametric_qubits", abstract_operation, "qubits"_arg)
-                                    .build();
+    nb::object qubits_pattern =
+        ClassBuilder(m, "QubitsPattern", {abc})
+            .doc("The qubit pattern of an instruction key: which calls it accepts, which qubits it hands on.")
+            .def_abstract("matches(self, other: QubitsInput) -> bool", abstract_operation,
+                          "Whether a call on these hardware qubits fits the pattern.", "other"_arg)
+            .def_abstract("get_parametric_qubits(self, qubits: QubitsInput) -> QubitsInput", abstract_operation,
+                          "The call's qubits that go to the implementation.", "qubits"_arg)
+            .build();
     state.regular_qubits_pattern =
         keep(ClassBuilder(m, "RegularQubitsPattern", {qubits_pattern})
-                 .def("__init__", regular_init, "pattern"_arg)
-                 .def("__len__", regular_len)
-                 .def("__repr__", regular_repr)
-                 .def("matches", regular_matches, "other"_arg)
-                 .def_property("number_of_parametric_qubits", regular_number_of_parametric_qubits)
-                 .def("get_parametric_qubits", regular_get_parametric_qubits, "qubits"_arg)
+                 .doc("The pattern of a call with a fixed number of qubits: one QubitPattern per position.")
+                 .def("__init__(self, pattern: tuple[QubitPattern, ...]) -> None", regular_init,
+                      "Holds one pattern per qubit position, in operand order.", "pattern"_arg)
+                 .def("__len__(self) -> int", regular_len, "The number of qubit positions.")
+                 .def("__repr__(self) -> str", regular_repr, "The text form of the positions' patterns.")
+                 .def("matches(self, other: QubitsInput) -> bool", regular_matches,
+                      "Whether the call has as many qubits and each position accepts its own.", "other"_arg)
+                 .def_property("number_of_parametric_qubits(self) -> int", regular_number_of_parametric_qubits,
+                               "The number of positions that accept any qubit.")
+                 .def("get_parametric_qubits(self, qubits: QubitsInput) -> QubitsInput",
+                      regular_get_parametric_qubits, "The qubits at the positions that accept any qubit.",
+                      "qubits"_arg)
                  .build());
-    state.varying_qubits = keep(ClassBuilder(m, "VaryingQubits", {qubits_pattern})
-                                    .def("matches", varying_matches, "other"_arg)
-                                    .def("get_parametric_qubits", varying_get_parametric_qubits, "qubits"_arg)
-                                    .build());
+    state.varying_qubits =
+        keep(ClassBuilder(m, "VaryingQubits", {qubits_pattern})
+                 .doc("The pattern of an instruction with any number of qubits, all handed on.")
+                 .def("matches(self, other: object) -> bool", varying_matches, "Always true.", "other"_arg)
+                 .def("get_parametric_qubits(self, qubits: QubitsInput) -> QubitsInput",
+                      varying_get_parametric_qubits, "The given qubits, unchanged.", "qubits"_arg)
+                 .build());
     ClassBuilder(m, "OperationCandidate")
-        .def("__init__", candidate_init, "name"_arg, "number_of_params"_arg = nb::int_(0),
+        .doc("One call as the registry resolves it: name, number of classical arguments and qubits.")
+        .field("name", "str")
+        .field("number_of_params", "int")
+        .field("qubits", "QubitsInput")
+        .def("__init__(self, name: str, number_of_params: int = 0, qubits: QubitsInput = ()) -> None",
+             candidate_init, "Describes one call.", "name"_arg, "number_of_params"_arg = nb::int_(0),
              "qubits"_arg = nb::tuple())
         .build();
     state.instruction_key =
         keep(ClassBuilder(m, "InstructionKey")
                  .doc(INSTRUCTION_KEY_DOC)
-                 .def("__init__", key_init, "name"_arg, "number_of_params"_arg = nb::int_(0),
-                      "qubits_pattern"_arg = nb::tuple(), "number_of_parametric_qubits"_arg = nb::none())
-                 .def("__repr__", key_repr)
-                 .def("matches", key_matches, "other"_arg)
-                 .def_classmethod("create_from_quantum_gate_call", create_from_quantum_gate_call, "cls"_arg,
+                 .field("name", "str")
+                 .field("number_of_params", "int")
+                 .field("qubits_pattern", "QubitsPattern")
+                 .def("__init__(self, name: str, number_of_params: int = 0,"
+                      " qubits_pattern: QubitsPattern | tuple[HardwareQubitIndex, ...] = (),"
+                      " number_of_parametric_qubits: int | None = None) -> None",
+                      key_init, "Makes a key from its name, parameter count and qubit pattern.", "name"_arg,
+                      "number_of_params"_arg = nb::int_(0), "qubits_pattern"_arg = nb::tuple(),
+                      "number_of_parametric_qubits"_arg = nb::none())
+                 .def("__repr__(self) -> str", key_repr, "The text form of the key's three fields.")
+                 .def("matches(self, other: OperationCandidate) -> bool", key_matches,
+                      "Whether the call has the key's name and parameter count and fits its qubit pattern.",
+                      "other"_arg)
+                 .def_classmethod("create_from_quantum_gate_call(cls, declaration: ast.QuantumGate) -> InstructionKey",
+                                  create_from_quantum_gate_call, "The key of a gate call of a key string.",
+                                  "cls"_arg, "declaration"_arg)
+                 .def_classmethod("create_from_measurement(cls, declaration: ast.QuantumMeasurementStatement)"
+                                  " -> InstructionKey",
+                                  create_from_measurement, "The key of a measurement of a key string.", "cls"_arg,
                                   "declaration"_arg)
-                 .def_classmethod("create_from_measurement", create_from_measurement, "cls"_arg, "declaration"_arg)
-                 .def_classmethod("create_from_quantum_reset", create_from_quantum_reset, "cls"_arg,
+                 .def_classmethod("create_from_quantum_reset(cls, declaration: ast.QuantumReset) -> InstructionKey",
+                                  create_from_quantum_reset, "The key of a reset of a key string.", "cls"_arg,
                                   "declaration"_arg)
-                 .def_classmethod("create_from_delay", create_from_delay, "cls"_arg, "declaration"_arg)
-                 .def_classmethod("create_from_string", create_from_string, "cls"_arg, "s"_arg)
-                 .def_static("_create_single_qubit_pattern", create_single_qubit_pattern, "qubit"_arg)
-                 .def_property("is_varying_number_of_qubits", key_is_varying)
-                 .def_property("number_of_parametric_qubits", key_number_of_parametric_qubits)
-                 .def("get_parametric_qubits", key_get_parametric_qubits, "qubits"_arg)
+                 .def_classmethod("create_from_delay(cls, declaration: ast.DelayInstruction) -> InstructionKey",
+                                  create_from_delay, "The key of a delay of a key string.", "cls"_arg,
+                                  "declaration"_arg)
+                 .def_classmethod("create_from_string(cls, s: str) -> InstructionKey", create_from_string,
+                                  "The key that a key string or a bare instruction word describes.", "cls"_arg,
+                                  "s"_arg)
+                 .def_static("_create_single_qubit_pattern(qubit: ast.Identifier) -> QubitPattern",
+                             create_single_qubit_pattern,
+                             "The pattern of one qubit operand: a hardware qubit fixes it, a name makes it free.",
+                             "qubit"_arg)
+                 .def_property("is_varying_number_of_qubits(self) -> bool", key_is_varying,
+                               "Whether the key takes any number of qubits.")
+                 .def_property("number_of_parametric_qubits(self) -> int", key_number_of_parametric_qubits,
+                               "The number of qubits that the implementation receives.")
+                 .def("get_parametric_qubits(self, qubits: QubitsInput) -> QubitsInput", key_get_parametric_qubits,
+                      "The call's qubits that the implementation receives.", "qubits"_arg)
                  .build());
 }

@@ -185,6 +185,10 @@ nb::object available_identifiers(nb::handle self) {
 }  // namespace
 
 NB_MODULE(instruction_registry, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubitIndex"});
+    import_from(m, "corvane.configurations.instruction_key", {"InstructionKey", "OperationCandidate"});
+    import_from(m, "vk.vyr.type_hints", {"ScalarOfAnyType"});
     nb::object inspect = import_module("inspect");
     state.signature = keep(inspect.attr("signature"));
     nb::object parameter = inspect.attr("Parameter");
@@ -208,37 +212,59 @@ NB_MODULE(instruction_registry, m) {
     m.attr("OperationsMapping") = typing.attr("Dict")[nb::make_tuple(
         typing.attr("Union")[nb::make_tuple(state.instruction_key, text_type)], vyr_func)];
 
-    state.unresolvable_operation = keep(ClassBuilder(m, "UnresolvableOperation", {PyExc_Exception}).build());
-    nb::object definition_error = ClassBuilder(m, "OperationDefinitionException", {PyExc_ValueError})
-                                      .def("__init__", definition_init, "identifier"_arg, "operation"_arg)
-                                      .build();
+    state.unresolvable_operation = keep(ClassBuilder(m, "UnresolvableOperation", {PyExc_Exception})
+                                            .doc("No registered implementation accepts the call.")
+                                            .build());
+    nb::object definition_error =
+        ClassBuilder(m, "OperationDefinitionException", {PyExc_ValueError})
+            .doc("An implementation whose parameters do not fit its instruction key.")
+            .def("__init__(self, identifier: InstructionKey, operation: VyrFunc) -> None", definition_init,
+                 "Holds the key and the implementation.", "identifier"_arg, "operation"_arg)
+            .build();
     state.non_var_positional_last_argument =
         keep(ClassBuilder(m, "NonVarPositionalLastArgument", {definition_error})
-                 .def("__str__", non_var_positional_last_argument_str)
+                 .doc("A key for any number of qubits whose implementation does not end with *args.")
+                 .def("__str__(self) -> str", non_var_positional_last_argument_str, "The error's text.")
                  .build());
     state.keyword_argument_with_no_default =
         keep(ClassBuilder(m, "KeywordArgumentWithNoDefault", {definition_error})
-                 .def("__str__", keyword_argument_with_no_default_str)
+                 .doc("An implementation with a keyword-only parameter that has no default.")
+                 .def("__str__(self) -> str", keyword_argument_with_no_default_str, "The error's text.")
                  .build());
     state.unexpected_var_positional_argument =
         keep(ClassBuilder(m, "UnexpectedVarPositionalArgument", {definition_error})
-                 .def("__str__", unexpected_var_positional_argument_str)
+                 .doc("A key for a fixed number of qubits whose implementation takes *args.")
+                 .def("__str__(self) -> str", unexpected_var_positional_argument_str, "The error's text.")
                  .build());
     state.number_of_parameters_mismatch =
         keep(ClassBuilder(m, "NumberOfParametersMismatch", {definition_error})
-                 .def("__init__", mismatch_init, "identifier"_arg, "operation"_arg, "expected_args"_arg)
-                 .def("__str__", mismatch_str)
+                 .doc("An implementation that takes another number of arguments than its key gives.")
+                 .def("__init__(self, identifier: InstructionKey, operation: VyrFunc, expected_args: int) -> None",
+                      mismatch_init, "Holds the key, the implementation and the number of arguments it should take.",
+                      "identifier"_arg, "operation"_arg, "expected_args"_arg)
+                 .def("__str__(self) -> str", mismatch_str, "The error's text.")
                  .build());
 
-    def_function(m, "validate_identifier_operation_match", validate_identifier_operation_match, "identifier"_arg,
+    def_function(m, "validate_identifier_operation_match(identifier: InstructionKey, vyr_func: VyrFunc) -> None",
+                 validate_identifier_operation_match,
+                 "Refuses an implementation that cannot be called the way its key's calls are made.", "identifier"_arg,
                  "vyr_func"_arg);
 
     ClassBuilder(m, "InstructionRegistry")
+        .doc("The implementations of a machine by instruction key: validates them and resolves calls to them.")
         .field("_operations", "Dict[InstructionKey, VyrFunc]")
-        .def("__init__", registry_init, "operations"_arg)
-        .def_static("_create_identifier", create_identifier, "_input"_arg)
-        .def("_get_operation", get_operation, "identifier"_arg)
-        .def("resolve_operation", resolve_operation, "name"_arg, "hardware_qubits"_arg, "params"_arg)
-        .def_property("available_identifiers", available_identifiers)
+        .def("__init__(self, operations: OperationsMapping) -> None", registry_init,
+             "Registers every implementation under its key, parsing key strings and checking each one.",
+             "operations"_arg)
+        .def_static("_create_identifier(_input: InstructionKey | str) -> InstructionKey", create_identifier,
+                    "The key that a key string describes; any other key unchanged.", "_input"_arg)
+        .def("_get_operation(self, identifier: OperationCandidate) -> InstructionKey", get_operation,
+             "The first registered key of the call's name that accepts the call.", "identifier"_arg)
+        .def("resolve_operation(self, name: str, hardware_qubits: tuple[HardwareQubitIndex, ...], *params: object)"
+             " -> tuple[VyrFunc, tuple[typing.Any, ...]]",
+             resolve_operation, "The implementation of a call and the arguments to call it with.", "name"_arg,
+             "hardware_qubits"_arg, "params"_arg)
+        .def_property("available_identifiers(self) -> set[InstructionKey]", available_identifiers,
+                      "A new set of the registered keys.")
         .build();
 }

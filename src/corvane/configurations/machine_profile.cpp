@@ -115,6 +115,11 @@ nb::object resolve_operation(nb::handle self, nb::handle name, nb::handle qubit_
 }  // namespace
 
 NB_MODULE(machine_profile, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit",
+                {"HardwareQubitIndex", "Elements", "QubitsMapping"});
+    import_from(m, "corvane.configurations.instruction_registry",
+                {"OperationsMapping", "InstructionRegistry", "UnresolvableOperation", "VyrFunc"});
     import_module("dataclasses");
     import_module("typing");
     nb::object registry_module = import_module("corvane.configurations.instruction_registry");
@@ -124,20 +129,39 @@ NB_MODULE(machine_profile, m) {
 
     state.not_supported_qubits =
         keep(ClassBuilder(m, "NotSupportedQubits", {unresolvable})
-                 .def("__init__", not_supported_init, "operation_name"_arg, "called_qubits"_arg,
-                      "supported_qubits"_arg)
-                 .def("__str__", not_supported_str)
+                 .doc("A call on hardware qubits that the machine does not have.")
+                 .field("name", "str")
+                 .field("called_qubits", "Tuple[HardwareQubitIndex, ...]")
+                 .field("supported_qubits", "Set[HardwareQubitIndex]")
+                 .def("__init__(self, operation_name: str, called_qubits: tuple[HardwareQubitIndex, ...],"
+                      " supported_qubits: set[HardwareQubitIndex]) -> None",
+                      not_supported_init, "Holds the operation's name, its qubits and the machine's qubits.",
+                      "operation_name"_arg, "called_qubits"_arg, "supported_qubits"_arg)
+                 .def("__str__(self) -> str", not_supported_str, "The error's text.")
                  .build());
     state.resolved_operation = keep(ClassBuilder(m, "ResolvedOperation")
+                                        .doc("One resolved call: the implementation, its arguments and the "
+                                             "elements to align around it.")
                                         .field("func", "VyrFunc")
                                         .field("params", "Tuple[Any, ...]")
                                         .field("elements_to_align", "Elements")
                                         .build_dataclass());
     nb::object profile = ClassBuilder(m, "MachineProfile")
-        .def("__init__", profile_init, "quantum_instruction_registry"_arg, "hardware_qubits"_arg)
-        .def_property("_supported_qubit_indices", supported_qubit_indices)
-        .def("resolve_operation", resolve_operation, "name"_arg, "qubit_indices"_arg, "params"_arg)
-        .def("get_elements_to_align", get_elements_to_align, "hardware_qubits"_arg)
+        .doc("A machine: the implementations of its instructions and the elements that drive each qubit.")
+        .field("quantum_instruction_registry", "InstructionRegistry")
+        .field("hardware_qubits", "QubitsMapping")
+        .def("__init__(self, quantum_instruction_registry: InstructionRegistry | OperationsMapping,"
+             " hardware_qubits: QubitsMapping) -> None",
+             profile_init, "Describes a machine; a map of implementations is made a registry.",
+             "quantum_instruction_registry"_arg, "hardware_qubits"_arg)
+        .def_property("_supported_qubit_indices(self) -> set[HardwareQubitIndex]", supported_qubit_indices,
+                      "A new set of the machine's hardware qubits.")
+        .def("resolve_operation(self, name: str, qubit_indices: tuple[HardwareQubitIndex, ...], *params: object)"
+             " -> ResolvedOperation",
+             resolve_operation, "Resolves a call into its implementation, arguments and elements to align.",
+             "name"_arg, "qubit_indices"_arg, "params"_arg)
+        .def("get_elements_to_align(self, hardware_qubits: tuple[HardwareQubitIndex, ...]) -> Elements",
+             get_elements_to_align, "The elements of the qubits, each once, sorted.", "hardware_qubits"_arg)
         .build();
     state.supported_qubit_indices = keep(nb::borrow(_PyType_Lookup(
         reinterpret_cast<PyTypeObject*>(profile.ptr()), "_supported_qubit_indices"_id.ptr())));

@@ -83,6 +83,11 @@ nb::object validator_raise(nb::handle, nb::handle node) {
 }  // namespace
 
 NB_MODULE(construct_screening, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.passes.pipeline_phase", {"Validation", "ValidationException"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor"});
     nb::handle validation = keep_attr("corvane.passes.pipeline_phase", "Validation");
     nb::handle validation_exception = keep_attr("corvane.passes.pipeline_phase", "ValidationException");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
@@ -94,26 +99,38 @@ NB_MODULE(construct_screening, m) {
 
     state.invalid_feature = keep(ClassBuilder(m, "InvalidFeatureException", {validation_exception})
                                      .doc("A node of the tree failed the screening.")
-                                     .def("__init__", invalid_feature_init, "node"_arg)
-                                     .def("__str__", invalid_feature_str)
+                                     .def("__init__(self, node: ast.QASMNode) -> None", invalid_feature_init,
+                                          "Holds the node.", "node"_arg)
+                                     .def("__str__(self) -> str", invalid_feature_str, "The error's text.")
                                      .build());
     state.disallowed_node_type = keep(ClassBuilder(m, "DisallowedNodeTypeException", {state.invalid_feature})
                                           .doc("A node whose class is not among the permitted ones.")
-                                          .def("__str__", disallowed_node_type_str)
+                                          .def("__str__(self) -> str", disallowed_node_type_str, "The error's text.")
                                           .build());
 
     state.screening = keep(ClassBuilder(m, "AllowedConstructScreening", {validation, visitor})
                                .doc("Rejects the first node, in pre-order, whose criterion is false.")
-                               .def("__init__", screening_init, "criterion"_arg)
-                               .def("__call__", screening_call, "program"_arg)
+                               .field("criterion", "Callable[[ast.QASMNode], Any]")
+                               .def("__init__(self, criterion: collections.abc.Callable[[ast.QASMNode], object])"
+                                    " -> None",
+                                    screening_init, "Screens with a test that a node passes when it is true.",
+                                    "criterion"_arg)
+                               .def("__call__(self, program: Program) -> Program", screening_call,
+                                    "Screens the program's tree and returns the program.", "program"_arg)
                                .visitor_walk()
-                               .def_generic_visit(screening_generic_visit)
-                               .def("_raise_exception", screening_raise, "node"_arg)
+                               .def_generic_visit(screening_generic_visit,
+                                                  "generic_visit(self, node: ast.QASMNode, context: typing.Any = None)"
+                                                  " -> None",
+                                                  "Tests the node, then walks its children.")
+                               .def("_raise_exception(self, node: ast.QASMNode) -> typing.NoReturn", screening_raise,
+                                    "Raises the error of a node that failed the test.", "node"_arg)
                                .build());
     state.node_types_validator =
         keep(ClassBuilder(m, "AllowedNodeTypesValidator", {state.screening})
                  .doc("Rejects the first node, in pre-order, whose exact class is not in the permitted set.")
-                 .def("__init__", validator_init, "allowed_node_types"_arg)
-                 .def("_raise_exception", validator_raise, "node"_arg)
+                 .def("__init__(self, allowed_node_types: set[type]) -> None", validator_init,
+                      "Screens against the very set given: changes to it count.", "allowed_node_types"_arg)
+                 .def("_raise_exception(self, node: ast.QASMNode) -> typing.NoReturn", validator_raise,
+                      "Raises the error of a node whose class is not permitted.", "node"_arg)
                  .build());
 }

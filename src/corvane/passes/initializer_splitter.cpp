@@ -45,6 +45,9 @@ nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
 }  // namespace
 
 NB_MODULE(initializer_splitter, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     nb::object ast = import_module("openqasm3.ast");
     state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
@@ -55,8 +58,13 @@ NB_MODULE(initializer_splitter, m) {
 
     nb::object transformer = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     ClassBuilder(m, "ClassicalDeclarationInitializerSplitter", {transformer})
+        .doc("Moves the initialiser of every classical declaration into a statement right after it.")
         .transformer_walk()
-        .def_static("_get_new_declaration_node", new_declaration_node, "node"_arg)
-        .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
+        .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.Statement",
+                    new_declaration_node, "The declaration that replaces the given one, without initialiser.",
+                    "node"_arg)
+        .def_handler("visit_ClassicalDeclaration(self, node: ast.ClassicalDeclaration) -> list[ast.Statement]",
+                     visit_classical_declaration,
+                     "The declaration without initialiser, then the assignment or measurement of it.")
         .build();
 }

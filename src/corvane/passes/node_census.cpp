@@ -107,12 +107,21 @@ nb::object count_node_types(nb::handle node) {
 }  // namespace
 
 NB_MODULE(node_census, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor"});
     state.counter_class = keep_attr("collections", "Counter");
     nb::object visitor = import_attr("openqasm3.visitor", "QASMVisitor")[nb::none()];
-    state.node_census = keep(ClassBuilder(m, "NodeCensus", {visitor})
-                                 .def("__init__", census_init)
-                                 .visitor_walk()
-                                 .def_generic_visit(census_generic_visit)
-                                 .build());
-    def_function(m, "count_node_types", count_node_types, "node"_arg);
+    state.node_census =
+        keep(ClassBuilder(m, "NodeCensus", {visitor})
+                 .doc("Counts the nodes that the generic walk reaches, per exact node class.")
+                 .field("counter", "Counter[type]")
+                 .def("__init__(self) -> None", census_init, "Starts with every count at zero.")
+                 .visitor_walk()
+                 .def_generic_visit(census_generic_visit,
+                                    "generic_visit(self, node: ast.QASMNode, context: typing.Any = None) -> None",
+                                    "Counts the node and walks its children.")
+                 .build());
+    def_function(m, "count_node_types(node: ast.QASMNode) -> collections.Counter[type]", count_node_types,
+                 "The number of nodes of each exact class in the tree under the node.", "node"_arg);
 }

@@ -17,6 +17,9 @@ void add_from(nb::handle classes, nb::handle module, std::initializer_list<const
 }  // namespace
 
 NB_MODULE(permitted_nodes, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubit"});
     nb::object ast = import_module("openqasm3.ast");
     nb::object hardware_qubit = import_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
 

@@ -114,6 +114,9 @@ nb::object run_validation(nb::handle self, nb::handle current_program, nb::handl
 }  // namespace
 
 NB_MODULE(pipeline_phase, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program"});
+    import_from(m, "corvane.configurations.build_options", {"BuildOptions"});
     import_module("corvane.programs");
     import_module("corvane.configurations.build_options");
     state.re_match = keep_attr("re", "match");
@@ -121,22 +124,48 @@ NB_MODULE(pipeline_phase, m) {
     nb::handle abc = keep_attr("abc", "ABC");
 
     state.step = keep(ClassBuilder(m, "Step", {abc})
-                          .def("__init__", step_init, "name"_arg = nb::none())
-                          .def_abstract("__call__", step_call, "program"_arg)
+                          .doc("A named transformation of a compilation's program, called with a program.")
+                          .field("name", "str")
+                          .def("__init__(self, name: str | None = None) -> None", step_init,
+                               "Names the step, after its class when no name is given.", "name"_arg = nb::none())
+                          .def_abstract("__call__(self, program: Program) -> Program", step_call,
+                                        "Runs the step on one program and returns the program that follows.",
+                                        "program"_arg)
                           .build());
-    state.validation = keep(ClassBuilder(m, "Validation", {state.step, abc}).build());
-    state.optimization = keep(ClassBuilder(m, "Optimization", {state.step, abc}).build());
-    ClassBuilder(m, "ValidationException", {PyExc_Exception}).build();
+    state.validation = keep(ClassBuilder(m, "Validation", {state.step, abc})
+                                .doc("A step that only inspects the program; its result is ignored.")
+                                .build());
+    state.optimization = keep(ClassBuilder(m, "Optimization", {state.step, abc})
+                                  .doc("A step whose failure the phase tolerates unless a pattern enforces it.")
+                                  .build());
+    ClassBuilder(m, "ValidationException", {PyExc_Exception})
+        .doc("The base of the errors that validation steps raise.")
+        .build();
 
     state.pipeline_phase =
         keep(ClassBuilder(m, "PipelinePhase", {state.step})
-                 .def("__init__", phase_init, "steps"_arg, "build_options"_arg, "name"_arg = nb::none())
-                 .def("_should_skip_optimization", should_skip_optimization, "optimization"_arg)
-                 .def("_should_skip_validation", should_skip_validation, "validation"_arg)
-                 .def("_should_enforce_optimization", should_enforce_optimization, "optimization"_arg)
-                 .def_static("_infer_behavior", infer_behavior, "step"_arg, "pattern"_arg)
-                 .def("__call__", phase_call, "program"_arg)
-                 .def("_run_optimization", run_optimization, "current_program"_arg, "optimization"_arg)
-                 .def("_run_validation", run_validation, "current_program"_arg, "validation"_arg)
+                 .doc("A step that runs a fixed tuple of steps in order, under the build options.")
+                 .field("steps", "Tuple[Step, ...]")
+                 .def("__init__(self, steps: tuple[Step, ...], build_options: BuildOptions, name: str | None = None)"
+                      " -> None",
+                      phase_init, "Holds the steps and the build options; named after its class by default.",
+                      "steps"_arg, "build_options"_arg, "name"_arg = nb::none())
+                 .def("_should_skip_optimization(self, optimization: Step) -> bool", should_skip_optimization,
+                      "Whether the skip pattern for optimisations selects the step.", "optimization"_arg)
+                 .def("_should_skip_validation(self, validation: Step) -> bool", should_skip_validation,
+                      "Whether the skip pattern for validations selects the step.", "validation"_arg)
+                 .def("_should_enforce_optimization(self, optimization: Step) -> bool", should_enforce_optimization,
+                      "Whether the enforce pattern selects the optimisation step.", "optimization"_arg)
+                 .def_static("_infer_behavior(step: Step, pattern: str | None) -> bool", infer_behavior,
+                             "Whether a pattern (None, \"all\" or a regular expression) selects the step's name.",
+                             "step"_arg, "pattern"_arg)
+                 .def("__call__(self, program: Program) -> Program", phase_call,
+                      "Runs the steps in order on the program and returns the last result.", "program"_arg)
+                 .def("_run_optimization(self, current_program: Program, optimization: Step) -> Program",
+                      run_optimization, "Runs one optimisation step under the skip and enforce patterns.",
+                      "current_program"_arg, "optimization"_arg)
+                 .def("_run_validation(self, current_program: Program, validation: Step) -> None", run_validation,
+                      "Runs one validation step under the skip pattern.", "current_program"_arg,
+                      "validation"_arg)
                  .build());
 }

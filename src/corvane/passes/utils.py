@@ -17,12 +17,12 @@ def is_inside_scope() -> bool:
     return scopes_manager.is_inside_program_scope()
 
 
-def is_qasm_literal(expression) -> bool:
+def is_qasm_literal(expression: ast.Expression) -> bool:
     """Whether `expression` is a literal node holding its plain value in `value`."""
     return isinstance(expression, _LITERAL_CLASSES)
 
 
-def create_literal(value) -> SupportedLiteralTypes:
+def create_literal(value: PythonLiterals) -> SupportedLiteralTypes:
     """The literal node for a plain value; booleans are tested before integers."""
     if isinstance(value, bool):
         return ast.BooleanLiteral(value)

@@ -1,5 +1,7 @@
 """The generation phase: the resolved OpenQASM 3 syntax tree in, the vyr program out."""
 
+from corvane.configurations.build_options import BuildOptions
+from corvane.configurations.machine_profile import MachineProfile
 from corvane.passes.code_generation.declaration_tidier import DeclarationTidier
 from corvane.passes.code_generation.input_binding import DeclarationResolvingStep
 from corvane.passes.code_generation.output_persister import OutputPersister
@@ -21,7 +23,7 @@ class Vyr1GenerationPass(PipelinePhase):
     outputs are saved last, from the program that the lowering returns.
     """
 
-    def __init__(self, machine_profile, build_options, inputs):
+    def __init__(self, machine_profile: MachineProfile, build_options: BuildOptions, inputs: Inputs | None) -> None:
         super().__init__(
             (
                 DeclarationTidier(),

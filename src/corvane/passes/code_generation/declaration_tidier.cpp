@@ -25,6 +25,11 @@ nb::object tidier_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(declaration_tidier, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.initializer_splitter", {"ClassicalDeclarationInitializerSplitter"});
+    import_from(m, "openqasm3", {"ast"});
     nb::object programs = import_module("corvane.programs");
     nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
     nb::object splitter = import_module("corvane.passes.initializer_splitter");
@@ -33,6 +38,8 @@ NB_MODULE(declaration_tidier, m) {
     state.tree_root = keep_attr("openqasm3.ast", "Program");
 
     ClassBuilder(m, "DeclarationTidier", {pipeline_phase.attr("Step")})
-        .def("__call__", tidier_call, "program"_arg)
+        .doc("The generation step that splits the initialisers off the classical declarations.")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", tidier_call,
+             "Splits the initialisers off in the program's tree.", "program"_arg)
         .build();
 }

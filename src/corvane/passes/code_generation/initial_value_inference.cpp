@@ -128,6 +128,10 @@ nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
 }  // namespace
 
 NB_MODULE(initial_value_inference, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.vyr_slot", {"VyrSlot", "VyrArr"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "vk", {"vyr"});
     nb::object vyr_slot = import_module("corvane.vyr_slot");
     nb::object ast = import_module("openqasm3.ast");
     state.sdk = keep(import_module("vk.vyr"));
@@ -153,17 +157,27 @@ NB_MODULE(initial_value_inference, m) {
 
     nb::handle exception(PyExc_Exception);
     nb::handle base = keep(ClassBuilder(m, "UnsupportedDeclarationException", {exception})
-                               .def("__init__", unsupported_declaration_init, "name"_arg)
+                               .doc("A declaration that has no vyr variable to stand for it.")
+                               .def("__init__(self, name: str) -> None", unsupported_declaration_init,
+                                    "Holds the declared name.", "name"_arg)
                                .build());
     state.unsupported_declaration = base;
     state.unsupported_type = keep(ClassBuilder(m, "UnsupportedTypeException", {base})
-                                      .def("__init__", unsupported_type_init, "name"_arg, "node_type"_arg)
-                                      .def("__str__", unsupported_type_str)
+                                      .doc("A declaration of a type that vyr variables cannot have.")
+                                      .def("__init__(self, name: str, node_type: InitType) -> None",
+                                           unsupported_type_init, "Holds the name and the declared type.",
+                                           "name"_arg, "node_type"_arg)
+                                      .def("__str__(self) -> str", unsupported_type_str, "The error's text.")
                                       .build());
     state.invalid_array_size = keep(ClassBuilder(m, "InvalidArraySizeException", {base})
-                                        .def("__init__", invalid_array_size_init, "name"_arg, "array_size"_arg)
-                                        .def("__str__", invalid_array_size_str)
+                                        .doc("A declared size that is not a literal integer, or one below 1.")
+                                        .def("__init__(self, name: str, array_size: ast.Expression) -> None",
+                                             invalid_array_size_init, "Holds the name and the size node.",
+                                             "name"_arg, "array_size"_arg)
+                                        .def("__str__(self) -> str", invalid_array_size_str, "The error's text.")
                                         .build());
 
-    def_function(m, "get_variable_to_init", get_variable_to_init, "name"_arg, "node_type"_arg);
+    def_function(m, "get_variable_to_init(name: str, node_type: InitType) -> VyrSlot[typing.Any] | VyrArr[typing.Any]",
+                 get_variable_to_init, "A new, undeclared wrapper for a variable of that name and declared type.",
+                 "name"_arg, "node_type"_arg);
 }

@@ -89,6 +89,13 @@ nb::object resolving_step_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(input_binding, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.code_generation.initial_value_inference",
+                {"get_variable_to_init", "InitType"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     nb::object programs = import_module("corvane.programs");
     nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
     nb::object inference = import_module("corvane.passes.code_generation.initial_value_inference");
@@ -117,23 +124,38 @@ NB_MODULE(input_binding, m) {
                                      .field("is_input", "bool")
                                      .field("is_output", "bool")
                                      .field("var", "VyrSlotBase")
-                                     .def("__init__", declaration_init, "name"_arg, "node_type"_arg,
+                                     .def("__init__(self, name: str, node_type: InitType, is_input: bool = False,"
+                                          " is_output: bool = False) -> None",
+                                          declaration_init, "Binds the declared name and type to a new wrapper.",
+                                          "name"_arg, "node_type"_arg,
                                           "is_input"_arg = false, "is_output"_arg = false)
                                      .build_dataclass());
 
     state.unsupported_type_error = keep(ClassBuilder(m, "UnsupportedTypeError", {nb::handle(PyExc_Exception)})
-                                            .def("__init__", unsupported_type_error_init, "node"_arg)
-                                            .def("__str__", unsupported_type_error_str)
+                                            .doc("An input/output declaration that is neither input nor output.")
+                                            .def("__init__(self, node: ast.IODeclaration) -> None",
+                                                 unsupported_type_error_init, "Holds the declaration.", "node"_arg)
+                                            .def("__str__(self) -> str", unsupported_type_error_str,
+                                                 "The error's text.")
                                             .build());
 
     nb::object transformer = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.declarations_resolver = keep(ClassBuilder(m, "DeclarationsResolver", {transformer})
                                            .transformer_walk()
-                                           .def_handler("visit_IODeclaration", visit_io_declaration)
-                                           .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
+                                           .doc("Replaces every declaration that it reaches by a VyrDeclaration.")
+                                           .def_handler("visit_IODeclaration(self, node: ast.IODeclaration)"
+                                                        " -> VyrDeclaration",
+                                                        visit_io_declaration,
+                                                        "The bound declaration of an input or an output.")
+                                           .def_handler("visit_ClassicalDeclaration(self,"
+                                                        " node: ast.ClassicalDeclaration) -> VyrDeclaration",
+                                                        visit_classical_declaration,
+                                                        "The bound declaration of a classical variable.")
                                            .build());
 
     ClassBuilder(m, "DeclarationResolvingStep", {pipeline_phase.attr("Step")})
-        .def("__call__", resolving_step_call, "program"_arg)
+        .doc("The generation step that binds every input, output and classical declaration to a wrapper.")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", resolving_step_call,
+             "Binds the declarations of the program's tree.", "program"_arg)
         .build();
 }

@@ -25,11 +25,17 @@ nb::object persister_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(output_persister, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "Vyr1Program"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.utils", {"is_inside_scope"});
     import_module("corvane.programs");
     nb::object pipeline_phase = import_module("corvane.passes.pipeline_phase");
     state.is_inside_scope = keep_attr("corvane.passes.utils", "is_inside_scope");
 
     ClassBuilder(m, "OutputPersister", {pipeline_phase.attr("Step")})
-        .def("__call__", persister_call, "program"_arg)
+        .doc("The last generation step: saves every output variable into its result stream.")
+        .def("__call__(self, program: Program) -> Vyr1Program", persister_call,
+             "Saves the outputs, unless the caller holds a program scope open.", "program"_arg)
         .build();
 }

@@ -562,6 +562,15 @@ nb::object mapper_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(register_mapper, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.code_generation.translate_expression", {"extract_single_index"});
+    import_from(m, "corvane.configurations.machine_profile", {"MachineProfile"});
+    import_from(m, "corvane.configurations.hardware_qubit",
+                {"HardwareQubit", "HardwareQubitIndex", "create_hardware_qubit"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor", "QASMTransformer"});
     import_module("corvane.programs");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
@@ -583,21 +592,33 @@ NB_MODULE(register_mapper, m) {
 
     nb::handle exception(PyExc_Exception);
     state.multiple_definition = keep(ClassBuilder(m, "MultipleQubitDefinitionException", {exception})
-                                         .def("__init__", multiple_definition_init, "name"_arg)
-                                         .def("__str__", multiple_definition_str)
+                                         .doc("A qubit register declared twice.")
+                                         .def("__init__(self, name: str) -> None", multiple_definition_init,
+                                              "Holds the register's name.", "name"_arg)
+                                         .def("__str__(self) -> str", multiple_definition_str, "The error's text.")
                                          .build());
     state.calling_unsupported = keep(ClassBuilder(m, "CallingUnsupportedQubitsException", {exception})
-                                         .def("__init__", calling_unsupported_init, "unsupported_qubits"_arg)
-                                         .def("__str__", calling_unsupported_str)
+                                         .doc("Hardware qubits named in the program that the machine lacks.")
+                                         .def("__init__(self, unsupported_qubits: set[int]) -> None",
+                                              calling_unsupported_init, "Holds the qubits' numbers.",
+                                              "unsupported_qubits"_arg)
+                                         .def("__str__(self) -> str", calling_unsupported_str, "The error's text.")
                                          .build());
     state.too_many = keep(ClassBuilder(m, "TooManyRequiredQubitsException", {exception})
-                              .def("__init__", too_many_init, "required_qubits"_arg, "supported_qubits"_arg)
-                              .def("__str__", too_many_str)
+                              .doc("A program that needs more qubits than the machine has.")
+                              .def("__init__(self, required_qubits: int, supported_qubits: int) -> None",
+                                   too_many_init, "Holds the needed and the available numbers of qubits.",
+                                   "required_qubits"_arg, "supported_qubits"_arg)
+                              .def("__str__(self) -> str", too_many_str, "The error's text.")
                               .build());
 
     ClassBuilder(m, "RegisterMapper", {step})
-        .def("__init__", mapper_init, "machine_profile"_arg)
-        .def("__call__", mapper_call, "program"_arg)
+        .doc("The generation step that lays the declared qubit registers onto the machine's free qubits.")
+        .def("__init__(self, machine_profile: MachineProfile) -> None", mapper_init,
+             "Maps registers onto the profile's hardware qubits.", "machine_profile"_arg)
+        .def("__call__(self, program: Program) -> OpenQasmProgram", mapper_call,
+             "Replaces every register reference by its hardware qubit and drops the qubit declarations.",
+             "program"_arg)
         .build();
 
     nb::object visitor = import_attr("openqasm3.visitor", "QASMVisitor")[nb::none()];

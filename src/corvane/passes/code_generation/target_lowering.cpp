@@ -596,6 +596,20 @@ void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb
 }  // namespace
 
 NB_MODULE(target_lowering, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.vyr_slot", {"VyrArr"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram", "Vyr1Program"});
+    import_from(m, "corvane.passes.code_generation.translate_expression",
+                {"translate_expression", "extract_single_index"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.code_generation.input_binding", {"VyrDeclaration"});
+    import_from(m, "corvane.configurations.machine_profile", {"MachineProfile"});
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubit"});
+    import_from(m, "corvane.passes.utils", {"is_inside_scope", "is_qasm_literal"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor"});
+    import_from(m, "vk", {"vyr"});
+    import_from(m, "vk.vyr.type_hints", {"ScalarOfAnyType", "VyrVariable"});
     import_module("corvane.vyr_slot");
     nb::object programs = import_module("corvane.programs");
     state.translate_expression =
@@ -654,46 +668,84 @@ NB_MODULE(target_lowering, m) {
     state.classical_function_mapping = keep(table);
 
     state.missing_input_exception = keep(ClassBuilder(m, "MissingInputException", {nb::handle(PyExc_Exception)})
-                                             .def("__init__", missing_input_init, "node"_arg)
-                                             .def("__str__", missing_input_str)
+                                             .doc("An input without a value, while emitting into the caller's scope.")
+                                             .def("__init__(self, node: VyrDeclaration) -> None", missing_input_init,
+                                                  "Holds the input's declaration node.", "node"_arg)
+                                             .def("__str__(self) -> str", missing_input_str, "The error's text.")
                                              .build());
 
-    def_function(m, "_align_if_needed", align_if_needed_function, "elements"_arg);
+    def_function(m, "_align_if_needed(*elements: str) -> None", align_if_needed_function,
+                 "Aligns the machine elements when there are two or more.", "elements"_arg);
 
     ClassBuilder(m, "CodeGeneration", {step})
-        .def("__init__", code_generation_init, "machine_profile"_arg, "inputs"_arg = nb::none())
-        .def("__call__", code_generation_call, "program"_arg)
+        .doc("The generation step that lowers the prepared tree into a vyr program.")
+        .def("__init__(self, machine_profile: MachineProfile, inputs: Inputs | None = None) -> None",
+             code_generation_init, "Lowers for the profile, with the caller's input values.", "machine_profile"_arg,
+             "inputs"_arg = nb::none())
+        .def("__call__(self, program: Program) -> Vyr1Program", code_generation_call,
+             "Lowers the program's tree inside a vk program scope.", "program"_arg)
         .build();
 
     nb::object visitor = import_attr("openqasm3.visitor", "QASMVisitor")[nb::none()];
     state.visitor_class =
         keep(ClassBuilder(m, "CodeGenerationVisitor", {visitor})
+                 .doc("Lowers each statement of the tree into vk calls, inside the open program scope.")
                  .visitor_walk()
-                 .def("__init__", visitor_init, "machine_profile"_arg, "program"_arg, "inputs"_arg,
-                      "_is_inside_scope"_arg)
-                 .def("_translate_expression", translate_method, "oq_expression"_arg)
-                 .def_static("get_qubit_indices", get_qubit_indices, "qubits"_arg)
-                 .def("run_operation", run_operation_method, "name"_arg, "qubits"_arg, "params"_arg)
-                 .def_handler("visit_QuantumGate", visit_quantum_gate)
-                 .def_handler("visit_QuantumPhase", visit_quantum_phase)
-                 .def_handler("visit_DelayInstruction", visit_delay_instruction)
-                 .def_handler("visit_QuantumReset", visit_quantum_reset)
-                 .def_handler("visit_QuantumBarrier", visit_quantum_barrier)
-                 .def_handler("visit_FunctionCall", visit_function_call)
-                 .def_handler("visit_QuantumMeasurementStatement", visit_quantum_measurement_statement)
-                 .def_handler("visit_VyrDeclaration", visit_vyr_declaration)
-                 .def_handler("visit_BranchingStatement", visit_branching_statement)
-                 .def_handler("visit_WhileLoop", visit_while_loop)
-                 .def_handler("visit_ForInLoop", visit_for_in_loop)
-                 .def_handler("visit_SwitchStatement", visit_switch_statement)
-                 .def_handler("visit_CompoundStatement", visit_compound_statement)
-                 .def_handler("visit_Box", visit_box)
-                 .def("_run_block_in_context", run_block_method, "context_creator"_arg, "block"_arg,
-                      "context_creator_args"_arg)
-                 .def("_declare_variable", declare_variable_method, "node"_arg)
-                 .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
-                 .def_handler("visit_ClassicalDeclaration", visit_unbound_declaration)
-                 .def("_assign_to_target", assign_to_target_method, "target"_arg, "value"_arg)
+                 .def("__init__(self, machine_profile: MachineProfile, program: Vyr1Program, inputs: Inputs,"
+                      " _is_inside_scope: bool) -> None",
+                      visitor_init, "Lowers into the program, for the profile, with the input values.",
+                      "machine_profile"_arg, "program"_arg, "inputs"_arg, "_is_inside_scope"_arg)
+                 .def("_translate_expression(self, oq_expression: ast.Expression) -> typing.Any", translate_method,
+                      "An expression translated against the variables declared so far.", "oq_expression"_arg)
+                 .def_static("get_qubit_indices(qubits: list[HardwareQubit]) -> tuple[int, ...]", get_qubit_indices,
+                             "The numbers of the hardware-qubit operands, in order.", "qubits"_arg)
+                 .def("run_operation(self, name: str, qubits: list[HardwareQubit], *params: ast.Expression)"
+                      " -> typing.Any",
+                      run_operation_method, "Calls the operation's implementation between alignments.", "name"_arg,
+                      "qubits"_arg, "params"_arg)
+                 .def_handler("visit_QuantumGate(self, node: ast.QuantumGate) -> None", visit_quantum_gate,
+                              "Lowers a gate call.")
+                 .def_handler("visit_QuantumPhase(self, node: ast.QuantumPhase) -> None", visit_quantum_phase,
+                              "Lowers a global phase.")
+                 .def_handler("visit_DelayInstruction(self, node: ast.DelayInstruction) -> None",
+                              visit_delay_instruction, "Lowers a delay.")
+                 .def_handler("visit_QuantumReset(self, node: ast.QuantumReset) -> None", visit_quantum_reset,
+                              "Lowers a reset.")
+                 .def_handler("visit_QuantumBarrier(self, node: ast.QuantumBarrier) -> None", visit_quantum_barrier,
+                              "Lowers a barrier.")
+                 .def_handler("visit_FunctionCall(self, node: ast.FunctionCall) -> typing.Any", visit_function_call,
+                              "Lowers a function call that stands as a statement.")
+                 .def_handler("visit_QuantumMeasurementStatement(self, node: ast.QuantumMeasurementStatement)"
+                              " -> None",
+                              visit_quantum_measurement_statement,
+                              "Lowers a measurement and assigns its result to the target.")
+                 .def_handler("visit_VyrDeclaration(self, node: VyrDeclaration) -> None", visit_vyr_declaration,
+                              "Declares a variable, with the caller's value when one is given.")
+                 .def_handler("visit_BranchingStatement(self, node: ast.BranchingStatement) -> None",
+                              visit_branching_statement, "Lowers an if statement.")
+                 .def_handler("visit_WhileLoop(self, node: ast.WhileLoop) -> None", visit_while_loop,
+                              "Lowers a while loop.")
+                 .def_handler("visit_ForInLoop(self, node: ast.ForInLoop) -> None", visit_for_in_loop,
+                              "Lowers a for-in loop.")
+                 .def_handler("visit_SwitchStatement(self, node: ast.SwitchStatement) -> None",
+                              visit_switch_statement, "Lowers a switch statement.")
+                 .def_handler("visit_CompoundStatement(self, node: ast.CompoundStatement) -> None",
+                              visit_compound_statement, "Lowers a braced block.")
+                 .def_handler("visit_Box(self, node: ast.Box) -> None", visit_box, "Lowers a box.")
+                 .def("_run_block_in_context(self, context_creator: collections.abc.Callable[..., typing.Any],"
+                      " block: list[ast.Statement], context_creator_args: tuple[typing.Any, ...]) -> None",
+                      run_block_method, "Lowers the statements of a block inside one vk block.",
+                      "context_creator"_arg, "block"_arg, "context_creator_args"_arg)
+                 .def("_declare_variable(self, node: VyrDeclaration) -> str", declare_variable_method,
+                      "Declares the node's variable and returns its name.", "node"_arg)
+                 .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment) -> None",
+                              visit_classical_assignment, "Lowers a plain assignment.")
+                 .def_handler("visit_ClassicalDeclaration(self, node: ast.ClassicalDeclaration) -> typing.NoReturn",
+                              visit_unbound_declaration, "Refuses a declaration that was not bound before the lowering.")
+                 .def("_assign_to_target(self, target: ast.Identifier | ast.IndexedIdentifier, value: typing.Any)"
+                      " -> None",
+                      assign_to_target_method, "Assigns a translated value to a variable or an array cell.",
+                      "target"_arg, "value"_arg)
                  .build());
     state.translate_expression_method = OwnMethod::of(state.visitor_class, "_translate_expression");
     state.run_operation_method = OwnMethod::of(state.visitor_class, "run_operation");

@@ -489,6 +489,13 @@ PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(c
 }  // namespace
 
 NB_MODULE(translate_expression, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.vyr_slot", {"VyrArr", "AllExps", "IndexingVariableException"});
+    import_from(m, "corvane.programs", {"VariablesDB", "VariableSignature"});
+    import_from(m, "corvane.passes.utils", {"is_qasm_literal"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "vk", {"vyr"});
+    import_from(m, "vk.vyr.type_hints", {"VyrScalarExpression"});
     nb::object vyr_slot = import_module("corvane.vyr_slot");
     nb::object programs = import_module("corvane.programs");
     nb::object utils = import_module("corvane.passes.utils");
@@ -551,13 +558,23 @@ NB_MODULE(translate_expression, m) {
                                       nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
     m.attr("PLAIN_VALUE_TYPES") = plain;
 
-    def_function(m, "translate_expression", translate_expression, "oq_expression"_arg, "variables_db"_arg);
-    def_function(m, "_parse_binary_expression", parse_binary_expression, "oq_expression"_arg,
+    def_function(m, "translate_expression(oq_expression: ast.Expression, variables_db: VariablesDB) -> typing.Any",
+                 translate_expression, "An OpenQASM expression as a plain value, a list or a vk expression.",
+                 "oq_expression"_arg, "variables_db"_arg);
+    def_function(m, "_parse_binary_expression(oq_expression: ast.BinaryExpression, variables_db: VariablesDB)"
+                 " -> typing.Any",
+                 parse_binary_expression, "The translation of a binary expression.", "oq_expression"_arg,
                  "variables_db"_arg);
-    def_function(m, "_parse_unary_expression", parse_unary_expression, "oq_expression"_arg,
+    def_function(m, "_parse_unary_expression(oq_expression: ast.UnaryExpression, variables_db: VariablesDB)"
+                 " -> typing.Any",
+                 parse_unary_expression, "The translation of a unary expression.", "oq_expression"_arg,
                  "variables_db"_arg);
-    def_function(m, "extract_single_index", extract_single_index_function, "index"_arg);
-    def_function(m, "_cast_expression", cast_expression_function, "expression"_arg, "target"_arg);
+    def_function(m, "extract_single_index(index: list[ast.Expression | ast.RangeDefinition] | ast.DiscreteSet)"
+                 " -> ast.Expression",
+                 extract_single_index_function, "The one expression that an index holds.", "index"_arg);
+    def_function(m, "_cast_expression(expression: typing.Any, target: ast.ClassicalType) -> typing.Any",
+                 cast_expression_function, "A translated value converted to the cast's type.", "expression"_arg,
+                 "target"_arg);
     def_function(m, "_logical_not", logical_not, "value"_arg);
     def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
                  "as_truth"_arg = false);

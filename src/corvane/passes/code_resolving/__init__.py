@@ -1,9 +1,10 @@
 """The code-resolving phase: compound assignments, constants, gate definitions and constant folding."""
 
+from corvane.configurations.build_options import BuildOptions
 from corvane.passes.pipeline_phase import PipelinePhase
 from corvane.passes.code_resolving.update_expander import ClassicalUpdateExpander
 from corvane.passes.code_resolving.constant_substitution_stage import ConstantSubstitutionStage
-from corvane.passes.code_resolving.macro_expansion_stage import MacroExpansionStage
+from corvane.passes.code_resolving.macro_expansion_stage import GateSignature, MacroExpansionStage
 from corvane.passes.code_resolving.folding_stage import FoldingStage
 
 
@@ -17,7 +18,7 @@ class CodeResolvingPass(PipelinePhase):
     substituted into a gate's parameter expressions fold as well.
     """
 
-    def __init__(self, build_options, built_in_gates):
+    def __init__(self, build_options: BuildOptions, built_in_gates: set[GateSignature]) -> None:
         super().__init__(
             (
                 ClassicalUpdateExpander(),

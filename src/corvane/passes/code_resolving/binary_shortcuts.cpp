@@ -108,6 +108,10 @@ nb::object calculate_binary_shortcuts(nb::handle node) {
 }  // namespace
 
 NB_MODULE(binary_shortcuts, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.passes.utils",
+                {"is_qasm_literal", "create_literal", "PythonLiterals", "SupportedLiteralTypes"});
+    import_from(m, "openqasm3", {"ast"});
     nb::object utils = import_module("corvane.passes.utils");
     state.is_qasm_literal = keep(utils.attr("is_qasm_literal"));
     state.create_literal = keep(utils.attr("create_literal"));
@@ -124,18 +128,27 @@ NB_MODULE(binary_shortcuts, m) {
 
     nb::object anything_class = ClassBuilder(m, "Anything")
                                     .doc("A wildcard: equal to every value.")
-                                    .def("__eq__", anything_eq, "other"_arg)
-                                    .def("__hash__", anything_hash)
+                                    .def("__eq__(self, other: object) -> bool", anything_eq, "Always true.",
+                                         "other"_arg)
+                                    .def("__hash__(self) -> int", anything_hash, "One hash for every wildcard.")
                                     .build();
     state.anything = keep(anything_class());
     m.attr("ANYTHING") = state.anything;
 
-    state.return_lhs = keep(def_function(m, "return_lhs", return_lhs, "lhs"_arg, "rhs"_arg));
-    state.return_rhs = keep(def_function(m, "return_rhs", return_rhs, "lhs"_arg, "rhs"_arg));
+    state.return_lhs =
+        keep(def_function(m, "return_lhs(lhs: ast.Expression, rhs: ast.Expression) -> ast.Expression", return_lhs,
+                          "The left operand: the shortcut's answer.", "lhs"_arg, "rhs"_arg));
+    state.return_rhs =
+        keep(def_function(m, "return_rhs(lhs: ast.Expression, rhs: ast.Expression) -> ast.Expression", return_rhs,
+                          "The right operand: the shortcut's answer.", "lhs"_arg, "rhs"_arg));
     state.literal_as_type_of_rhs = keep(nb::cpp_function(literal_as_type_of_rhs, nb::name("literal_as_type_of_rhs"),
                                                          "lit"_arg, "lhs"_arg, "rhs"_arg));
-    nb::object literal_answer = def_function(m, "return_literal_as_type_of_rhs", return_literal_as_type_of_rhs,
-                                             "lit"_arg);
+    nb::object literal_answer = def_function(
+        m,
+        "return_literal_as_type_of_rhs(lit: PythonLiterals) -> collections.abc.Callable[[ast.Expression,"
+        " ast.Expression], SupportedLiteralTypes]",
+        return_literal_as_type_of_rhs, "An answer that is the value as a literal of the right operand's kind.",
+        "lit"_arg);
 
     nb::handle any = state.anything;
     nb::object zero = nb::int_(0), one = nb::int_(1);
@@ -161,5 +174,7 @@ NB_MODULE(binary_shortcuts, m) {
     state.cases = keep(cases);
     m.attr("CASES_TO_RETURN_FUNCTION") = state.cases;
 
-    def_function(m, "calculate_binary_shortcuts", calculate_binary_shortcuts, "node"_arg);
+    def_function(m, "calculate_binary_shortcuts(node: ast.BinaryExpression) -> ast.Expression",
+                 calculate_binary_shortcuts, "The simpler equivalent of a binary expression, or the expression itself.",
+                 "node"_arg);
 }

@@ -87,6 +87,13 @@ nb::object stage_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(constant_substitution_stage, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.constants", {"CONSTANTS"});
+    import_from(m, "corvane.passes.parsing.validators", {"RedeclarationException"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     state.constants = keep_attr("corvane.passes.constants", "CONSTANTS");
@@ -100,15 +107,27 @@ NB_MODULE(constant_substitution_stage, m) {
 
     state.transformer_base = keep(import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()]);
     state.resolver = keep(ClassBuilder(m, "ConstantsResolver", {state.transformer_base})
-                              .def("__init__", resolver_init, "constants"_arg)
+                              .doc("Puts the expression of a constant in place of every identifier that names it.")
+                              .def("__init__(self, constants: dict[str, ast.Expression]) -> None", resolver_init,
+                                   "Substitutes the constants of the map.", "constants"_arg)
                               .transformer_walk()
-                              .def_handler("visit_Identifier", visit_identifier)
+                              .def_handler("visit_Identifier(self, node: ast.Identifier) -> ast.Expression",
+                                           visit_identifier, "The constant's expression, or the identifier.")
                               .build());
     state.gatherer = keep(ClassBuilder(m, "ConstantsGatherer", {state.transformer_base})
-                              .def("__init__", gatherer_init)
+                              .doc("Collects the constant declarations and takes them out of the tree.")
+                              .def("__init__(self) -> None", gatherer_init,
+                                   "Starts from a copy of the predefined constants.")
                               .transformer_walk()
-                              .def_handler("visit_ConstantDeclaration", visit_constant_declaration)
-                              .def_property("constants", gatherer_constants)
+                              .def_handler("visit_ConstantDeclaration(self, node: ast.ConstantDeclaration) -> None",
+                                           visit_constant_declaration,
+                                           "Records the constant and removes its declaration.")
+                              .def_property("constants(self) -> dict[str, ast.Expression]", gatherer_constants,
+                                            "The constants by name.")
                               .build());
-    ClassBuilder(m, "ConstantSubstitutionStage", {step}).def("__call__", stage_call, "program"_arg).build();
+    ClassBuilder(m, "ConstantSubstitutionStage", {step})
+        .doc("The code-resolving step that substitutes the program's and the predefined constants.")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", stage_call,
+             "Substitutes the constants of the program's tree.", "program"_arg)
+        .build();
 }

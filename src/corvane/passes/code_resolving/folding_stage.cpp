@@ -527,6 +527,14 @@ void install_natives(Kind kind, nb::handle cls, KindNatives natives) {
 }  // namespace
 
 NB_MODULE(folding_stage, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Optimization"});
+    import_from(m, "corvane.passes.code_resolving.binary_shortcuts", {"calculate_binary_shortcuts"});
+    import_from(m, "corvane.passes.utils",
+                {"is_qasm_literal", "create_literal", "PythonLiterals", "SupportedLiteralTypes"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle optimization = keep_attr("corvane.passes.pipeline_phase", "Optimization");
     state.calculate_binary_shortcuts =
@@ -572,7 +580,9 @@ NB_MODULE(folding_stage, m) {
                                            .doc("No computation exists for the operator or the function.")
                                            .build());
     state.illegal_math_expression = keep(ClassBuilder(m, "IllegalMathExpression", {PyExc_Exception})
-                                             .def("__init__", illegal_init, "expression"_arg)
+                                             .doc("A constant expression whose computation failed.")
+                                             .def("__init__(self, expression: str) -> None", illegal_init,
+                                                  "Holds the text of the expression.", "expression"_arg)
                                              .build());
 
     nb::object divide_function = def_function(m, "_div", divide, "x"_arg, "y"_arg);
@@ -616,7 +626,9 @@ NB_MODULE(folding_stage, m) {
                          "arguments"_arg);
     nb::object modifier = ClassBuilder(m, "ExpressionModifier", {abc, typing.attr("Generic")[type_parameter]})
                               .doc("Folds one kind of expression node; used through its kinds' classes.")
-                              .def_classmethod("run", run_face, "cls"_arg, "node"_arg)
+                              .def_classmethod("run(cls, node: OQGenericExpression) -> ast.Expression", run_face,
+                                               "The node folded into a literal or simplified, or the node itself.",
+                                               "cls"_arg, "node"_arg)
                               .attr("_get_literal_arguments", abstract_classmethod(hook_function))
                               .attr("_get_func_to_calculate", abstract_classmethod(hook_function))
                               .attr("_calculate_heuristics", abstract_classmethod(hook_function))
@@ -645,6 +657,7 @@ NB_MODULE(folding_stage, m) {
                    hook("_get_func_to_calculate", func_face<binary_func>),
                    hook("_calculate_heuristics", heuristics_face<binary_heuristics>),
                    string_hook(expression_string_face<binary_expression_string>))
+            .doc("Folds binary expressions.")
             .build();
     nb::object unary_kind_class =
         kind_class("UnaryExpressionModifier", state.unary_expression, "UNARY_OPERATOR_TO_FUNCTION", unary,
@@ -652,7 +665,10 @@ NB_MODULE(folding_stage, m) {
                    hook("_get_func_to_calculate", func_face<unary_func>),
                    hook("_calculate_heuristics", heuristics_face<unary_heuristics>),
                    string_hook(expression_string_face<unary_expression_string>))
-            .def_static("resolve_minus_minus_heuristic", resolve_minus_minus_heuristic, "node"_arg)
+            .doc("Folds unary expressions.")
+            .def_static("resolve_minus_minus_heuristic(node: ast.UnaryExpression) -> ast.Expression",
+                        resolve_minus_minus_heuristic, "The operand of a double negation, or the node itself.",
+                        "node"_arg)
             .build();
     state.minus_minus_installed = keep(nb::borrow(class_lookup(unary_kind_class, state.minus_minus_name)));
     nb::object call_kind_class =
@@ -661,6 +677,7 @@ NB_MODULE(folding_stage, m) {
                    hook("_get_func_to_calculate", func_face<call_func>),
                    hook("_calculate_heuristics", heuristics_face<call_heuristics>),
                    string_hook(expression_string_face<call_expression_string>))
+            .doc("Folds calls of the mathematical functions.")
             .build();
 
     install_natives(binary_kind, binary_kind_class,
@@ -674,12 +691,23 @@ NB_MODULE(folding_stage, m) {
     nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.transformer = keep(ClassBuilder(m, "ConstantExpressionsTransformer", {transformer_base})
                                  .transformer_walk()
-                                 .def_handler("visit_BinaryExpression", visit_expression)
-                                 .def_handler("visit_UnaryExpression", visit_expression)
-                                 .def_handler("visit_FunctionCall", visit_expression)
-                                 .def("generic_modify_node", generic_modify_node, "node"_arg)
+                                 .doc("Folds the constant expressions of a tree, leaves first.")
+                                 .def_handler("visit_BinaryExpression(self, node: ast.BinaryExpression)"
+                                              " -> ast.Expression",
+                                              visit_expression, "The folded binary expression.")
+                                 .def_handler("visit_UnaryExpression(self, node: ast.UnaryExpression)"
+                                              " -> ast.Expression",
+                                              visit_expression, "The folded unary expression.")
+                                 .def_handler("visit_FunctionCall(self, node: ast.FunctionCall) -> ast.Expression",
+                                              visit_expression, "The folded function call.")
+                                 .def("generic_modify_node(self, node: ast.Expression) -> ast.Expression",
+                                      generic_modify_node, "Folds the node's operands, then the node.", "node"_arg)
                                  .build());
     state.modify_installed = keep(nb::borrow(class_lookup(state.transformer, state.modify_name)));
 
-    ClassBuilder(m, "FoldingStage", {optimization}).def("__call__", folding_call, "program"_arg).build();
+    ClassBuilder(m, "FoldingStage", {optimization})
+        .doc("The code-resolving step that folds constant expressions into literals.")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", folding_call,
+             "Folds the constant expressions of the program's tree.", "program"_arg)
+        .build();
 }

@@ -403,6 +403,11 @@ nb::object stage_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(macro_expansion_stage, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     nb::object ast = import_module("openqasm3.ast");
@@ -430,36 +435,53 @@ NB_MODULE(macro_expansion_stage, m) {
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
                                     .field("name", "str")
-                                    .def_classmethod("from_quantum_gate_definition", signature_from_definition,
+                                    .def_classmethod("from_quantum_gate_definition(cls,"
+                                                     " node: ast.QuantumGateDefinition) -> GateSignature",
+                                                     signature_from_definition, "The signature of a gate definition.",
                                                      "cls"_arg, "node"_arg)
                                     .build_dataclass(/*frozen=*/true));
 
     nb::handle resolver_exception = keep(ClassBuilder(m, "GateResolverException", {PyExc_Exception})
-                                             .def("__init__", resolver_exception_init, "node"_arg)
+                                             .doc("The base of the errors of gate-definition expansion.")
+                                             .def("__init__(self, node: ast.QASMNode) -> None",
+                                                  resolver_exception_init, "Holds the node at fault.", "node"_arg)
                                              .build());
-    state.unresolvable_gate = keep(ClassBuilder(m, "UnresolvableGateException", {resolver_exception}).build());
+    state.unresolvable_gate = keep(ClassBuilder(m, "UnresolvableGateException", {resolver_exception})
+                                       .doc("A gate call that no definition resolves.")
+                                       .build());
     state.signature_not_found = keep(ClassBuilder(m, "SignatureNotFoundException", {state.unresolvable_gate})
-                                         .def("__str__", signature_not_found_str)
+                                         .doc("A call of a gate that is neither built in nor defined.")
+                                         .def("__str__(self) -> str", signature_not_found_str, "The error's text.")
                                          .build());
     state.arguments_mismatch =
         keep(ClassBuilder(m, "ArgumentsMismatchException", {state.unresolvable_gate})
-                 .def("__init__", arguments_mismatch_init, "node"_arg, "gate_definition"_arg, "argument_type"_arg)
-                 .def("__str__", arguments_mismatch_str)
+                 .doc("A call with another number of arguments or qubits than its gate definition.")
+                 .def("__init__(self, node: ast.QuantumGate, gate_definition: ast.QuantumGateDefinition,"
+                      " argument_type: str) -> None",
+                      arguments_mismatch_init, "Holds the call, the definition and which list differs.", "node"_arg,
+                      "gate_definition"_arg, "argument_type"_arg)
+                 .def("__str__(self) -> str", arguments_mismatch_str, "The error's text.")
                  .build());
     nb::handle definition_exception =
         keep(ClassBuilder(m, "GateDefinitionException", {resolver_exception})
-                 .def("__init__", definition_exception_init, "node"_arg, "definition_signature"_arg)
+                 .doc("A gate definition that cannot be taken into the gate bank.")
+                 .def("__init__(self, node: ast.QASMNode, definition_signature: GateSignature) -> None",
+                      definition_exception_init, "Holds the node and the signature of the definition.", "node"_arg,
+                      "definition_signature"_arg)
                  .build());
     state.multiple_definitions = keep(ClassBuilder(m, "MultipleDefinitionsException", {definition_exception})
-                                          .def("__str__", multiple_definitions_str)
+                                          .doc("A second, different definition of a gate, or one of a built-in gate.")
+                                          .def("__str__(self) -> str", multiple_definitions_str, "The error's text.")
                                           .build());
     state.missing_definition = keep(ClassBuilder(m, "MissingDefinitionException", {definition_exception})
-                                        .def("__str__", missing_definition_str)
+                                        .doc("A definition's body calls a gate that is not defined before it.")
+                                        .def("__str__(self) -> str", missing_definition_str, "The error's text.")
                                         .build());
 
     // The statements of one call of a user gate whose operands include bare
     // names, kept together for the register mapping (see visit_QuantumGate).
     state.expanded_gate_call = keep(ClassBuilder(m, "ExpandedGateCall", {ast.attr("Statement")})
+                                        .doc("The statements of one expanded call of a user gate, kept together.")
                                         .field("name", "str")
                                         .field("qubits", "List[Union[IndexedIdentifier, Identifier]]")
                                         .field("body", "List[QuantumStatement]")
@@ -504,7 +526,10 @@ NB_MODULE(macro_expansion_stage, m) {
     state.get_gate_transformation = OwnMethod::of(resolver, "_get_gate_transformation");
 
     state.stage = keep(ClassBuilder(m, "MacroExpansionStage", {step})
-                           .def("__init__", stage_init, "built_in_gates"_arg)
-                           .def("__call__", stage_call, "program"_arg)
+                           .doc("The code-resolving step that expands calls of user gates into the gates' bodies.")
+                           .def("__init__(self, built_in_gates: set[GateSignature]) -> None", stage_init,
+                                "Expands every gate that is not among the built-in ones.", "built_in_gates"_arg)
+                           .def("__call__(self, program: Program) -> OpenQasmProgram", stage_call,
+                                "Expands the gate definitions of the program's tree.", "program"_arg)
                            .build());
 }

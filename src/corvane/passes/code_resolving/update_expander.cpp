@@ -81,6 +81,11 @@ nb::object expander_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(update_expander, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
 
@@ -101,13 +106,22 @@ NB_MODULE(update_expander, m) {
     m.attr("BASIC_ASSIGNMENT_OP") = state.basic_assignment_op;
 
     nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
-    state.transformer = keep(ClassBuilder(m, "ClassicalAssignmentToBinaryExpression", {transformer_base})
-                                 .transformer_walk()
-                                 .def_static("_extract_binary_operation", extract_binary_operation,
-                                             "operator"_arg)
-                                 .def_handler("visit_ClassicalAssignment", visit_classical_assignment)
-                                 .build());
+    state.transformer =
+        keep(ClassBuilder(m, "ClassicalAssignmentToBinaryExpression", {transformer_base})
+                 .doc("Rewrites every compound assignment into a plain assignment of a binary expression.")
+                 .transformer_walk()
+                 .def_static("_extract_binary_operation(operator: ast.AssignmentOperator) -> ast.BinaryOperator",
+                             extract_binary_operation, "The binary operator of a compound assignment operator.",
+                             "operator"_arg)
+                 .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment)"
+                              " -> ast.ClassicalAssignment",
+                              visit_classical_assignment, "The assignment, with a compound one made plain.")
+                 .build());
     state.extract = OwnMethod::of(state.transformer, "_extract_binary_operation");
 
-    ClassBuilder(m, "ClassicalUpdateExpander", {step}).def("__call__", expander_call, "program"_arg).build();
+    ClassBuilder(m, "ClassicalUpdateExpander", {step})
+        .doc("The code-resolving step that expands compound assignments (x += e into x = x + e).")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", expander_call,
+             "Expands the compound assignments of the program's tree.", "program"_arg)
+        .build();
 }

@@ -20,7 +20,7 @@ class ParsingPass(PipelinePhase):
     them drop it.
     """
 
-    def __init__(self, build_options: BuildOptions):
+    def __init__(self, build_options: BuildOptions) -> None:
         super().__init__(
             (
                 SyntaxTreeReader(),

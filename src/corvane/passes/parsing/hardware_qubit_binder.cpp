@@ -132,6 +132,12 @@ nb::object binder_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(hardware_qubit_binder, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.configurations.hardware_qubit", {"HardwareQubit", "create_hardware_qubit"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "openqasm3", {"ast"});
+    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.create_hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "create_hardware_qubit");
@@ -141,10 +147,18 @@ NB_MODULE(hardware_qubit_binder, m) {
     state.visit_name = intern("visit");
     state.name_name = intern("name");
 
-    state.transformer = keep(ClassBuilder(m, "HardwareQubitsTransformer", {transformer})
-                                 .transformer_walk()
-                                 .def_handler("visit_Identifier", visit_identifier)
-                                 .def_handler("visit_SwitchStatement", visit_switch_statement)
-                                 .build());
-    ClassBuilder(m, "HardwareQubitBinder", {step}).def("__call__", binder_call, "program"_arg).build();
+    state.transformer =
+        keep(ClassBuilder(m, "HardwareQubitsTransformer", {transformer})
+                 .doc("Turns every identifier named \"$\" and decimal digits into a HardwareQubit node.")
+                 .transformer_walk()
+                 .def_handler("visit_Identifier(self, node: ast.Identifier) -> ast.Identifier", visit_identifier,
+                              "The hardware qubit that the identifier names, or the identifier itself.")
+                 .def_handler("visit_SwitchStatement(self, node: ast.SwitchStatement) -> ast.SwitchStatement",
+                              visit_switch_statement, "Binds the target, the case bodies and the default block.")
+                 .build());
+    ClassBuilder(m, "HardwareQubitBinder", {step})
+        .doc("The parsing step that binds hardware-qubit names in the tree to HardwareQubit nodes.")
+        .def("__call__(self, program: Program) -> OpenQasmProgram", binder_call,
+             "Binds the hardware-qubit names of the program's tree.", "program"_arg)
+        .build();
 }

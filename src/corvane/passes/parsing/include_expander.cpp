@@ -124,6 +124,11 @@ nb::object expander_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(include_expander, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"ast", "parser"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.parsing.exceptions", {"ParsingException"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
     state.path_exists = keep_attr("os.path", "exists");
     state.open = keep_attr("builtins", "open");
     state.parse = keep_attr("openqasm3.parser", "parse");
@@ -133,25 +138,35 @@ NB_MODULE(include_expander, m) {
     nb::handle parsing_exception = keep_attr("corvane.passes.parsing.exceptions", "ParsingException");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
 
-    def_function(m, "parse_oq3_source_filename", parse_oq3_source_filename, "filename"_arg);
+    def_function(m, "parse_oq3_source_filename(filename: str) -> ast.Program", parse_oq3_source_filename,
+                 "Reads a file whole and parses it as OpenQASM 3.", "filename"_arg);
 
     state.deep_inclusion_error = keep(ClassBuilder(m, "DeepInclusionError", {parsing_exception})
                                           .doc("Include files nested deeper than the phase allows.")
-                                          .def("__init__", deep_inclusion_init, "inclusion_files"_arg)
-                                          .def("__str__", deep_inclusion_str)
+                                          .def("__init__(self, inclusion_files: list[str]) -> None",
+                                               deep_inclusion_init, "Holds the chain of included files.",
+                                               "inclusion_files"_arg)
+                                          .def("__str__(self) -> str", deep_inclusion_str, "The error's text.")
                                           .build());
     state.version_exception = keep(ClassBuilder(m, "IncludeFileDeclaresVersionException", {parsing_exception})
                                        .doc("An included file with a version statement of its own.")
-                                       .def("__init__", version_exception_init, "filename"_arg)
-                                       .def("__str__", version_exception_str)
+                                       .def("__init__(self, filename: str) -> None", version_exception_init,
+                                            "Holds the name of the file.", "filename"_arg)
+                                       .def("__str__(self) -> str", version_exception_str, "The error's text.")
                                        .build());
 
     state.include_expander = keep(ClassBuilder(m, "IncludeExpander", {state.step})
                                       .doc("Replaces include statements by the statements of the files they name.")
-                                      .def("__init__", expander_init, "max_depth"_arg)
-                                      .def("__call__", expander_call, "program"_arg)
-                                      .def("_parse_inclusions", parse_inclusions, "program"_arg,
-                                           "included_files"_arg)
-                                      .def_static("get_sub_program", get_sub_program, "filename"_arg)
+                                      .field("max_depth", "int")
+                                      .def("__init__(self, max_depth: int) -> None", expander_init,
+                                           "Expands include files nested up to max_depth deep.", "max_depth"_arg)
+                                      .def("__call__(self, program: Program) -> OpenQasmProgram", expander_call,
+                                           "Expands the includes of the program's tree.", "program"_arg)
+                                      .def("_parse_inclusions(self, program: ast.Program, included_files: list[str])"
+                                           " -> ast.Program",
+                                           parse_inclusions, "Expands the includes of one program node.",
+                                           "program"_arg, "included_files"_arg)
+                                      .def_static("get_sub_program(filename: str) -> ast.Program", get_sub_program,
+                                                  "The parsed program of an included file.", "filename"_arg)
                                       .build());
 }

@@ -99,6 +99,10 @@ nb::object generic_visit(nb::handle self, nb::handle node, nb::handle context) {
 }  // namespace
 
 NB_MODULE(node_screening, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.passes.construct_screening", {"AllowedNodeTypesValidator"});
+    import_from(m, "corvane.passes.permitted_nodes", {"INITIALLY_PERMITTED_NODES"});
+    import_from(m, "openqasm3", {"ast"});
     nb::handle validator = keep_attr("corvane.passes.construct_screening", "AllowedNodeTypesValidator");
     state.initially_permitted = keep_attr("corvane.passes.permitted_nodes", "INITIALLY_PERMITTED_NODES");
     nb::object ast = import_module("openqasm3.ast");
@@ -109,11 +113,13 @@ NB_MODULE(node_screening, m) {
     state.lowered_beyond_initial = keep(steal_or_throw(PyFrozenSet_New(lowered.ptr())));
     m.attr("LOWERED_BEYOND_INITIAL") = state.lowered_beyond_initial;
 
-    def_function(m, "create_permitted_nodes", create_permitted_nodes,
+    def_function(m, "create_permitted_nodes() -> set[type]", create_permitted_nodes,
                  "A new set: the initially permitted node classes and those lowered beyond them.");
 
     ClassBuilder(m, "AllowedNodeTypesValidatorWithCases", {validator})
         .doc("Rejects the first node, in pre-order, whose exact class is not permitted; switch cases included.")
-        .def_generic_visit(generic_visit)
+        .def_generic_visit(generic_visit,
+                           "generic_visit(self, node: ast.QASMNode, context: typing.Any = None) -> None",
+                           "Tests the node, then walks its children and the cases of a switch.")
         .build();
 }

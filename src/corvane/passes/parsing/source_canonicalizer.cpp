@@ -69,6 +69,12 @@ nb::object canonicalizer_call(nb::handle self, nb::handle program) {
 }  // namespace
 
 NB_MODULE(source_canonicalizer, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.initializer_splitter", {"ClassicalDeclarationInitializerSplitter"});
+    import_from(m, "corvane.passes.node_census", {"count_node_types"});
+    import_from(m, "openqasm3", {"ast"});
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle splitter = keep_attr("corvane.passes.initializer_splitter", "ClassicalDeclarationInitializerSplitter");
@@ -82,8 +88,10 @@ NB_MODULE(source_canonicalizer, m) {
     state.io_variables_transformer =
         keep(ClassBuilder(m, "IOVariablesTransformer", {splitter})
                  .doc("Makes every classical declaration an output when the program declares no input or output.")
-                 .def_handler("visit_Program", visit_program)
-                 .def_static("_get_new_declaration_node", new_output_declaration, "node"_arg)
+                 .def_handler("visit_Program(self, node: ast.Program) -> ast.Program", visit_program,
+                              "Applies the input/output rule to the program.")
+                 .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.IODeclaration",
+                             new_output_declaration, "The output declaration of the variable.", "node"_arg)
                  .build());
 
     nb::object target_version = nb::make_tuple(3, 0);
@@ -94,6 +102,7 @@ NB_MODULE(source_canonicalizer, m) {
         .doc("Applies the input/output rule and raises a version below the target.")
         .attr("TARGET_VERSION", target_version)
         .attr("target_version_str", version_text)
-        .def("__call__", canonicalizer_call, "program"_arg)
+        .def("__call__(self, program: Program) -> OpenQasmProgram", canonicalizer_call,
+             "Canonicalises the program's tree in place.", "program"_arg)
         .build();
 }

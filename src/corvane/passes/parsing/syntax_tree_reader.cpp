@@ -33,6 +33,11 @@ nb::object reader_call(nb::handle, nb::handle program) {
 }  // namespace
 
 NB_MODULE(syntax_tree_reader, m) {
+    // The names the module imports, bound as its attributes.
+    import_from(m, "openqasm3", {"parser"});
+    import_from(m, "corvane.passes.pipeline_phase", {"Step"});
+    import_from(m, "corvane.passes.parsing.exceptions", {"ParsingException"});
+    import_from(m, "corvane.programs", {"Program", "OpenQasmProgram", "TextualProgram"});
     state.parse = keep_attr("openqasm3.parser", "parse");
     state.tree_root = keep_attr("openqasm3.ast", "Program");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
@@ -45,6 +50,7 @@ NB_MODULE(syntax_tree_reader, m) {
                                               .build());
     ClassBuilder(m, "SyntaxTreeReader", {step})
         .doc("Parses the source text of a TextualProgram into an OpenQasmProgram.")
-        .def("__call__", reader_call, "program"_arg)
+        .def("__call__(self, program: Program) -> OpenQasmProgram", reader_call,
+             "Parses the program's source text.", "program"_arg)
         .build();
 }

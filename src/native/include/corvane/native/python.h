@@ -50,6 +50,13 @@ inline nb::object import_attr(const char* module, const char* name) {
     return nb::getattr(import_module(module), name);
 }
 
+// `from <module> import <name>, ...` into `into`: each name becomes an
+// attribute of the importing module, as a Python module's import statement
+// binds it. A name may be written "name as local"; a name that the source
+// module does not hold is imported as its submodule (`from vk import vyr`).
+// Returns the source module.
+nb::object import_from(nb::handle into, const char* module, std::initializer_list<const char*> names);
+
 // Kept reference to `module.name`, looked up once at import.
 inline nb::handle keep_attr(const char* module, const char* name) {
     return keep(import_attr(module, name));
