@@ -232,6 +232,42 @@ nb::object assign_range(nb::handle self, nb::handle value, nb::handle start, nb:
     return nb::none();
 }
 
+// Bit `i` of a value given to a bit register, as its cell takes it: the
+// register holds the value's unsigned bits, cell i weighing 2**i, so that it
+// reads back as the value. A boolean is the number 0 or 1; a fixed-point
+// number is truncated first.
+nb::object bit_of(nb::handle value, Py_ssize_t i) {
+    nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
+    nb::object position = nb::int_(i);
+    nb::object one = nb::int_(1);
+    if (PyBool_Check(value.ptr())) return nb::bool_(i == 0 && value.ptr() == Py_True);
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
+        nb::object integer = steal_or_throw(PyNumber_Long(value.ptr()));
+        nb::object shifted = steal_or_throw(PyNumber_Rshift(integer.ptr(), position.ptr()));
+        nb::object bit = steal_or_throw(PyNumber_And(shifted.ptr(), one.ptr()));
+        return nb::bool_(truth(bit));
+    }
+    nb::object dtype = nb::getattr(value, "dtype");
+    if (dtype.is(bool_type)) return i == 0 ? nb::borrow(value) : nb::bool_(false);
+    nb::object integer = nb::borrow(value);
+    if (!dtype.is(int_type())) integer = nb::getattr(nb::getattr(sdk(), "Cast"), "to_int")(value);
+    nb::object shifted = i == 0 ? integer : steal_or_throw(PyNumber_Rshift(integer.ptr(), position.ptr()));
+    nb::object bit = steal_or_throw(PyNumber_And(shifted.ptr(), one.ptr()));
+    return steal_or_throw(PyObject_RichCompare(bit.ptr(), one.ptr(), Py_EQ));
+}
+
+// A sequence goes cell by cell, as into any array; a single value is spread
+// over the cells by its bits, where an array would take it in every cell.
+nb::object bit_register_assign(nb::handle self, nb::handle value) {
+    if (is_instance(value, state.sequence)) return arr_assign(self, value);
+    nb::object size_object = nb::getattr(self, "size");
+    const Py_ssize_t size = PyNumber_AsSsize_t(size_object.ptr(), PyExc_OverflowError);
+    if (size == -1 && PyErr_Occurred()) throw nb::python_error();
+    nb::object assign_cell = nb::getattr(self, "assign_single");
+    for (Py_ssize_t i = 0; i < size; ++i) assign_cell(nb::int_(i), bit_of(value, i));
+    return nb::none();
+}
+
 nb::object arr_save_variable_to_stream(nb::handle self) {
     nb::object zero = nb::int_(0);
     nb::object size = nb::getattr(self, "size");
@@ -378,5 +414,7 @@ NB_MODULE(vyr_slot, m) {
     ClassBuilder(m, "VyrBitRegister", {nb::getattr(m, "VyrArr")})
         .doc("A bit register (bit[n]): an array of boolean cells whose value, used as a number, "
              "is the unsigned integer in which cell i weighs 2**i.")
+        .def("assign(self, value: Scalar[int] | Scalar[bool] | Sequence[Scalar[bool]]) -> None", bit_register_assign,
+             "Assigns a sequence cell by cell, or a number by its bits, bit i into cell i.", "value"_arg)
         .build();
 }

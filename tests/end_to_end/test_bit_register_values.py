@@ -138,3 +138,23 @@ def test_whole_array_uses_are_unchanged(compile_text, run):
     result = run(source, [True])
     assert result.results == {"a": [3, 4], "c": [False, True]}
     assert result.played()[1:] == [("frame_rotation", 1.5, "d2"), ("frame_rotation", 2.0, "d2"), ("play", "x", "d3")]
+
+
+@pytest.mark.parametrize(
+    "assignment, inputs, bits",
+    [
+        ("bit[3] c = 5;", {}, [True, False, True]),
+        ("bit[3] c; c = 1;", {}, [True, False, False]),
+        ("bit[3] c; c = 0;", {}, [False, False, False]),
+        ("bit[3] c; c = true;", {}, [True, False, False]),
+        ("input int k; output bit[3] c; c = k;", {"k": [6]}, [False, True, True]),
+        ("input float k; output bit[3] c; c = k;", {"k": [3.7]}, [True, True, False]),
+        ("input bool k; output bit[3] c; c = k;", {"k": [True]}, [True, False, False]),
+    ],
+)
+def test_a_number_assigned_to_a_bit_register_is_spread_over_its_bits(compiler, assignment, inputs, bits):
+    # Every cell taking the whole value would make `c = 1` read back as 7.
+    source = assignment + " if (c == " + str(sum(bit << i for i, bit in enumerate(bits))) + ") { x $1; }"
+    result = run_program(compiler.compile(source).result_program.dsl_program, inputs=inputs)
+    assert result.results["c"] == bits
+    assert result.played() == [("play", "x", "d1")]
