@@ -73,16 +73,9 @@ nb::object negation(nb::handle value) {
     return steal_or_throw(PyNumber_Invert(value.ptr()));
 }
 
-// `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
+// `self.visit(node)`: straight into the C++ dispatch unless the visitor has a
 // `visit` of its own.
-void visit_child(nb::handle self, nb::handle node) {
-    PyObject* visit = _PyType_Lookup(Py_TYPE(self.ptr()), "visit"_id.ptr());
-    if (visit == tree::visit_function().ptr()) {
-        tree::visit(self, node);
-        return;
-    }
-    call_method(self, "visit"_id, node);
-}
+void visit_child(nb::handle self, nb::handle node) { tree::call_visit(self, node); }
 
 // --- module functions -------------------------------------------------------
 
