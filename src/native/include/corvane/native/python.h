@@ -125,8 +125,9 @@ struct OwnMethod {
     bool reached_by(nb::handle object) const { return class_attribute(object, name) == installed.ptr(); }
 };
 
-// Joins pieces into one finished text; each piece is taken by its text form,
-// so a message reads exactly as the host's `"a" + str(b) + ...` would.
+// Joins pieces into one finished, exact text. A text piece (a subclass of
+// text included) gives its characters; any other piece its text form, as
+// the host's `str(b)` gives it.
 nb::str compose(std::initializer_list<nb::handle> pieces);
 
 // `isinstance(value, cls)`, honouring `__instancecheck__` (abstract bases).
