@@ -456,13 +456,6 @@ void for_each_item(nb::handle values, Body&& body) {
 
 void append(nb::handle list, nb::handle item) { check_status(PyList_Append(list.ptr(), item.ptr())); }
 
-// `values.extend(items)`.
-void extend(nb::handle list, nb::handle items) {
-    nb::object iterator = steal_or_throw(PyObject_GetIter(items.ptr()));
-    while (PyObject* item = PyIter_Next(iterator.ptr())) append(list, nb::steal(item));
-    if (PyErr_Occurred()) throw nb::python_error();
-}
-
 // `old[:] = new`.
 void replace_contents(nb::handle old_values, nb::handle new_values) {
     if (PyList_CheckExact(old_values.ptr())) {
@@ -473,31 +466,79 @@ void replace_contents(nb::handle old_values, nb::handle new_values) {
     check_status(PyObject_SetItem(old_values.ptr(), all.ptr(), new_values.ptr()));
 }
 
-// The transformer's rewrite of one list field. The new contents are collected
-// only from the first item whose result differs from it: up to there they are
-// the list's own items, and a list whose every item comes back unchanged is
-// left as it is, which is what writing the same items back would give.
+// The new contents of a list field, as they are collected: the first few
+// items in place, the rest in a list, so that the short lists of a tree cost
+// no allocation when they come back unchanged.
+class Collected {
+public:
+    Collected() = default;
+    Collected(const Collected&) = delete;
+    Collected& operator=(const Collected&) = delete;
+    ~Collected() {
+        for (Py_ssize_t i = 0; i < count_; ++i) Py_DECREF(first_[i]);
+    }
+
+    void add(nb::handle item) {
+        if (!rest_ && count_ < kFirst) {
+            first_[count_++] = Py_NewRef(item.ptr());
+            return;
+        }
+        if (!rest_) rest_ = steal_or_throw(PyList_New(0));
+        append(rest_, item);
+    }
+
+    // `items.extend(values)`.
+    void extend(nb::handle values) {
+        nb::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+        while (PyObject* item = PyIter_Next(iterator.ptr())) add(nb::steal(item));
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+
+    // Whether the plain list `list` holds exactly these items, in this order.
+    bool held_by(PyObject* list) const {
+        const Py_ssize_t extra = rest_ ? PyList_GET_SIZE(rest_.ptr()) : 0;
+        if (PyList_GET_SIZE(list) != count_ + extra) return false;
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            if (PyList_GET_ITEM(list, i) != first_[i]) return false;
+        for (Py_ssize_t i = 0; i < extra; ++i)
+            if (PyList_GET_ITEM(list, count_ + i) != PyList_GET_ITEM(rest_.ptr(), i)) return false;
+        return true;
+    }
+
+    nb::object as_list() const {
+        nb::object list = steal_or_throw(PyList_New(0));
+        for (Py_ssize_t i = 0; i < count_; ++i) append(list, nb::handle(first_[i]));
+        if (rest_) check_status(PyList_SetSlice(list.ptr(), count_, count_, rest_.ptr()));
+        return list;
+    }
+
+private:
+    static constexpr Py_ssize_t kFirst = 8;
+    PyObject* first_[kFirst];
+    Py_ssize_t count_ = 0;
+    nb::object rest_;
+};
+
+// The transformer's rewrite of one list field: the new contents are
+// collected as the items are met, and written back with `old[:] = new`. A
+// plain list that already holds exactly those items is left as it is, which
+// is all that writing them back would do to it; any other list is written.
 void transform_list(SharedState& state, const ChildVisitor& visit_child, nb::handle values) {
-    nb::object new_values;
-    auto start_collecting = [&](Py_ssize_t index) {
-        new_values = steal_or_throw(PySequence_GetSlice(values.ptr(), 0, index));
-        if (!PyList_CheckExact(new_values.ptr())) new_values = steal_or_throw(PySequence_List(new_values.ptr()));
-    };
-    for_each_item(values, [&](Py_ssize_t index, nb::handle item) {
+    const bool plain = PyList_CheckExact(values.ptr());
+    if (plain && PyList_GET_SIZE(values.ptr()) == 0) return;
+    Collected new_values;
+    for_each_item(values, [&](Py_ssize_t, nb::handle item) {
         if (!is_node_of(state, item.ptr())) {
-            if (new_values) append(new_values, item);
+            new_values.add(item);
             return;
         }
         nb::object result = visit_child(item);
-        if (!new_values) {
-            if (result.is(item)) return;
-            start_collecting(index);
-        }
         if (result.is_none()) return;
-        if (is_node_of(state, result.ptr())) append(new_values, result);
-        else extend(new_values, result);
+        if (is_node_of(state, result.ptr())) new_values.add(result);
+        else new_values.extend(result);
     });
-    if (new_values) replace_contents(values, new_values);
+    if (plain && new_values.held_by(values.ptr())) return;
+    replace_contents(values, new_values.as_list());
 }
 
 // Whether `setattr(node, field, value)` with the value the field already holds

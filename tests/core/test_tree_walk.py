@@ -149,6 +149,43 @@ class TestTheContext:
         assert passed == [True, False]
 
 
+class TestListFieldsOfATransformer:
+    def test_a_list_subclass_is_written_back_through_its_own_item_assignment(self):
+        written = []
+
+        class Recorded(list):
+            def __setitem__(self, index, value):
+                written.append((index, list(value)))
+                super().__setitem__(index, value)
+
+        statement = ast.ExpressionStatement(ast.IntegerLiteral(1))
+        tree = ast.Program(Recorded([statement]))
+        HardwareQubitsTransformer().visit(tree)
+        assert written == [(slice(None), [statement])]
+
+    def test_holds_what_the_walk_met_when_a_handler_changed_it(self):
+        class Dropping(HardwareQubitsTransformer):
+            def visit_ExpressionStatement(self, node):
+                if tree.statements[0] is node:
+                    tree.statements.remove(node)
+                return node
+
+        tree = parser.parse("1; 2; 3;")
+        Dropping().visit(tree)
+        # the second statement was never met, and the first is written back
+        assert [statement.expression.value for statement in tree.statements] == [1, 3]
+
+    def test_results_are_spliced_in_order_past_the_first_items(self):
+        class Doubling(HardwareQubitsTransformer):
+            def visit_ExpressionStatement(self, node):
+                return [node, node] if node.expression.value % 2 else None
+
+        tree = parser.parse(" ".join(f"{i};" for i in range(1, 20)))
+        Doubling().visit(tree)
+        assert [statement.expression.value for statement in tree.statements] == [
+            value for value in range(1, 20, 2) for _ in range(2)]
+
+
 class TestNodeClassesMadeAtRunTime:
     @pytest.mark.parametrize("visitor", [HardwareQubitsTransformer, NodeCensus])
     def test_are_freed_once_walked(self, visitor):
