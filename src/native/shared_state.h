@@ -39,12 +39,31 @@ struct NodeClass {
     bool own_dict = false;           // `node.__dict__` is the instance's own dict, read without running code
 };
 
+// What the walk reads on a visitor class: its `visit` and `generic_visit`,
+// as they stood at the class's type version `version`. Borrowed: an entry
+// whose class and version both match is one whose class still holds them.
+struct VisitorClass {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* visit = nullptr;
+    PyObject* generic_visit = nullptr;
+    bool generic_visit_settled = false;  // no data descriptor
+    bool generic_visit_quiet = false;    // reading it through an instance runs no code of the user's
+    const NativeMethod* generic_visit_native = nullptr;
+};
+
 struct SharedState {
     // Function objects whose calls the walk makes directly in C++; each key is
     // a kept reference, so no address is ever reused.
     std::unordered_map<PyObject*, NativeMethod> native_methods;
     // Node class -> what the dispatch needs of it; see NodeClass.
     std::unordered_map<PyTypeObject*, NodeClass> node_classes;
+    // The node class met last and its entry, which the generic walk of a node
+    // asks for right after its dispatch did; dropped with the entry.
+    PyTypeObject* last_node_type = nullptr;
+    NodeClass* last_node_class = nullptr;
+    // The visitor class met last: a walk meets one class node after node.
+    VisitorClass last_visitor;
 
     PyTypeObject* qasm_node = nullptr;
     PyObject* visit_name = nullptr;

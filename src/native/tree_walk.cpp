@@ -55,6 +55,10 @@ PyObject* forget_class(PyObject* key, PyObject* watch) {
     auto found = state.node_classes.find(type);
     if (found != state.node_classes.end() && found->second.watch == watch) {
         NodeClass entry = found->second;
+        if (state.last_node_type == type) {
+            state.last_node_type = nullptr;
+            state.last_node_class = nullptr;
+        }
         state.node_classes.erase(found);
         Py_DECREF(entry.watch);
         Py_XDECREF(entry.class_name);
@@ -137,12 +141,18 @@ void refresh(SharedState& state, PyTypeObject* type) {
 // `quiet`: found as it was, with no call into Python. The entry is to be read
 // before anything runs that could drop it.
 const NodeClass* node_class(SharedState& state, PyTypeObject* type, bool& quiet) {
+    quiet = true;
+    if (state.last_node_type == type && current(*state.last_node_class, type)) return state.last_node_class;
     auto found = state.node_classes.find(type);
-    quiet = found != state.node_classes.end() && current(found->second, type);
-    if (quiet) return &found->second;
-    refresh(state, type);
-    found = state.node_classes.find(type);
-    return found != state.node_classes.end() && current(found->second, type) ? &found->second : nullptr;
+    if (found == state.node_classes.end() || !current(found->second, type)) {
+        quiet = false;
+        refresh(state, type);
+        found = state.node_classes.find(type);
+        if (found == state.node_classes.end() || !current(found->second, type)) return nullptr;
+    }
+    state.last_node_type = type;
+    state.last_node_class = &found->second;
+    return &found->second;
 }
 
 // "visit_" + node.__class__.__name__. For a class that gives its own name
@@ -257,6 +267,27 @@ bool binds_quietly(SharedState& state, PyObject* descriptor) {
     return native_method(state, descriptor) != nullptr;
 }
 
+// What `type` holds under `visit` and `generic_visit`, read again only when
+// the class is another one or was changed since (its type version moved on).
+const detail::VisitorClass& visitor_class(SharedState& state, PyTypeObject* type) {
+    detail::VisitorClass& last = state.last_visitor;
+    if (last.type == type && last.version != 0 && last.version == type->tp_version_tag) return last;
+    detail::VisitorClass found;
+    found.type = type;
+    found.visit = _PyType_Lookup(type, state.visit_name);
+    found.generic_visit = _PyType_Lookup(type, state.generic_visit_name);
+    found.version = type->tp_version_tag;  // given by the lookups
+    if (found.generic_visit) {
+        found.generic_visit_settled = !is_data_descriptor(found.generic_visit);
+        found.generic_visit_quiet = found.generic_visit_settled && binds_quietly(state, found.generic_visit);
+        found.generic_visit_native = native_method(state, found.generic_visit);
+    } else {
+        found.generic_visit_settled = true;
+    }
+    last = found;
+    return last;
+}
+
 // `getattr(self, name)(node)` or `(node, context)`, through Python.
 nb::object call_attribute(nb::handle self, PyObject* name, nb::handle node, nb::handle context) {
     nb::object bound = steal_or_throw(PyObject_GetAttr(self.ptr(), name));
@@ -275,11 +306,11 @@ nb::object call(nb::handle function, nb::handle node, nb::handle context) {
     return steal_or_throw(PyObject_CallOneArg(function.ptr(), node.ptr()));
 }
 
-// `self.generic_visit(node[, context])`, whose class attribute is `descriptor`
-// and settled; `context` is already known true or empty.
-nb::object call_generic(SharedState& state, nb::handle self, PyObject* descriptor, nb::handle node,
+// `self.generic_visit(node[, context])`, settled by the class, whose class
+// attribute has the native face `native` (or none); `context` is already
+// known true or empty.
+nb::object call_generic(SharedState& state, nb::handle self, const NativeMethod* native, nb::handle node,
                         nb::handle context) {
-    const NativeMethod* native = descriptor ? native_method(state, descriptor) : nullptr;
     if (native && native->kind == NativeKind::generic_visit) return native->walk(self, node, context);
     return call_attribute(self, state.generic_visit_name, node, context);
 }
@@ -288,9 +319,8 @@ nb::object call_generic(SharedState& state, nb::handle self, PyObject* descripto
 nb::object dispatch_generic(SharedState& state, nb::handle self, nb::handle node, nb::handle context) {
     VisitorView view(state, self);
     if (view.generic() && !view.owns(state.generic_visit_name)) {
-        bool settled;
-        PyObject* descriptor = view.class_attribute(state.generic_visit_name, settled);
-        if (settled) return call_generic(state, self, descriptor, node, context);
+        const detail::VisitorClass& cls = visitor_class(state, Py_TYPE(self.ptr()));
+        if (cls.generic_visit_settled) return call_generic(state, self, cls.generic_visit_native, node, context);
     }
     return call_attribute(self, state.generic_visit_name, node, context);
 }
@@ -329,11 +359,11 @@ nb::object dispatch(SharedState& state, nb::handle self, nb::handle node, nb::ha
     const VisitorView& view = *seen;
     if (view.generic() && PyUnicode_CheckExact(name.ptr()) && !view.owns(state.generic_visit_name) &&
         !view.owns(name.ptr(), quiet)) {
-        bool fallback_settled, handler_settled;
-        PyObject* fallback = view.class_attribute(state.generic_visit_name, fallback_settled);
+        const detail::VisitorClass& cls = visitor_class(state, Py_TYPE(self.ptr()));
+        bool handler_settled;
         PyObject* handler = view.class_attribute(name.ptr(), handler_settled);
-        if (fallback_settled && handler_settled && fallback && binds_quietly(state, fallback)) {
-            if (!handler) return call_generic(state, self, fallback, node, context);
+        if (handler_settled && cls.generic_visit && cls.generic_visit_quiet) {
+            if (!handler) return call_generic(state, self, cls.generic_visit_native, node, context);
             const NativeMethod* native = native_method(state, handler);
             if (native && native->kind == NativeKind::handler && !context) return native->handler(self, node);
             return call_attribute(self, name.ptr(), node, context);
@@ -359,7 +389,7 @@ public:
         VisitorView view(state_, self_);
         if (view.generic() && !view.owns(state_.visit_name)) {
             // The shared `visit` is no data descriptor.
-            PyObject* visit = view.class_attribute(state_.visit_name);
+            PyObject* visit = visitor_class(state_, Py_TYPE(self_.ptr())).visit;
             if (visit && visit == state_.visit_function) return dispatch(state_, self_, child, context, &view);
         }
         return call_attribute(self_, state_.visit_name, child, context);
