@@ -50,6 +50,16 @@ def data_descriptor_over_the_instance_dict(visitor, log):
     return described
 
 
+def generic_visit_from_a_property(visitor, log):
+    base = type(visitor)
+
+    def read(self):
+        log.append("read")
+        return base.generic_visit.__get__(self)
+
+    return type("Described", (base,), {"generic_visit": property(read)})()
+
+
 class TestHandlersAreFoundOnTheVisitor:
     @pytest.mark.parametrize(
         "setup, log_after",
@@ -59,6 +69,8 @@ class TestHandlersAreFoundOnTheVisitor:
             (handler_from_getattr, ["gate"]),
             (instance_generic_visit, ["Program"]),
             (data_descriptor_over_the_instance_dict, ["property"]),
+            # the default is read at every visit, whether a handler is found or not
+            (generic_visit_from_a_property, ["read"] * 4),
         ],
     )
     @pytest.mark.parametrize("base", [HardwareQubitsTransformer, NodeCensus])
