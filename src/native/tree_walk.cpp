@@ -90,9 +90,10 @@ bool has_own_dict(SharedState& state, PyTypeObject* type) {
 // the callback above) never meets an entry half made.
 void refresh(SharedState& state, PyTypeObject* type) {
     // `node.__class__` is the class itself when the class's lookup is the
-    // generic one and `__class__` is object's own descriptor; the metaclass
-    // being `type` makes `cls.__name__` the class's own name. The lookup also
-    // gives the class the type version that the entry is checked against.
+    // generic one and `__class__` is object's own descriptor (whether
+    // `cls.__name__` is its own name depends on the metaclass, which
+    // `handler_name` looks at). The lookup also gives the class the type
+    // version that the entry is checked against.
     PyObject* class_descriptor = _PyType_Lookup(type, state.class_attribute);
     const unsigned int version = type->tp_version_tag;
     const bool plain_class = type->tp_getattro == PyObject_GenericGetAttr && class_descriptor == state.object_class;
