@@ -34,7 +34,7 @@ struct NodeClass {
     PyObject* watch = nullptr;       // weak reference to the class
     PyObject* class_name = nullptr;  // the `__name__` that `handler` was made from, for heap classes
     PyObject* handler = nullptr;     // interned "visit_" + class_name
-    unsigned int version = 0;        // the class's type version when `plain` was found
+    unsigned int version = 0;        // the class's type version when the entry was made
     bool plain = false;              // `node.__class__.__name__` is the class's own name, read without running code
     bool own_dict = false;           // `node.__dict__` is the instance's own dict, read without running code
 };
