@@ -73,10 +73,9 @@ CopyKind kind_of(PyTypeObject* type, CopyState& state) {
     if (found != state.kinds.end() && valid && found->second.first == type->tp_version_tag)
         return found->second.second;
     CopyKind kind = classify(type, state);
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        if (found == state.kinds.end()) Py_INCREF(type);  // kept, so the key's address stays this class
-        state.kinds[type] = {type->tp_version_tag, kind};
-    }
+    // The class is not kept: type versions are never given twice, so a later
+    // class at a freed one's address never matches its entry.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) state.kinds[type] = {type->tp_version_tag, kind};
     return kind;
 }
 
