@@ -17,8 +17,12 @@ nb::handle shared_generic_visit(PyObject*& slot, TreeWalk walk) {
                     " -> typing.Any"),
             "Walks the children of a node that no handler of its own class takes.", "node"_arg,
             "context"_arg = nb::none());
-        tree::register_generic_visit(function, walk);
-        slot = keep(function).ptr();
+        // Making the function may run a collection, and with it another thread
+        // that made one too: the first one stays, so every class shares it.
+        if (!slot) {
+            tree::register_generic_visit(function, walk);
+            slot = keep(function).ptr();
+        }
     }
     return nb::handle(slot);
 }

@@ -12,7 +12,8 @@ namespace corvane::native {
 nb::str compose(std::initializer_list<nb::handle> pieces) {
     nb::object parts = steal_or_throw(PyList_New(0));
     for (nb::handle piece : pieces) {
-        if (PyUnicode_CheckExact(piece.ptr())) check_status(PyList_Append(parts.ptr(), piece.ptr()));
+        // A text is its own text form: a subclass gives its characters, not its `__str__`.
+        if (PyUnicode_Check(piece.ptr())) check_status(PyList_Append(parts.ptr(), piece.ptr()));
         else check_status(PyList_Append(parts.ptr(), text_of(piece).ptr()));
     }
     nb::object empty = steal_or_throw(PyUnicode_FromStringAndSize("", 0));

@@ -189,6 +189,22 @@ def test_handlers_are_reached_through_a_subclass_visit(codegen):
     assert str(scope._program).splitlines() == ["if true:", "    " + X1, "else:", "    " + X2]
 
 
+def test_handlers_are_reached_through_an_instance_visit(codegen):
+    seen = []
+    visitor = CodeGenerationVisitor(codegen.profile(), Vyr1Program(None), {}, _is_inside_scope=True)
+
+    def traced(node, context=None):
+        seen.append(type(node).__name__)
+        return CodeGenerationVisitor.visit(visitor, node)
+
+    visitor.visit = traced
+    tree = codegen.parsed("if (true) { { x $1; } } else { box { x $2; } }").ast
+    with vyr.program() as scope:
+        visitor.visit(tree)
+    assert seen == ["Program", "BranchingStatement", "CompoundStatement", "QuantumGate", "Box", "QuantumGate"]
+    assert str(scope._program).splitlines() == ["if true:", "    " + X1, "else:", "    " + X2]
+
+
 def test_context_manager_blocks_nest_with_statements_of_a_built_tree(codegen):
     # a branch whose blocks hold a statement the parser never makes inside one
     inner = ast.WhileLoop(ast.BooleanLiteral(True), [ast.ExpressionStatement(ast.FunctionCall(

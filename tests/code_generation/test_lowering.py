@@ -462,3 +462,22 @@ def test_handlers_reach_the_operations_a_subclass_overrides(codegen):
         ("translate", "IntegerLiteral"),
         ("assign", "b"),
     ]
+
+
+def test_operations_set_on_the_visitor_are_reached(codegen):
+    calls = []
+    visitor = CodeGenerationVisitor(codegen.profile(), Vyr1Program(None), {}, _is_inside_scope=True)
+
+    def run_operation(name, qubits, *params):
+        calls.append(("run_operation", name))
+        return CodeGenerationVisitor.run_operation(visitor, name, qubits, *params)
+
+    def translate(oq_expression):
+        calls.append(("translate", type(oq_expression).__name__))
+        return CodeGenerationVisitor._translate_expression(visitor, oq_expression)
+
+    visitor.run_operation = run_operation
+    visitor._translate_expression = translate
+    with vyr.program():
+        visitor.visit(codegen.parsed("rx(0.5) $1;").ast)
+    assert calls == [("run_operation", "rx"), ("translate", "FloatLiteral")]

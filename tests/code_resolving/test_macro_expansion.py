@@ -1,7 +1,9 @@
 import copy
 import dataclasses
+import gc
 import pathlib
 import logging
+import weakref
 
 import pytest
 from openqasm3 import ast, parser
@@ -417,3 +419,15 @@ def test_expansion_copy_keeps_sharing_within_a_statement_and_custom_copying():
     assert copied == statement and copied.arguments[0] is not shared
     assert copied.arguments[0] is copied.arguments[1]
     assert copied.qubits[0] is pinned
+
+
+def test_node_classes_made_at_run_time_are_freed_once_their_bodies_are_copied():
+    made = type("Made", (ast.QuantumBarrier,), {})
+    tree = parser.parse("gate g a { barrier a; } qubit q; g q;")
+    tree.statements[0].body[0] = made(qubits=tree.statements[0].body[0].qubits)
+    MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    assert type(tree.statements[-1]) is made
+    alive = weakref.ref(made)
+    del made, tree
+    gc.collect()
+    assert alive() is None

@@ -380,3 +380,36 @@ def test_a_suppressing_loop_exit_ends_the_loop_quietly(monkeypatch, scope):
 
     monkeypatch.setattr(vyr, "for_", lambda *args: Swallowing())
     VyrArr("u", int, 2).assign(1)  # the undeclared wrapper's error is swallowed by the exit
+
+
+class Shouting(str):
+    def __str__(self):
+        return "CUSTOM"
+
+
+class Seven:
+    def __str__(self):
+        return "seven"
+
+
+def renamed(error, attribute, value):
+    setattr(error, attribute, value)
+    return error
+
+
+@pytest.mark.parametrize(
+    "make, text",
+    [
+        # a text is its own text form, whatever its class's `__str__` says
+        (lambda: VyrAssignmentException("x", Shouting("raw")), "Vyr failed to assign raw into x"),
+        (lambda: renamed(VyrAssignmentException("x", 1), "target_name", Shouting("y")),
+         "Vyr failed to assign 1 into y"),
+        (lambda: renamed(NoStreamVariableException("x"), "name", Shouting("y")),
+         "No stream variable was declared for y."),
+        # anything else by its own text form
+        (lambda: VyrAssignmentException("x", Seven()), "Vyr failed to assign seven into x"),
+    ],
+)
+def test_error_texts_take_text_parts_by_their_characters(make, text):
+    composed = make().__str__()
+    assert composed == text and type(composed) is str

@@ -160,6 +160,8 @@ class TestCompile:
             compiler.compile("x(0.5) $0;")
         assert str(error.value) == 'Pass "Vyr1GenerationPass" failed.'
         assert type(error.value.__cause__).__name__ == "UnresolvableOperation"
+        assert str(error.value.__cause__) == (
+            "Not found relevant operation for OperationCandidate(name='x', number_of_params=1, qubits=(0,))")
         with pytest.raises(CompilationException, match='^Pass "CodeResolvingPass" failed.$'):
             compiler.compile("y $0;")
         with pytest.raises(CompilationException, match='^Pass "ParsingPass" failed.$'):

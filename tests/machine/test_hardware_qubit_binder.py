@@ -108,6 +108,14 @@ class TestSwitchStatements:
         assert type(switch.cases[0]) is tuple and switch.cases[0] is not pair
         assert switch.cases[0][0] is pair[0] and switch.cases[0][1] is pair[1]
 
+    def test_case_bodies_are_visited_through_the_instance_visit(self):
+        seen = []
+        transformer = HardwareQubitsTransformer()
+        transformer.visit = lambda node, context=None: seen.append(type(node).__name__) or node
+        switch = parser.parse("switch (a) { case 1 { x $1; } }").statements[0]
+        HardwareQubitsTransformer.visit_SwitchStatement(transformer, switch)
+        assert seen == ["Identifier", "CompoundStatement"]
+
     def test_results_of_subclass_handlers_follow_the_list_rules(self):
         class Rewriter(HardwareQubitsTransformer):
             def visit_QuantumGate(self, node):

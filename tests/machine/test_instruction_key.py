@@ -371,6 +371,24 @@ class TestPatternsAndCandidates:
         assert (given.name, given.number_of_params, given.qubits) == ("cx", 2, (1, 2))
         assert list(vars(given)) == ["name", "number_of_params", "qubits"]
 
+    @pytest.mark.parametrize(
+        "make, text",
+        [
+            (lambda: OperationCandidate("x"), "OperationCandidate(name='x', number_of_params=0, qubits=())"),
+            (lambda: OperationCandidate("x", 1.9, (0,)),
+             "OperationCandidate(name='x', number_of_params=1, qubits=(0,))"),
+            (lambda: type("Call", (OperationCandidate,), {})("cz", 0, (1, 2)),
+             "Call(name='cz', number_of_params=0, qubits=(1, 2))"),
+        ],
+    )
+    def test_candidate_text_names_the_call(self, make, text):
+        assert repr(make()) == str(make()) == text
+
+    def test_candidate_inside_its_own_qubits_shows_as_an_ellipsis(self):
+        candidate = OperationCandidate("x")
+        candidate.qubits = (candidate,)
+        assert repr(candidate) == "OperationCandidate(name='x', number_of_params=0, qubits=(...,))"
+
     def test_candidate_checks_the_count_before_the_name(self):
         with pytest.raises(TypeError, match="'number_of_params'"):
             OperationCandidate(None, "1")

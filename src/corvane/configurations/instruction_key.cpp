@@ -114,6 +114,23 @@ nb::object candidate_init(nb::handle self, nb::handle name, nb::handle number_of
     return nb::none();
 }
 
+// The text form a record would have: the class and each field by its own
+// text form, so a failed resolution names the call. A candidate met again
+// inside its own fields shows as "...".
+nb::object candidate_repr(nb::handle self) {
+    const int busy = Py_ReprEnter(self.ptr());
+    if (busy < 0) throw nb::python_error();
+    if (busy > 0) return nb::str("...");
+    struct Leave {
+        PyObject* object;
+        ~Leave() { Py_ReprLeave(object); }
+    } leave{self.ptr()};
+    nb::object cls = steal_or_throw(PyType_GetQualName(Py_TYPE(self.ptr())));
+    return compose({cls, nb::str("(name="), repr_of(get_attr(self, "name"_id)), nb::str(", number_of_params="),
+                    repr_of(get_attr(self, "number_of_params"_id)), nb::str(", qubits="),
+                    repr_of(get_attr(self, "qubits"_id)), nb::str(")")});
+}
+
 // --- InstructionKey -------------------------------------------------------
 
 nb::object new_regular_pattern(nb::handle positions) {
@@ -330,6 +347,7 @@ NB_MODULE(instruction_key, m) {
         .def("__init__(self, name: str, number_of_params: int = 0, qubits: QubitsInput = ()) -> None",
              candidate_init, "Describes one call.", "name"_arg, "number_of_params"_arg = nb::int_(0),
              "qubits"_arg = nb::tuple())
+        .def("__repr__(self) -> str", candidate_repr, "The text form of the call: its name, parameter count and qubits.")
         .build();
     state.instruction_key =
         keep(ClassBuilder(m, "InstructionKey")

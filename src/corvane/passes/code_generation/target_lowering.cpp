@@ -72,16 +72,9 @@ bool is_plain(nb::handle value) { return PyLong_Check(value.ptr()) || PyFloat_Ch
 // The logical negation of a translated condition, as translation gives "!".
 nb::object negation(nb::handle value) { return call(state.logical_not, value); }
 
-// `self.visit(node)`: straight into the C++ dispatch unless a subclass has a
+// `self.visit(node)`: straight into the C++ dispatch unless the visitor has a
 // `visit` of its own.
-void visit_child(nb::handle self, nb::handle node) {
-    PyObject* visit = _PyType_Lookup(Py_TYPE(self.ptr()), "visit"_id.ptr());
-    if (visit == tree::visit_function().ptr()) {
-        tree::visit(self, node);
-        return;
-    }
-    call_method(self, "visit"_id, node);
-}
+void visit_child(nb::handle self, nb::handle node) { tree::call_visit(self, node); }
 
 // --- module functions -------------------------------------------------------
 

@@ -78,17 +78,6 @@ nb::object get(nb::handle object, nb::handle name) {
     raise_error(error);
 }
 
-// Keeps the C stack safe on trees nested deeper than the host allows.
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while translating an expression")) throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 bool is_plain(nb::handle value) {
     // bool is a kind of int, so the two checks cover the three plain kinds.
     return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
@@ -377,7 +366,7 @@ Kind exact_kind(PyTypeObject* type) {
 }
 
 nb::object translate(nb::handle node, nb::handle db) {
-    RecursionGuard guard;
+    RecursionLimitGuard guard(" while translating an expression");
     PyTypeObject* type = Py_TYPE(node.ptr());
     if (type == state.integer_literal || type == state.float_literal || type == state.boolean_literal)
         return get(node, state.s_value);

@@ -14,7 +14,6 @@ struct ModuleState {
     nb::handle create_hardware_qubit;
     nb::handle transformer;  // HardwareQubitsTransformer
     nb::handle search;       // the name rule as a compiled pattern's `search`
-    nb::handle visit_name;
     nb::handle name_name;
 } state;
 
@@ -46,14 +45,9 @@ nb::object visit_identifier(nb::handle, nb::handle node) {
     return nb::handle(state.create_hardware_qubit)(index);
 }
 
-// `self.visit(child)`: straight into the C++ dispatch unless a subclass has a
+// `self.visit(child)`: straight into the C++ dispatch unless the visitor has a
 // `visit` of its own.
-nb::object visit_child(nb::handle self, nb::handle child) {
-    PyObject* visit = _PyType_Lookup(Py_TYPE(self.ptr()), state.visit_name.ptr());
-    if (visit == tree::visit_function().ptr()) return tree::visit(self, child);
-    nb::object bound = steal_or_throw(PyObject_GetAttr(self.ptr(), state.visit_name.ptr()));
-    return steal_or_throw(PyObject_CallOneArg(bound.ptr(), child.ptr()));
-}
+nb::object visit_child(nb::handle self, nb::handle child) { return tree::call_visit(self, child); }
 
 void check_append(nb::handle list, nb::handle item) { check_status(PyList_Append(list.ptr(), item.ptr())); }
 
@@ -144,7 +138,6 @@ NB_MODULE(hardware_qubit_binder, m) {
     import_module("openqasm3.ast");
     nb::object transformer = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.search = keep(import_attr("re", "compile")(nb::str("^\\$[0-9]+$")).attr("search"));
-    state.visit_name = intern("visit");
     state.name_name = intern("name");
 
     state.transformer =

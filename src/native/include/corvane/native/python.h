@@ -132,9 +132,9 @@ inline PyObject* type_attribute(nb::handle cls, nb::handle name) {
 }
 
 // A method that a module installs on one of its classes, recognised again at
-// run time: while an instance's class still resolves the name to it, the
-// module runs its C++ body directly, and it calls through Python only when a
-// subclass overrides the operation.
+// run time: while `object.name` is sure to be it, the module runs its C++ body
+// directly, and it calls through Python when a subclass overrides the
+// operation or the object has an attribute of that name of its own.
 struct OwnMethod {
     nb::handle name;       // interned
     nb::handle installed;  // what the class held when the module made it; kept
@@ -149,11 +149,25 @@ struct OwnMethod {
         return OwnMethod{interned, keep(nb::borrow(found))};
     }
 
-    bool reached_by(nb::handle object) const { return class_attribute(object, name) == installed.ptr(); }
+    // The class still resolves the name to it, and the generic lookup finds no
+    // instance attribute before it (a data descriptor comes first anyway).
+    bool reached_by(nb::handle object) const {
+        if (class_attribute(object, name) != installed.ptr()) return false;
+        PyTypeObject* type = Py_TYPE(object.ptr());
+        if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+        PyTypeObject* kind = Py_TYPE(installed.ptr());
+        if ((kind->tp_descr_get && kind->tp_descr_set) || type->tp_dictoffset == 0) return true;
+        nb::object dict = steal_or_throw(PyObject_GenericGetDict(object.ptr(), nullptr));
+        if (!PyDict_Check(dict.ptr())) return false;
+        int found = PyDict_Contains(dict.ptr(), name.ptr());
+        check_status(found);
+        return found == 0;
+    }
 };
 
-// Joins pieces into one finished text; each piece is taken by its text form,
-// so a message reads exactly as the host's `"a" + str(b) + ...` would.
+// Joins pieces into one finished, exact text. A text piece (a subclass of
+// text included) gives its characters; any other piece its text form, as
+// the host's `str(b)` gives it.
 nb::str compose(std::initializer_list<nb::handle> pieces);
 
 // `isinstance(value, cls)`, honouring `__instancecheck__` (abstract bases).

@@ -12,9 +12,12 @@
 //
 // What is C++: handlers registered with `ClassBuilder::def_handler` and the
 // walks installed by `visitor_walk` / `transformer_walk` are called directly,
-// without a Python call. Anything a Python subclass defines (a handler, its own
-// `visit` or `generic_visit`) is found by the same class lookup and called
-// through Python, so overriding works as with the library's classes.
+// without a Python call. Every handler, `visit` and `generic_visit` is looked up
+// on the visitor object, as the library's `getattr(self, ...)` does: a handler
+// that a Python subclass defines, one set on the instance, one that a
+// `__getattr__` or a data descriptor gives, is called through Python. The
+// direct calls are taken only where the class alone settles what that lookup
+// would find.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -37,8 +40,12 @@ namespace tree {
 // An empty or false `context` is not passed on.
 nb::object visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
 
-// `self.generic_visit(node, context)`, through the visitor's own class.
+// `self.generic_visit(node, context)`, looked up on the visitor.
 nb::object generic_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
+
+// `self.visit(node)`, looked up on the visitor: the C++ dispatch when that is
+// the shared `visit`, else whatever the visitor has under that name.
+nb::object call_visit(nb::handle self, nb::handle node);
 
 // The bodies of the library's `generic_visit` of QASMVisitor and QASMTransformer.
 nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
