@@ -347,7 +347,8 @@ NB_MODULE(instruction_key, m) {
         .def("__init__(self, name: str, number_of_params: int = 0, qubits: QubitsInput = ()) -> None",
              candidate_init, "Describes one call.", "name"_arg, "number_of_params"_arg = nb::int_(0),
              "qubits"_arg = nb::tuple())
-        .def("__repr__(self) -> str", candidate_repr, "The text form of the call: its name, parameter count and qubits.")
+        .def("__repr__(self) -> str", candidate_repr,
+             "The text form of the call: its name, parameter count and qubits.")
         .build();
     state.instruction_key =
         keep(ClassBuilder(m, "InstructionKey")
