@@ -89,7 +89,7 @@ nb::object embed(nb::handle self, nb::handle program, nb::handle build_options, 
     return nb::getattr(self, "_run_passes")(program, nb::make_tuple(phase));
 }
 
-nb::object run_passes(nb::handle self, nb::handle program, nb::handle passes) {
+nb::object run_passes(nb::handle /*self*/, nb::handle program, nb::handle passes) {
     require_tuple(passes, "passes");
     nb::object current = nb::borrow(program);
     for (nb::handle phase : passes) {

@@ -614,9 +614,9 @@ nb::object generic_visit(nb::handle self, nb::handle node, nb::handle context) {
     return dispatch_generic(shared_state(), self, node, true_or_empty(context));
 }
 
-nb::object call_visit(nb::handle self, nb::handle node) {
+nb::object call_visit(nb::handle self, nb::handle node, nb::handle context) {
     SharedState& state = shared_state();
-    return ChildVisitor(state, self, nb::handle())(node);
+    return ChildVisitor(state, self, context)(node);
 }
 
 nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle context) {

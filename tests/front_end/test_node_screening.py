@@ -82,6 +82,17 @@ def test_the_walk_goes_through_the_steps_own_hooks():
     assert reported == [ast.SizeOf, ast.EndStatement, ast.CalibrationStatement]
 
 
+def test_case_children_are_visited_through_the_visitors_own_visit():
+    # As the library's walks do, `self.visit` is looked up on the object, so
+    # a `visit` set on the instance also sees what stands inside the cases.
+    visited = []
+    step = AllowedNodeTypesValidatorWithCases(create_permitted_nodes())
+    shared_visit = step.visit
+    step.visit = lambda node, context=None: visited.append(type(node)) or shared_visit(node)
+    step(OpenQasmProgram(parser.parse("int i; switch (i) { case 1 { x $1; } }")))
+    assert ast.QuantumGate in visited and ast.IntegerLiteral in visited
+
+
 def test_deeply_nested_cases_end_in_a_recursion_error():
     body = ast.CompoundStatement([])
     for _ in range(5_000):

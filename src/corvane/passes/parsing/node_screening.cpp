@@ -36,17 +36,7 @@ nb::object create_permitted_nodes() {
     return permitted;
 }
 
-// `self.visit(child[, context])`: straight into the C++ dispatch unless a
-// subclass has a `visit` of its own.
-void visit_child(nb::handle self, nb::handle child, nb::handle context) {
-    PyObject* visit = class_attribute(self, "visit"_id);
-    if (visit == tree::visit_function().ptr()) {
-        tree::visit(self, child, context);
-        return;
-    }
-    if (context) call_method(self, "visit"_id, child, context);
-    else call_method(self, "visit"_id, child);
-}
+void visit_child(nb::handle self, nb::handle child, nb::handle context) { tree::call_visit(self, child, context); }
 
 // `for item in values: body(item)`.
 template <typename Body>

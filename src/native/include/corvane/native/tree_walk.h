@@ -43,9 +43,10 @@ nb::object visit(nb::handle self, nb::handle node, nb::handle context = nb::hand
 // `self.generic_visit(node, context)`, looked up on the visitor.
 nb::object generic_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
 
-// `self.visit(node)`, looked up on the visitor: the C++ dispatch when that is
-// the shared `visit`, else whatever the visitor has under that name.
-nb::object call_visit(nb::handle self, nb::handle node);
+// `self.visit(node[, context])`, looked up on the visitor: the C++ dispatch
+// when that is the shared `visit`, else whatever the visitor has under that
+// name. The context is passed only while it is true, as the generic walks do.
+nb::object call_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
 
 // The bodies of the library's `generic_visit` of QASMVisitor and QASMTransformer.
 nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle context = nb::handle());
