@@ -15,6 +15,7 @@ struct ModuleState {
     nb::handle variable_signature;
     nb::handle undeclared;
     nb::handle duplicate_output;
+    nb::handle duplicate_input;
     nb::handle variables_db;
     nb::handle vyr_arr;
     nb::handle indexing_error;
@@ -52,6 +53,12 @@ nb::object undeclared_str(nb::handle self) {
 nb::object duplicate_output_str(nb::handle self) {
     return compose({nb::str("Two output declarations share the name '"), nb::getattr(self, "name"),
                     nb::str("'; two outputs may not share a result stream.")});
+}
+
+nb::object duplicate_input_str(nb::handle self) {
+    return compose({nb::str("An input shares the name '"), nb::getattr(self, "name"),
+                    nb::str("' with another input or output; inputs and outputs are passed by name, so each "
+                            "needs a name of its own.")});
 }
 
 nb::object variables_db_missing(nb::handle, nb::handle key) {
@@ -144,25 +151,33 @@ nb::object lookup(nb::handle self, nb::handle name) { return nb::getattr(self, "
 // anything is emitted. Every output is recorded in the database under its
 // name and nothing leaves it, so a name the database lacks needs no search of
 // the output list.
-void refuse_shared_output(nb::handle self, nb::handle var) {
+// Inputs are fed, and outputs read back, by name too: an input may share its
+// name with no other input or output.
+void refuse_shared_stream_name(nb::handle self, nb::handle var, bool is_input, bool is_output) {
     nb::object name = nb::getattr(var, "name");
     nb::object database = nb::getattr(self, "variables_db");
     if (!contains(database, state.variable_signature(name))) return;
-    if (contains(nb::getattr(self, "outputs"), name)) raise_error(state.duplicate_output(name));
+    const bool earlier_input = contains(nb::getattr(self, "inputs"), name);
+    if (is_input && (earlier_input || contains(nb::getattr(self, "outputs"), name)))
+        raise_error(state.duplicate_input(name));
+    if (is_output && earlier_input) raise_error(state.duplicate_input(name));
+    if (is_output && contains(nb::getattr(self, "outputs"), name)) raise_error(state.duplicate_output(name));
 }
 
 nb::object declare_variable(nb::handle self, nb::handle var, nb::handle is_input, nb::handle is_output,
                             nb::handle is_stream) {
-    if (truth(is_output)) refuse_shared_output(self, var);
-    bool input_stream = truth(is_input) && truth(is_stream);
-    bool output_stream = truth(is_output) && truth(is_stream);
+    const bool input = truth(is_input), output = truth(is_output);
+    if (input || output) refuse_shared_stream_name(self, var, input, output);
+    const bool stream = truth(is_stream);
+    const bool input_stream = input && stream;
+    const bool output_stream = output && stream;
     nb::getattr(var, "declare")(nb::bool_(input_stream), nb::bool_(output_stream));
     nb::object name = nb::getattr(var, "name");
     nb::object database = nb::getattr(self, "variables_db");
     nb::object key = state.variable_signature(name);
     check_status(PyObject_SetItem(database.ptr(), key.ptr(), var.ptr()));
-    if (truth(is_input)) append_item(nb::getattr(self, "inputs"), name);
-    if (truth(is_output)) append_item(nb::getattr(self, "outputs"), name);
+    if (input) append_item(nb::getattr(self, "inputs"), name);
+    if (output) append_item(nb::getattr(self, "outputs"), name);
     return name;
 }
 
@@ -267,6 +282,13 @@ NB_MODULE(programs, m) {
                                            "Holds the variable's name.", "name"_arg)
                                       .def("__str__(self) -> str", duplicate_output_str, "The error's text.")
                                       .build());
+    state.duplicate_input = keep(ClassBuilder(m, "DuplicateInputException", {exception})
+                                     .doc("An input variable of a name already declared as an input or output, "
+                                          "or an output of an input's name.")
+                                     .def("__init__(self, name: str) -> None", undeclared_init,
+                                          "Holds the variable's name.", "name"_arg)
+                                     .def("__str__(self) -> str", duplicate_input_str, "The error's text.")
+                                     .build());
 
     nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
     nb::object slot_of_any = subscript(slot_base, nb::make_tuple(any, any));

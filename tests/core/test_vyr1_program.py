@@ -142,8 +142,33 @@ def test_a_second_output_of_one_name_is_refused_before_it_is_declared(open_scope
     assert str(raised.value) == "Two output declarations share the name 'x'; two outputs may not share a result stream."
     assert second.calls == [] and program.outputs == ["x"]
     program.declare_variable(FakeWrapper("y"), False, True, is_stream)
-    program.declare_variable(FakeWrapper("x"), True, False, is_stream)  # an input reuses the name
+    program.declare_variable(FakeWrapper("x"), False, False, is_stream)  # a plain variable reuses the name
     assert program.outputs == ["x", "y"]
+
+
+@pytest.mark.parametrize(
+    "first, second",
+    [
+        ((True, False), (True, False)),  # input, input
+        ((False, True), (True, False)),  # output, then input
+        ((True, False), (False, True)),  # input, then output
+    ],
+)
+def test_an_input_shares_its_name_with_no_other_input_or_output(open_scope, first, second):
+    """Inputs are fed by name and outputs read back by name: the second would never get its value."""
+    program = Vyr1Program(None)
+    program.declare_variable(FakeWrapper("x"), *first, is_stream=True)
+    refused = FakeWrapper("x")
+    with pytest.raises(programs.DuplicateInputException) as raised:
+        program.declare_variable(refused, *second, is_stream=True)
+    assert raised.value.name == "x" and refused.calls == []
+    assert str(raised.value) == (
+        "An input shares the name 'x' with another input or output; "
+        "inputs and outputs are passed by name, so each needs a name of its own."
+    )
+    program.declare_variable(FakeWrapper("x"), False, False, True)  # a plain variable may
+    program.declare_variable(FakeWrapper("z"), True, False, True)
+    assert sorted(program.inputs + program.outputs) == ["x", "z"]
 
 
 @pytest.mark.parametrize(
