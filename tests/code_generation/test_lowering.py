@@ -141,6 +141,7 @@ def test_visitor_fields():
         ("_inputs", inputs),
         ("_is_inside_scope", True),
         ("_underscore_counter", 0),
+        ("_scopes", [{}]),  # the program's own scope, where the blocks' scopes will nest
     ]
     assert built._context is program and built._inputs is inputs
 

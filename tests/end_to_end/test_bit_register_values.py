@@ -6,6 +6,7 @@ import textwrap
 import pytest
 
 from corvane import CompilationException
+from corvane.passes.code_generation.target_lowering import AssignmentShapeException
 from vyr_runner import run_program
 
 # c[0] is measured on $1, c[1] on $2.
@@ -158,3 +159,61 @@ def test_a_number_assigned_to_a_bit_register_is_spread_over_its_bits(compiler, a
     result = run_program(compiler.compile(source).result_program.dsl_program, inputs=inputs)
     assert result.results["c"] == bits
     assert result.played() == [("play", "x", "d1")]
+
+
+# c reads as 2: c[1] is set.
+SET = "bit[2] c; c[1] = 1; "
+
+
+@pytest.mark.parametrize(
+    "source, name, value",
+    [
+        (SET + "int k = c;", "k", 2),
+        (SET + "int k; k = c;", "k", 2),
+        ("output int k; " + SET + "k = c;", "k", 2),
+        ("output float k; " + SET + "k = c;", "k", 2),
+        ("output bool k; bit[2] c; c[1] = true; k = c;", "k", True),
+        ("output int k; " + SET + "int s = 1; switch (s) { case 1 { k = c; } }", "k", 2),
+        ("output int k; " + SET + "array[int, 2] a; a[1] = c; k = a[1];", "k", 2),
+    ],
+)
+def test_a_register_assigned_to_a_scalar_is_its_number(run, source, name, value):
+    assert run(source).results[name] == [value]
+
+
+def test_a_measured_register_assigned_to_a_variable(run):
+    source = "qubit[4] q; output int v; v = 8; bit[4] bits = measure q; v = bits;"
+    for outcome in itertools.product([False, True], repeat=4):
+        assert run(source, outcome).results == {"v": [sum(bit << i for i, bit in enumerate(outcome))]}
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        "bit[2] a; a[0] = 1; bit[2] b = a;",
+        "bit[2] a; a[0] = 1; bit[2] b; b = a;",
+        "array[bool, 2] a = {true, false}; bit[2] b = a;",
+    ],
+)
+def test_a_register_assigned_a_register_of_its_size_copies_it_cell_by_cell(run, source):
+    assert run(source).results["b"] == [1, 0]
+
+
+def test_an_array_assigned_an_array_copies_it(run):
+    result = run("array[int, 3] a = {4, 5, 6}; array[int, 3] b; b = a; a[0] = 9;")
+    assert result.results == {"a": [9, 5, 6], "b": [4, 5, 6]}
+
+
+@pytest.mark.parametrize(
+    "source, message",
+    [
+        ("bit[2] a; bit[3] b = a;", "The array b of size 3 cannot be assigned the array a of size 2;"),
+        ("bit[3] a; bit[2] b; b = a;", "The array b of size 2 cannot be assigned the array a of size 3;"),
+        ("array[int, 2] a; array[int, 4] b; b = a;", "The array b of size 4 cannot be assigned the array a of size 2;"),
+    ],
+)
+def test_arrays_of_other_sizes_are_refused(compiler, source, message):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is AssignmentShapeException and str(cause).startswith(message)

@@ -31,7 +31,11 @@ struct ModuleState {
     nb::handle step_init;
     nb::handle visitor_class;
     nb::handle missing_input_exception;
+    nb::handle shape_mismatch_exception;
+    nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
+    nb::handle variable_signature;
+    nb::handle vyr_arr;
     // openqasm3 classes and the plain assignment operator.
     nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression;
     nb::handle plain_assignment;
@@ -76,6 +80,111 @@ nb::object negation(nb::handle value) { return call(state.logical_not, value); }
 // `visit` of its own.
 void visit_child(nb::handle self, nb::handle node) { tree::call_visit(self, node); }
 
+// --- block scope ------------------------------------------------------------
+// A name declared in a block (an if or else body, a loop body, a case body, a
+// box or a braced block), or a for loop's variable, hides the outer variable
+// of that name until the block ends. The variables database is keyed by name,
+// so the visitor's `_scopes` holds one frame per open scope, the program's
+// own at the bottom: each maps the names declared in that scope to the outer
+// wrapper that the declaration replaced in the database (None when it hid
+// nothing). When a block ends, the hidden wrappers go back into the database.
+// A name that hid nothing stays in the database after its block, as the
+// database keeps every variable; it is only no longer in scope.
+
+nb::object new_frame() { return steal_or_throw(PyDict_New()); }
+
+// The visitor's frames, made afresh for a visitor whose constructor did not set them.
+nb::object scopes_of(nb::handle self) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), "_scopes"_id.ptr());
+    if (found) return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object scopes = steal_or_throw(PyList_New(0));
+    append_item(scopes, new_frame());
+    set_attr(self, "_scopes"_id, scopes);
+    return scopes;
+}
+
+Py_ssize_t frame_count(nb::handle scopes) {
+    Py_ssize_t count = PySequence_Size(scopes.ptr());
+    if (count < 0) throw nb::python_error();
+    return count;
+}
+
+nb::object frame_at(nb::handle scopes, Py_ssize_t position) {
+    return steal_or_throw(PySequence_GetItem(scopes.ptr(), position));
+}
+
+// Whether `name` was declared in one of the open scopes.
+bool in_scope(nb::handle scopes, nb::handle name) {
+    for (Py_ssize_t i = frame_count(scopes) - 1; i >= 0; --i)
+        if (contains(frame_at(scopes, i), name)) return true;
+    return false;
+}
+
+nb::object database_key(nb::handle name) { return call(state.variable_signature, name); }
+
+nb::object variables_db_of(nb::handle self) { return get_attr(get_attr(self, "_context"_id), "variables_db"_id); }
+
+// Called before the declaration of `name` replaces its database record: the
+// innermost scope remembers the wrapper that the declaration hides. An output
+// is saved by its name after the whole program, so an output may hide only
+// another output, which the program refuses in its own terms.
+void enter_name(nb::handle self, nb::handle name, bool is_output) {
+    nb::object scopes = scopes_of(self);
+    const Py_ssize_t count = frame_count(scopes);
+    if (count == 0) return;
+    nb::object frame = frame_at(scopes, count - 1);
+    if (contains(frame, name)) return;
+    nb::object hidden = nb::none();
+    if (count > 1 && in_scope(scopes, name)) {
+        hidden = find_item(variables_db_of(self), database_key(name));
+        if (!hidden.is_valid()) hidden = nb::none();
+    }
+    if (!hidden.is_none() && is_output && !contains(get_attr(get_attr(self, "_context"_id), "outputs"_id), name))
+        raise_text(PyExc_NotImplementedError,
+                   compose({nb::str("The output "), name, nb::str(" is declared in a block where it hides the variable "),
+                            name, nb::str(" of an enclosing scope; outputs are saved by name after the program, "
+                                          "so an output may not hide another variable.")}));
+    check_status(PyObject_SetItem(frame.ptr(), name.ptr(), hidden.ptr()));
+}
+
+// Ends the innermost block: every wrapper that its declarations hid is put
+// back into the database.
+void leave_block(nb::handle self, nb::handle scopes, bool restore) {
+    nb::object frame = call_method(scopes, "pop"_id);
+    if (!restore) return;
+    nb::object entries = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(frame.ptr())).ptr()));
+    nb::object database;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        auto [name, hidden] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
+        if (hidden.is_none()) continue;
+        if (!database.is_valid()) database = variables_db_of(self);
+        check_status(PyObject_SetItem(database.ptr(), database_key(name).ptr(), hidden.ptr()));
+    }
+}
+
+// `body()` as the statements of one block: its declarations are visible in
+// it and in the blocks it holds, and hide the outer variables of their names
+// until it ends. A failing body leaves the block without restoring: the
+// lowering has no rollback, and the compilation fails.
+template <typename Body>
+void in_block(nb::handle self, Body&& body) {
+    nb::object scopes = scopes_of(self);
+    append_item(scopes, new_frame());
+    try {
+        body();
+    } catch (...) {
+        try {
+            leave_block(self, scopes, false);
+        } catch (...) {
+            // The body's error is the one to report.
+        }
+        throw;
+    }
+    leave_block(self, scopes, true);
+}
+
 // --- module functions -------------------------------------------------------
 
 void align_if_needed(nb::handle elements) {
@@ -100,6 +209,31 @@ nb::object missing_input_str(nb::handle self) {
     return compose({nb::str("The input "), name, nb::str(" was not provided to the compiler")});
 }
 
+// --- the errors of assignments and gate calls -------------------------------------
+
+nb::object variable_as_gate_init(nb::handle self, nb::handle name) {
+    nb::setattr(self, "name", name);
+    return nb::none();
+}
+
+nb::object variable_as_gate_str(nb::handle self) {
+    nb::object name = nb::getattr(self, "name");
+    return compose({nb::str("The gate call "), name, nb::str(" names the classical variable "), name,
+                    nb::str("; a variable is not a gate.")});
+}
+
+nb::object shape_mismatch_init(nb::handle self, nb::handle name, nb::handle message) {
+    nb::setattr(self, "name", name);
+    nb::setattr(self, "message", message);
+    return nb::none();
+}
+
+nb::object shape_mismatch_str(nb::handle self) { return nb::getattr(self, "message"); }
+
+[[noreturn]] void refuse_shape(nb::handle name, std::initializer_list<nb::handle> text) {
+    raise_error(call(state.shape_mismatch_exception, name, compose(text)));
+}
+
 // --- CodeGenerationVisitor: operations -------------------------------------------
 
 nb::object translate_own(nb::handle self, nb::handle expression) {
@@ -114,6 +248,9 @@ nb::object visitor_init(nb::handle self, nb::handle machine_profile, nb::handle 
     set_attr(self, "_inputs"_id, inputs);
     set_attr(self, "_is_inside_scope"_id, nb::bool_(truth(is_inside_scope)));
     set_attr(self, "_underscore_counter"_id, nb::int_(0));
+    nb::object scopes = steal_or_throw(PyList_New(0));
+    append_item(scopes, new_frame());
+    set_attr(self, "_scopes"_id, scopes);
     return nb::none();
 }
 
@@ -218,6 +355,7 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
         raise_error(call(state.missing_input_exception, node));
     nb::object is_output = get_attr(node, "is_output"_id);
     nb::object is_stream = nb::bool_(!value.is_valid() && !inside_scope);
+    enter_name(self, name, truth(is_output));
 
     nb::object context = get_attr(self, "_context"_id);
     PyObject* arguments[] = {context.ptr(), var.ptr(), is_input.ptr(), is_output.ptr(), is_stream.ptr()};
@@ -249,6 +387,9 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
 
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
+    // A declared variable's name means the variable here too: playing the
+    // profile's gate of that name would run something the program does not say.
+    if (in_scope(scopes_of(self), name)) raise_error(call(state.variable_as_gate_exception, name));
     run_operation(self, name, get_attr(node, "qubits"_id), get_attr(node, "arguments"_id));
     return nb::none();
 }
@@ -315,13 +456,81 @@ nb::object visit_unbound_declaration(nb::handle, nb::handle node) {
                         node}));
 }
 
+// What a translated right-hand side becomes for its target. Where the source
+// names a whole array, translation gives the array (a vk array variable, or a
+// list for an array literal): a scalar target, or one cell, takes a bit
+// register as its number (its truth for a bool) and refuses any other array;
+// an array target takes an array literal or another array of its own size,
+// cell by cell.
+nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
+    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return nb::borrow(value);
+    nb::object name;
+    bool cell = false;
+    if (is_instance(target, state.identifier)) {
+        name = get_attr(target, "name"_id);
+    } else if (is_instance(target, state.indexed_identifier)) {
+        name = get_attr(get_attr(target, "name"_id), "name"_id);
+        cell = true;
+    } else {
+        return nb::borrow(value);  // the assignment refuses the target itself
+    }
+    if (!PyUnicode_Check(name.ptr())) return nb::borrow(value);
+    nb::object context = get_attr(self, "_context"_id);
+    nb::object wrapper = call_method(context, "_get_var"_id, name);
+    const bool literal = PyList_Check(value.ptr());
+    if (cell || !is_instance(wrapper, state.vyr_arr)) {
+        nb::object target_text = cell ? compose({nb::str("a cell of the array "), name}) : nb::str(name);
+        if (literal)
+            refuse_shape(name, {nb::str("An array literal cannot be assigned to "), target_text,
+                                nb::str(", which holds one value.")});
+        nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
+        nb::object as_truth = nb::bool_(get_attr(wrapper, "dtype"_id).is(bool_type));
+        return call(state.scalar_value, value, source, variables_db_of(self), as_truth);
+    }
+
+    nb::object size = get_attr(wrapper, "size"_id);
+    if (literal) {
+        nb::object length = nb::int_(PyList_GET_SIZE(value.ptr()));
+        if (!truth(steal_or_throw(PyObject_RichCompare(length.ptr(), size.ptr(), Py_EQ))))
+            refuse_shape(name, {nb::str("The array "), name, nb::str(" has "), size, nb::str(" cells, but it is given "),
+                                length, nb::str(" values; an array literal needs one value per cell.")});
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
+            if (PyList_Check(PyList_GET_ITEM(value.ptr(), i)))
+                refuse_shape(name, {nb::str("The array "), name,
+                                    nb::str(" is one-dimensional, but its value holds a nested array literal; "
+                                            "multi-dimensional arrays are not lowered.")});
+        return nb::borrow(value);
+    }
+    // A whole array: the array that the source names.
+    nb::object source_name = is_instance(source, state.identifier) ? get_attr(source, "name"_id) : nb::object();
+    nb::object source_wrapper;
+    if (source_name.is_valid() && PyUnicode_Check(source_name.ptr()))
+        source_wrapper = call_method(context, "_get_var"_id, source_name);
+    if (!source_wrapper.is_valid() || !is_instance(source_wrapper, state.vyr_arr))
+        refuse_shape(name, {nb::str("The array "), name, nb::str(" can be assigned only an array literal or "
+                                                                 "another array, not "), source});
+    nb::object source_size = get_attr(source_wrapper, "size"_id);
+    if (!truth(steal_or_throw(PyObject_RichCompare(source_size.ptr(), size.ptr(), Py_EQ))))
+        refuse_shape(name, {nb::str("The array "), name, nb::str(" of size "), size,
+                            nb::str(" cannot be assigned the array "), source_name, nb::str(" of size "), source_size,
+                            nb::str("; an array takes an array of its own size.")});
+    const Py_ssize_t cells = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
+    if (cells == -1 && PyErr_Occurred()) throw nb::python_error();
+    nb::object copied = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < cells; ++i)
+        check_status(PyList_Append(
+            copied.ptr(), call_method(source_wrapper, "get_single_index"_id, nb::int_(i)).ptr()));
+    return copied;
+}
+
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     nb::object op = get_attr(node, "op"_id);
     int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
     check_status(equal);
     check_supported(equal != 0, "Only regular assignment is supported");
     nb::object target = get_attr(node, "lvalue"_id);
-    nb::object value = translate(self, get_attr(node, "rvalue"_id));
+    nb::object source = get_attr(node, "rvalue"_id);
+    nb::object value = fit_to_target(self, target, source, translate(self, source));
     assign_to_target(self, target, value);
     return nb::none();
 }
@@ -359,11 +568,11 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
     if (!has_if && !has_else) return nb::none();
     nb::object condition = translate_scalar(self, get_attr(node, "condition"_id), true);
     if (!has_if) {
-        run_block(self, state.if_, else_block, nb::make_tuple(negation(condition)));
+        in_block(self, [&] { run_block(self, state.if_, else_block, nb::make_tuple(negation(condition))); });
         return nb::none();
     }
-    run_block(self, state.if_, if_block, nb::make_tuple(condition));
-    if (has_else) run_block(self, state.else_, else_block, nb::tuple());
+    in_block(self, [&] { run_block(self, state.if_, if_block, nb::make_tuple(condition)); });
+    if (has_else) in_block(self, [&] { run_block(self, state.else_, else_block, nb::tuple()); });
     return nb::none();
 }
 
@@ -371,7 +580,7 @@ nb::object visit_while_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
     nb::object condition = translate_scalar(self, get_attr(node, "while_condition"_id), true);
-    run_block(self, state.while_, block, nb::make_tuple(condition));
+    in_block(self, [&] { run_block(self, state.while_, block, nb::make_tuple(condition)); });
     return nb::none();
 }
 
@@ -414,44 +623,62 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
     nb::object name = loop_variable_name(self, node);
-    nb::object declaration = call(state.vyr_declaration, name, get_attr(node, "type"_id));
-    name = declare_variable(self, declaration);
     nb::object context = get_attr(self, "_context"_id);
-    nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), name.ptr()));
-    if (assertions_enabled()) check_assertion(is_instance(variable, state.vyr_variable));
 
+    // What the loop runs over is read in the enclosing scope, before the loop
+    // variable can hide an outer variable of its name (`for int i in [0:i]`).
+    enum { VALUES, ARRAY, RANGE, UNSUPPORTED } kind = UNSUPPORTED;
     nb::object set_declaration = get_attr(node, "set_declaration"_id);
+    nb::object array, first, last, increment;
     if (is_instance(set_declaration, state.discrete_set)) {
-        nb::object values = nb::list();
-        nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            nb::object item = nb::steal(raw);
-            if (!truth(call(state.is_qasm_literal, item)))
-                raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
-            check_status(PyList_Append(values.ptr(), get_attr(item, "value"_id).ptr()));
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
-        run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
+        kind = VALUES;
     } else if (is_instance(set_declaration, state.identifier)) {
-        nb::object array = steal_or_throw(PyObject_GetItem(context.ptr(), get_attr(set_declaration, "name"_id).ptr()));
-        run_block(self, state.for_each_, block, nb::make_tuple(variable, array));
+        kind = ARRAY;
+        array = steal_or_throw(PyObject_GetItem(context.ptr(), get_attr(set_declaration, "name"_id).ptr()));
     } else if (is_instance(set_declaration, state.range_definition)) {
+        kind = RANGE;
         nb::object start = get_attr(set_declaration, "start"_id);
         nb::object end = get_attr(set_declaration, "end"_id);
         if (assertions_enabled())
             check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
-        nb::object first = translate_scalar(self, start, false);
-        nb::object last = translate_scalar(self, end, false);
+        first = translate_scalar(self, start, false);
+        last = translate_scalar(self, end, false);
         nb::object step = get_attr(set_declaration, "step"_id);
-        nb::object increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
-        nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
-        nb::object condition = range_condition(variable, last, increment, source_name);
-        nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
-        run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
-    } else {
-        raise_text(PyExc_TypeError, compose({nb::str("Type of set declaration - "),
-                                             nb::handle(set_declaration.type()), nb::str(" is not supported")}));
+        increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
     }
+
+    in_block(self, [&] {
+        nb::object declaration = call(state.vyr_declaration, name, get_attr(node, "type"_id));
+        nb::object declared = declare_variable(self, declaration);
+        nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), declared.ptr()));
+        if (assertions_enabled()) check_assertion(is_instance(variable, state.vyr_variable));
+        switch (kind) {
+            case VALUES: {
+                nb::object values = nb::list();
+                nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
+                while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+                    nb::object item = nb::steal(raw);
+                    if (!truth(call(state.is_qasm_literal, item)))
+                        raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
+                    check_status(PyList_Append(values.ptr(), get_attr(item, "value"_id).ptr()));
+                }
+                if (PyErr_Occurred()) throw nb::python_error();
+                run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
+                break;
+            }
+            case ARRAY: run_block(self, state.for_each_, block, nb::make_tuple(variable, array)); break;
+            case RANGE: {
+                nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
+                nb::object condition = range_condition(variable, last, increment, source_name);
+                nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
+                run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
+                break;
+            }
+            case UNSUPPORTED:
+                raise_text(PyExc_TypeError, compose({nb::str("Type of set declaration - "),
+                                                     nb::handle(set_declaration.type()), nb::str(" is not supported")}));
+        }
+    });
     return nb::none();
 }
 
@@ -478,22 +705,29 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
                 check_status(PyList_Append(translated.ptr(), translate_scalar(self, nb::steal(value), false).ptr()));
             if (PyErr_Occurred()) throw nb::python_error();
             nb::object statements = get_attr(body, "statements"_id);
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k)
-                run_block(self, state.case_, statements, nb::make_tuple(nb::handle(PyList_GET_ITEM(translated.ptr(), k))));
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k) {
+                nb::object value = nb::borrow(PyList_GET_ITEM(translated.ptr(), k));
+                in_block(self, [&] { run_block(self, state.case_, statements, nb::make_tuple(value)); });
+            }
         }
         if (PyErr_Occurred()) throw nb::python_error();
-        if (!default_block.is_none()) run_block(self, state.default_, get_attr(default_block, "statements"_id), nb::tuple());
+        if (!default_block.is_none()) {
+            nb::object statements = get_attr(default_block, "statements"_id);
+            in_block(self, [&] { run_block(self, state.default_, statements, nb::tuple()); });
+        }
     });
     return nb::none();
 }
 
 nb::object visit_compound_statement(nb::handle self, nb::handle node) {
-    visit_all(self, get_attr(node, "statements"_id));
+    nb::object statements = get_attr(node, "statements"_id);
+    in_block(self, [&] { visit_all(self, statements); });
     return nb::none();
 }
 
 nb::object visit_box(nb::handle self, nb::handle node) {
-    visit_all(self, get_attr(node, "body"_id));
+    nb::object body = get_attr(node, "body"_id);
+    in_block(self, [&] { visit_all(self, body); });
     return nb::none();
 }
 
@@ -619,6 +853,8 @@ NB_MODULE(target_lowering, m) {
     state.is_inside_scope = keep(utils.attr("is_inside_scope"));
     state.is_qasm_literal = keep(utils.attr("is_qasm_literal"));
     state.open_qasm_program = keep(programs.attr("OpenQasmProgram"));
+    state.variable_signature = keep(programs.attr("VariableSignature"));
+    state.vyr_arr = keep_attr("corvane.vyr_slot", "VyrArr");
     state.vyr1_program = keep(programs.attr("Vyr1Program"));
     state.step_init = keep(step.attr("__init__"));
 
@@ -666,6 +902,22 @@ NB_MODULE(target_lowering, m) {
                                                   "Holds the input's declaration node.", "node"_arg)
                                              .def("__str__(self) -> str", missing_input_str, "The error's text.")
                                              .build());
+
+    state.variable_as_gate_exception =
+        keep(ClassBuilder(m, "VariableUsedAsGateException", {nb::handle(PyExc_Exception)})
+                 .doc("A gate call under the name of a declared classical variable.")
+                 .def("__init__(self, name: str) -> None", variable_as_gate_init, "Holds the variable's name.",
+                      "name"_arg)
+                 .def("__str__(self) -> str", variable_as_gate_str, "The error's text.")
+                 .build());
+    state.shape_mismatch_exception =
+        keep(ClassBuilder(m, "AssignmentShapeException", {nb::handle(PyExc_ValueError)})
+                 .doc("A value whose shape does not fit its target: an array where one value is expected, "
+                      "or an array of another size.")
+                 .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
+                      "Holds the target variable's name and the finished text.", "name"_arg, "message"_arg)
+                 .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
+                 .build());
 
     def_function(m, "_align_if_needed(*elements: str) -> None", align_if_needed_function,
                  "Aligns the machine elements when there are two or more.", "elements"_arg);

@@ -1,0 +1,114 @@
+"""A name declared in a block, or a loop's variable, hides the outer variable of that name until the block ends."""
+
+import pytest
+
+from corvane import CompilationException
+from corvane.passes.code_generation.target_lowering import VariableUsedAsGateException
+from vyr_runner import run_program
+
+
+@pytest.fixture
+def run(compiler):
+    def compile_and_run(source, outcomes=()):
+        return run_program(compiler.compile(source).result_program.dsl_program, outcomes)
+
+    return compile_and_run
+
+
+# Each block kind holds a declaration of `a` that hides the outer one; after it `a` is the outer one again.
+BLOCKS = {
+    "if": "if (r == 0) {{ {} }}",
+    "else": "if (r != 0) {{ }} else {{ {} }}",
+    "if-else": "if (r != 0) {{ x $1; }} else {{ {} }}",
+    "while": "int n = 1; while (n > 0) {{ n -= 1; {} }}",
+    "for": "for int j in [0:1] {{ {} }}",
+    "box": "box {{ {} }}",
+    "braces": "{{ {} }}",
+}
+
+
+@pytest.mark.parametrize("block", BLOCKS.values(), ids=list(BLOCKS))
+def test_an_inner_declaration_hides_the_outer_variable_only_in_its_block(run, block):
+    inner = "int a = 5; a = 6; s = a;"
+    source = "output int r; output int s; int a = 1; " + block.format(inner) + " r = a;"
+    assert run(source).results == {"r": [1], "s": [6]}
+
+
+@pytest.mark.parametrize(
+    "source, results",
+    [
+        # the issue's programs
+        ("output int r; int a = 1; if (r == 0) { int a = 5; a = 6; } r = a;", {"r": [1]}),
+        ("output int r; int i = 10; for int i in [0:2] { r = i; } r = i;", {"r": [10]}),
+        # nested blocks, each hiding the one around it
+        ("output int r1; output int r2; output int r3; int a = 1;"
+         " { int a = 2; { int a = 3; r1 = a; } r2 = a; } r3 = a;", {"r1": [3], "r2": [2], "r3": [1]}),
+        # before its own declaration, a block still reaches the outer variable
+        ("output int r; int a = 1; if (true) { a = 7; int a = 5; a = 6; } r = a;", {"r": [7]}),
+        ("output int r; int a = 1; if (true) { int a = 5; } a = a + 1; r = a;", {"r": [2]}),
+        # a loop's range is read where the loop stands, before its variable hides the outer one
+        ("output int r; int i = 4; for int i in [0:i] { r += 1; }", {"r": [5]}),
+        ("output int r; array[int, 2] a = {3, 4}; for int a in a { r += a; }", {"r": [7]}),
+        # two loops over one name, one after the other, and a loop inside a loop over the same name
+        ("output int r; for int i in [0:1] { r += i; } for int i in [5:6] { r += i; }", {"r": [12]}),
+        ("output int r; for int i in [1:2] { for int i in [10:11] { r += i; } r += i; }", {"r": [45]}),
+        # a name declared in a block with no outer variable stays declared, as before
+        ("output int r; if (true) { int t = 3; } r = t;", {"r": [3]}),
+    ],
+)
+def test_values_saved(run, source, results):
+    assert run(source).results == results
+
+
+def test_a_loop_variable_does_not_replace_the_outer_variable_in_a_later_condition(run):
+    source = (
+        "output bit b; float nu = 0.5; int g = 0; for int nu in [3:7] { g += nu; }"
+        " if (nu > 2.444) { } else { x $0; }"
+    )
+    assert run(source).played() == [("play", "x", "d0")]
+
+
+@pytest.mark.parametrize(
+    "source, results",
+    [
+        # Without inputs and outputs every declaration is an output; a loop variable is none.
+        ("int i = 10; int s = 0; for int i in [0:2] { s += i; }", {"i": [10], "s": [3]}),
+        # an output declared in a block is saved after the program, as before
+        ("for int i in [0:1] { int t = i + 1; }", {"t": [2]}),
+        ("bit c; c = measure $1; if (c) { int t = 1; }", {"c": [True], "t": [1]}),
+    ],
+)
+def test_outputs_are_the_variables_of_their_names_when_the_program_ends(run, source, results):
+    assert run(source, [True]).results == results
+
+
+def test_an_output_may_not_hide_another_variable(compiler):
+    # Outputs are saved by name after the program, where the name means the outer variable.
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile("for int i in [0:2] { if (true) { int i = 5; } }")
+    cause = raised.value.__cause__
+    assert type(cause) is NotImplementedError
+    assert str(cause).startswith("The output i is declared in a block where it hides the variable i of an enclosing")
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        "input float x; qubit q; x q;",
+        "output int r; int x; x $1;",
+        "output int r; for int x in [0:1] { x $1; }",
+        "output int r; if (true) { bit x; x $1; }",
+    ],
+)
+def test_a_variable_in_scope_is_no_gate(compiler, source):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is VariableUsedAsGateException and cause.name == "x"
+    assert str(cause) == "The gate call x names the classical variable x; a variable is not a gate."
+
+
+def test_a_variable_out_of_scope_leaves_the_gate_its_name(run):
+    source = "output int r; if (true) { int x = 1; r = x; } x $1;"
+    result = run(source)
+    assert result.played() == [("play", "x", "d1")] and result.results == {"r": [1]}
