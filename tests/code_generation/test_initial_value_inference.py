@@ -4,6 +4,7 @@ from vk import vyr
 
 from corvane.passes.code_generation.initial_value_inference import (
     InvalidArraySizeException,
+    UnsupportedArrayException,
     UnsupportedDeclarationException,
     UnsupportedTypeException,
     get_variable_to_init,
@@ -94,16 +95,26 @@ def test_invalid_sizes(node_type):
                           "Array size currently supports only literal integers.")
 
 
-@pytest.mark.parametrize("source", ["array[int, 2, 3] v", "array[angle[8], 4] v", "array[complex[float], 2] v"])
-def test_unsupported_arrays(source):
-    with pytest.raises(UnsupportedDeclarationException) as caught:
-        get_variable_to_init("v", declared_type(source))
-    assert type(caught.value) is UnsupportedDeclarationException
-    assert caught.value.name == "v" and str(caught.value) == "v" and caught.value.args == ("v",)
+@pytest.mark.parametrize(
+    "source, text",
+    [
+        ("array[int, 2, 3] v", "When declaring 'v' got an array of 2 dimensions; only one-dimensional arrays are"),
+        ("array[angle[8], 4] v", "When declaring 'v' got an array of <class 'openqasm3.ast.AngleType'>, but arrays"),
+        ("array[complex[float], 2] v", "When declaring 'v' got an array of <class 'openqasm3.ast.ComplexType'>,"),
+    ],
+)
+def test_unsupported_arrays(source, text):
+    # The text says what is wrong with the array, not only its name.
+    node_type = declared_type(source)
+    with pytest.raises(UnsupportedArrayException) as caught:
+        get_variable_to_init("v", node_type)
+    assert isinstance(caught.value, UnsupportedDeclarationException)
+    assert caught.value.name == "v" and caught.value.node_type is node_type
+    assert str(caught.value).startswith(text)
 
 
 def test_array_without_dimensions():
-    with pytest.raises(UnsupportedDeclarationException):
+    with pytest.raises(UnsupportedArrayException, match="^When declaring 'v' got an array of 0 dimensions;"):
         get_variable_to_init("v", ast.ArrayType(ast.IntType(), []))
 
 

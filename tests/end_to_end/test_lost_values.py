@@ -52,3 +52,17 @@ def test_refused_with_the_variable_named(compiler, source, error, name, text):
 def test_their_sound_neighbours_compile(compiler, source, inputs, results, played):
     result = run_program(compiler.compile(source).result_program.dsl_program, inputs=inputs)
     assert result.results == results and result.played() == played
+
+
+@pytest.mark.parametrize("values, given", [([1, 2, 3], 3), ((7,), 1), ([], 0)])
+def test_input_values_of_another_length_than_the_array_are_refused(compiler, values, given):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile("input array[int, 2] a; output int r; r = a[1];", inputs={"a": values})
+    cause = raised.value.__cause__
+    assert type(cause) is AssignmentShapeException and cause.name == "a"
+    assert str(cause) == f"The array a has 2 cells, but the inputs give it {given} values."
+
+
+def test_input_values_of_the_arrays_length_fill_it(compiler):
+    program = compiler.compile("input array[int, 2] a; output int r; r = a[1];", inputs={"a": (4, 5)})
+    assert run_program(program.result_program.dsl_program).results == {"r": [5]}

@@ -15,8 +15,8 @@ struct ModuleState {
     nb::handle vyr_bit_register;
     nb::handle bit_type, bool_type, int_type, uint_type, float_type, duration_type, stretch_type,
         array_type, integer_literal;
-    nb::handle unsupported_declaration;
     nb::handle unsupported_type;
+    nb::handle unsupported_array;
     nb::handle invalid_array_size;
     nb::handle s_size, s_dimensions, s_base_type, s_value;
 } state;
@@ -61,8 +61,19 @@ nb::object invalid_array_size_str(nb::handle self) {
                     nb::str(", Array size currently supports only literal integers.")});
 }
 
-[[noreturn]] void raise_new(nb::handle error_class, nb::handle name) {
-    raise_error(error_class(name));
+nb::object unsupported_array_str(nb::handle self) {
+    nb::object name = nb::getattr(self, "name");
+    nb::object node_type = nb::getattr(self, "node_type");
+    nb::object dimensions = nb::getattr(node_type, "dimensions", nb::none());
+    Py_ssize_t count = dimensions.is_none() ? -1 : PyObject_Length(dimensions.ptr());
+    if (count < 0) PyErr_Clear();
+    if (count != 1)
+        return compose({nb::str("When declaring '"), name, nb::str("' got an array of "),
+                        count < 0 ? nb::object(nb::str("unknown")) : nb::object(nb::int_(count)),
+                        nb::str(" dimensions; only one-dimensional arrays are supported.")});
+    return compose({nb::str("When declaring '"), name, nb::str("' got an array of "),
+                    nb::getattr(node_type, "base_type", nb::none()).type(),
+                    nb::str(", but arrays hold only int, uint, float, bool, bit, duration or stretch values.")});
 }
 
 [[noreturn]] void raise_new(nb::handle error_class, nb::handle name, nb::handle detail) {
@@ -83,7 +94,7 @@ nb::object array_of(nb::handle name, nb::handle node_type) {
     nb::object dimensions = get(node_type, state.s_dimensions);
     Py_ssize_t count = PyObject_Length(dimensions.ptr());
     if (count < 0) throw nb::python_error();
-    if (count != 1) raise_new(state.unsupported_declaration, name);
+    if (count != 1) raise_new(state.unsupported_array, name, node_type);
     nb::object dimension = steal_or_throw(PySequence_GetItem(dimensions.ptr(), 0));
     if (!is_instance(dimension, state.integer_literal)) raise_new(state.invalid_array_size, name, dimension);
     nb::object size = get(dimension, state.s_value);
@@ -98,7 +109,7 @@ nb::object array_of(nb::handle name, nb::handle node_type) {
     else if (is_instance(base, state.float_type) || is_either(base, state.stretch_type, state.duration_type))
         dtype = fixed_dtype();
     else if (is_either(base, state.bit_type, state.bool_type)) dtype = nb::borrow(bool_dtype());
-    else raise_new(state.unsupported_declaration, name);
+    else raise_new(state.unsupported_array, name, node_type);
     return nb::handle(state.vyr_arr)(name, dtype, size);
 }
 
@@ -161,7 +172,6 @@ NB_MODULE(initial_value_inference, m) {
                                .def("__init__(self, name: str) -> None", unsupported_declaration_init,
                                     "Holds the declared name.", "name"_arg)
                                .build());
-    state.unsupported_declaration = base;
     state.unsupported_type = keep(ClassBuilder(m, "UnsupportedTypeException", {base})
                                       .doc("A declaration of a type that vyr variables cannot have.")
                                       .def("__init__(self, name: str, node_type: InitType) -> None",
@@ -169,6 +179,13 @@ NB_MODULE(initial_value_inference, m) {
                                            "name"_arg, "node_type"_arg)
                                       .def("__str__(self) -> str", unsupported_type_str, "The error's text.")
                                       .build());
+    state.unsupported_array = keep(ClassBuilder(m, "UnsupportedArrayException", {base})
+                                       .doc("An array of several dimensions, or of a type that vyr arrays cannot hold.")
+                                       .def("__init__(self, name: str, node_type: InitType) -> None",
+                                            unsupported_type_init, "Holds the name and the declared array type.",
+                                            "name"_arg, "node_type"_arg)
+                                       .def("__str__(self) -> str", unsupported_array_str, "The error's text.")
+                                       .build());
     state.invalid_array_size = keep(ClassBuilder(m, "InvalidArraySizeException", {base})
                                         .doc("A declared size that is not a literal integer, or one below 1.")
                                         .def("__init__(self, name: str, array_size: ast.Expression) -> None",

@@ -36,6 +36,7 @@ struct ModuleState {
     nb::handle classical_function_mapping;
     nb::handle variable_signature;
     nb::handle vyr_arr;
+    nb::handle sequence;
     // openqasm3 classes and the plain assignment operator.
     nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression;
     nb::handle plain_assignment;
@@ -345,6 +346,17 @@ nb::object input_value(nb::handle inputs, nb::handle name) {
     return found.is_none() ? nb::object() : found;
 }
 
+// A sequence given in the inputs for an array fills it cell by cell: one of
+// another length would drop values, or leave cells at zero, with no word.
+void refuse_values_of_another_length(nb::handle var, nb::handle name, nb::handle value) {
+    if (!is_instance(var, state.vyr_arr) || !is_instance(value, state.sequence)) return;
+    nb::object size = get_attr(var, "size"_id);
+    nb::object length = nb::int_(size_of(value));
+    if (truth(steal_or_throw(PyObject_RichCompare(length.ptr(), size.ptr(), Py_EQ)))) return;
+    refuse_shape(name, {nb::str("The array "), name, nb::str(" has "), size, nb::str(" cells, but the inputs give it "),
+                        length, nb::str(" values.")});
+}
+
 nb::object declare_variable_own(nb::handle self, nb::handle node) {
     nb::object var = get_attr(node, "var"_id);
     nb::object name = get_attr(var, "name"_id);
@@ -361,7 +373,10 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     PyObject* arguments[] = {context.ptr(), var.ptr(), is_input.ptr(), is_output.ptr(), is_stream.ptr()};
     steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
-    if (value.is_valid()) call_method(context, "assign"_id, name, value);
+    if (value.is_valid()) {
+        refuse_values_of_another_length(var, name, value);
+        call_method(context, "assign"_id, name, value);
+    }
     return name;
 }
 
@@ -855,6 +870,7 @@ NB_MODULE(target_lowering, m) {
     state.open_qasm_program = keep(programs.attr("OpenQasmProgram"));
     state.variable_signature = keep(programs.attr("VariableSignature"));
     state.vyr_arr = keep_attr("corvane.vyr_slot", "VyrArr");
+    state.sequence = keep_attr("collections.abc", "Sequence");
     state.vyr1_program = keep(programs.attr("Vyr1Program"));
     state.step_init = keep(step.attr("__init__"));
 
