@@ -115,9 +115,12 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
         ("array[int, 2] a; for int i in a[0:1] { x $1; }", TypeError,
          r"^Type of set declaration - <class 'openqasm3\.ast\.IndexExpression'> is not supported$",
          ["declare int[2] v1 = [0, 0]", "declare int v2 = 0"]),
-        ("for bit[2] b in {1} { x $1; }", AssertionError, "^$", ["declare bool[2] v1 = [false, false]"]),
+        ("for bit[2] b in {1} { x $1; }", AssertionError,
+         "^The variable of a for loop holds one value; b is declared as an array.$",
+         ["declare bool[2] v1 = [false, false]"]),
         # the range and an array walked are read before the loop variable is declared
-        ("for int i in [0:] { x $1; }", AssertionError, "^$", []),
+        ("for int i in [0:] { x $1; }", AssertionError, "^The range of the loop over 'i' needs a start and an end.$",
+         []),
         ("for int i in [0:0:4] { x $1; }", ValueError,
          "^The range of the loop over 'i' has the step 0, so it would never end.$", ["declare int v1 = 0"]),
         ("for int _ in [0:0.0:4] { x $1; }", ValueError, "^The range of the loop over '_' has the step 0,",
@@ -147,6 +150,26 @@ def test_control_flow_errors(codegen, source, error, message, emitted):
         vyr.play("after", "top")
     assert str(scope._program).splitlines() == emitted + ['play("after", "top")']
     assert not is_inside_scope()
+
+
+def test_loops_the_sdk_cannot_run_are_refused_under_optimisation_too(python_subprocess):
+    # Skipped, the SDK would be handed an array as the loop variable, or no range bound.
+    output = python_subprocess(
+        """
+        from corvane import Compiler, CompilationException, MachineProfile
+        compiler = Compiler(MachineProfile({}, {}))
+        for source in ("for bit[2] b in {1} { }", "for int i in [0:] { }"):
+            try:
+                compiler.compile("output int r; " + source.replace("{ }", "{ r = 1; }"))
+            except CompilationException as error:
+                print(repr(error.__cause__))
+        """,
+        "-O",
+    )
+    assert output.splitlines() == [
+        "AssertionError('The variable of a for loop holds one value; b is declared as an array.')",
+        "AssertionError(\"The range of the loop over 'i' needs a start and an end.\")",
+    ]
 
 
 class Recorder:

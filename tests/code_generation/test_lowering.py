@@ -333,7 +333,7 @@ def test_unexpected_assignment_target():
 
 def test_a_measurement_implementation_must_return_a_value(codegen):
     profile = codegen.profile({"measure q;": lambda q: None})
-    with pytest.raises(AssertionError, match="^$"):
+    with pytest.raises(AssertionError, match="^The measure implementation of the machine profile returned no value$"):
         codegen.lower("measure $1;", profile=profile)
 
 

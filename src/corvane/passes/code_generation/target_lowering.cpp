@@ -449,7 +449,7 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
 nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node) {
     nb::object qubit = get_attr(get_attr(node, "measure"_id), "qubit"_id);
     nb::object result = run_operation(self, "measure"_id, single_qubit(qubit), nb::tuple());
-    check_assertion(!result.is_none());
+    check_assertion(!result.is_none(), "The measure implementation of the machine profile returned no value");
     nb::object target = get_attr(node, "target"_id);
     if (!target.is_none()) assign_to_target(self, target, result);
     return nb::none();
@@ -638,6 +638,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
     nb::object name = loop_variable_name(self, node);
+    nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
     nb::object context = get_attr(self, "_context"_id);
 
     // What the loop runs over is read in the enclosing scope, before the loop
@@ -654,8 +655,9 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         kind = RANGE;
         nb::object start = get_attr(set_declaration, "start"_id);
         nb::object end = get_attr(set_declaration, "end"_id);
-        if (assertions_enabled())
-            check_assertion(is_instance(start, state.expression) && is_instance(end, state.expression));
+        if (!is_instance(start, state.expression) || !is_instance(end, state.expression))
+            raise_text(PyExc_AssertionError, compose({nb::str("The range of the loop over '"), source_name,
+                                                      nb::str("' needs a start and an end.")}));
         first = translate_scalar(self, start, false);
         last = translate_scalar(self, end, false);
         nb::object step = get_attr(set_declaration, "step"_id);
@@ -666,7 +668,10 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         nb::object declaration = call(state.vyr_declaration, name, get_attr(node, "type"_id));
         nb::object declared = declare_variable(self, declaration);
         nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), declared.ptr()));
-        if (assertions_enabled()) check_assertion(is_instance(variable, state.vyr_variable));
+        // Refused under -O too: the SDK would be handed an array as the loop variable.
+        if (!is_instance(variable, state.vyr_variable))
+            raise_text(PyExc_AssertionError, compose({nb::str("The variable of a for loop holds one value; "),
+                                                      declared, nb::str(" is declared as an array.")}));
         switch (kind) {
             case VALUES: {
                 nb::object values = nb::list();
@@ -683,7 +688,6 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
             }
             case ARRAY: run_block(self, state.for_each_, block, nb::make_tuple(variable, array)); break;
             case RANGE: {
-                nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
                 nb::object condition = range_condition(variable, last, increment, source_name);
                 nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
                 run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
