@@ -382,10 +382,37 @@ nb::object extract_single_index(nb::handle index, nb::handle collection = nb::ha
     return first;
 }
 
+PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
+
+// A qubit has no value. The register mapping has put a hardware qubit in
+// place of every register name, so no variable lookup could name it.
+// `index` is the index it is read at, if any. The library's printer has no
+// text for a hardware qubit, so the name is written here.
+void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
+    nb::object hardware_qubit = import_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
+    if (!is_instance(node, hardware_qubit)) return;
+    nb::object used = get(node, state.s_name);
+    if (index.is_valid()) {
+        nb::object texts = steal_or_throw(PyList_New(0));
+        if (PyList_Check(index.ptr())) {
+            nb::object iterator = steal_or_throw(PyObject_GetIter(index.ptr()));
+            while (PyObject* item = PyIter_Next(iterator.ptr()))
+                check_status(PyList_Append(texts.ptr(), source_text(nb::steal(item)).ptr()));
+            if (PyErr_Occurred()) throw nb::python_error();
+        } else {
+            check_status(PyList_Append(texts.ptr(), source_text(index).ptr()));
+        }
+        nb::object joined = steal_or_throw(PyUnicode_Join(nb::str(", ").ptr(), texts.ptr()));
+        used = compose({used, nb::str("["), joined, nb::str("]")});
+    }
+    raise_text(PyExc_TypeError, compose({nb::str("A qubit cannot be used as a value: "), used}));
+}
+
 nb::object translate_index(nb::handle node, nb::handle db) {
     nb::object collection = get(node, state.s_collection);
     if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
-        not_implemented(nb::str("Only direct pointing on an array is supported"));
+        not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), source_text(node)}));
+    if (!Py_IS_TYPE(collection.ptr(), type_of(state.kind_classes[IDENTIFIER]))) refuse_qubit(collection, get(node, state.s_index));
     nb::object name = get(collection, state.s_name);
     nb::object wrapper = lookup(db, name);
     if (!is_instance(wrapper, state.vyr_arr))
@@ -455,7 +482,9 @@ nb::object translate(nb::handle node, nb::handle db) {
         case DURATION: return duration_cycles(node);
         case BINARY: return parse_binary(node, db);
         case UNARY: return parse_unary(node, db);
-        case IDENTIFIER: return get(lookup(db, get(node, state.s_name)), state.s_vyr_value_exp);
+        case IDENTIFIER:
+            if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
+            return get(lookup(db, get(node, state.s_name)), state.s_vyr_value_exp);
         case INDEX: return translate_index(node, db);
         case CAST: return translate_cast(node, db);
         case ARRAY: return translate_array(node, db);
@@ -541,8 +570,6 @@ nb::object scalar_value_function(nb::handle value, nb::handle oq_expression, nb:
                                  nb::handle as_truth) {
     return scalar_value(oq_expression, value, variables_db, truth(as_truth) ? TRUTH : NUMBER);
 }
-
-PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
 
 }  // namespace
 
