@@ -384,10 +384,10 @@ nb::object extract_single_index(nb::handle index, nb::handle collection = nb::ha
 
 PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
 
-// A qubit has no value. The register mapping has put a hardware qubit in
-// place of every register name, so no variable lookup could name it.
-// `index` is the index it is read at, if any. The library's printer has no
-// text for a hardware qubit, so the name is written here.
+// A qubit has no value, and no variable lookup could name it: the register
+// mapping has put a hardware qubit in place of every register name. `index`
+// is what it is indexed by, if anything; the library's printer has no text
+// for a hardware qubit, so the text is written here.
 void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
     nb::object hardware_qubit = import_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
     if (!is_instance(node, hardware_qubit)) return;
@@ -412,7 +412,8 @@ nb::object translate_index(nb::handle node, nb::handle db) {
     nb::object collection = get(node, state.s_collection);
     if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
         not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), source_text(node)}));
-    if (!Py_IS_TYPE(collection.ptr(), type_of(state.kind_classes[IDENTIFIER]))) refuse_qubit(collection, get(node, state.s_index));
+    if (!Py_IS_TYPE(collection.ptr(), type_of(state.kind_classes[IDENTIFIER])))
+        refuse_qubit(collection, get(node, state.s_index));
     nb::object name = get(collection, state.s_name);
     nb::object wrapper = lookup(db, name);
     if (!is_instance(wrapper, state.vyr_arr))
