@@ -303,7 +303,7 @@ def test_errors_before_the_rewriting_leave_the_tree_untouched(codegen, source, e
     [
         ("qubit[2] q; x q[0][1];", AssertionError, "^Only 1-length indexing is allowed$"),
         ("qubit[2] q; x q[0, 1];", AssertionError, r"^Only single index is supported\.$"),
-        ("qubit[2] q; x q[0:1];", AssertionError, "^$"),
+        ("qubit[2] q; x q[0:1];", NotImplementedError, r"^Slices are not lowered: \[0:1\] "),
         ("qubit[2] q; x q[-1];", AssertionError, "^Only explicit qubit pointers are supported$"),
         ("qubit[2] q; int i; x q[i];", AssertionError, "^Only explicit qubit pointers are supported$"),
         ("qubit[2] q; x q[2];", IndexError, None),

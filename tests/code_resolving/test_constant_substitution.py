@@ -1,3 +1,5 @@
+import math
+
 import pytest
 from openqasm3 import ast, parser
 
@@ -7,7 +9,7 @@ from corvane.passes.code_resolving.constant_substitution_stage import (
     ConstantSubstitutionStage,
 )
 from corvane.passes.constants import CONSTANTS
-from corvane.passes.parsing.validators import RedeclarationException
+from corvane.passes.parsing.validators import ConstantMisuseException, RedeclarationException
 from corvane.programs import OpenQasmProgram
 
 
@@ -63,14 +65,110 @@ def test_substitution(source, expected):
     assert substitute(source) == parser.parse(expected)
 
 
-def test_names_are_replaced_in_every_role_also_where_declared():
-    tree = parser.parse("const int n = 2; int n; gate g(n) q { rx(n) q; } for int n in [0:1] { n(1); }")
-    literal = tree.statements[0].init_expression
-    ConstantSubstitutionStage()(OpenQasmProgram(tree))
-    declaration, gate, loop = tree.statements
-    assert declaration.identifier is literal
-    assert gate.arguments[0] is literal and gate.body[0].arguments[0] is literal
-    assert loop.identifier is literal and loop.block[0].expression.name is literal
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        # A declaration in a block hides the constant from there to the block's end;
+        # its initialiser still reads the constant.
+        ("const int n = 2; int b; if (true) { int a = n; int n = n + 1; a = n; } b = n;",
+         "int b; if (true) { int a = 2; int n = 2 + 1; a = n; } b = 2;"),
+        # Each branch is a block of its own.
+        ("const int n = 2; int a; if (a) { int n = 5; } else { a = n; }",
+         "int a; if (a) { int n = 5; } else { a = 2; }"),
+        # A loop variable hides it in the body; the value set is read outside.
+        ("const int n = 2; int a; for int n in [0:n] { a = n; } a = n;",
+         "int a; for int n in [0:2] { a = n; } a = 2;"),
+        # Nested blocks: the inner one ends first.
+        ("const int n = 2; int a; while (a < n) { { int n = 1; a = n; } a = n; }",
+         "int a; while (a < 2) { { int n = 1; a = n; } a = 2; }"),
+        ("const int n = 2; int a; box { int n = 1; a = n; } a = n;", "int a; box { int n = 1; a = n; } a = 2;"),
+        ("const int n = 2; int a; switch (a) { default { int n = 1; a = n; } } a = n;",
+         "int a; switch (a) { default { int n = 1; a = n; } } a = 2;"),
+        ("const int n = 2; if (true) { int n = 1; if (true) { n = 3; } }",
+         "if (true) { int n = 1; if (true) { n = 3; } }"),
+        # A gate's parameters and qubits are its own names in its body, predefined ones too.
+        ("const float t = 1.0; gate g(t, pi) q { rx(t + pi) q; } rx(t + pi) $0;",
+         f"gate g(t, pi) q {{ rx(t + pi) q; }} rx(1.0 + {math.pi!r}) $0;"),
+        # Other names declared in a block leave the constant alone.
+        ("const int n = 2; if (true) { int m = n; m = n; }", "if (true) { int m = 2; m = 2; }"),
+    ],
+)
+def test_names_declared_in_blocks_hide_constants_until_the_block_ends(source, expected):
+    assert substitute(source) == parser.parse(expected)
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        # A second declaration at the top level.
+        "const int n = 2; int n;",
+        "int n; const int n = 2;",
+        "const int n = 2; input float n;",
+        "const int n = 2; qubit[2] n;",
+        "if (true) { const int n = 2; } output int n;",
+        # A predefined constant's name, anywhere.
+        "input float euler;",
+        "output int π;",
+        "qubit tau;",
+        "if (true) { int ℇ = 1; }",
+        "for int pi in [0:1] { }",
+        "while (true) { for int τ in [0:1] { } }",
+    ],
+)
+def test_a_constant_name_cannot_be_declared_at_the_top_level_nor_a_predefined_one_anywhere(source):
+    tree = parser.parse(source)
+    with pytest.raises(RedeclarationException) as error:
+        ConstantSubstitutionStage()(OpenQasmProgram(tree))
+    node = error.value.node
+    declared = node.qubit if type(node) is ast.QubitDeclaration else node.identifier
+    assert type(declared) is ast.Identifier and declared.name == error.value.name
+    text = str(error.value)
+    assert f"'{error.value.name}'" in text
+    assert ("predefined" in text) == (error.value.name in CONSTANTS)
+
+
+@pytest.mark.parametrize(
+    "source, name, use, text",
+    [
+        ("const int c = 1; c = 2;", "c", "assigned", "The constant 'c' cannot be assigned."),
+        ("const int c = 1; if (true) { c = 2; }", "c", "assigned", "The constant 'c' cannot be assigned."),
+        ("const int c = 1; c[0] = 2;", "c", "assigned", "The constant 'c' cannot be assigned."),
+        ("const bit c = 1; c = measure $0;", "c", "assigned", "The constant 'c' cannot be assigned."),
+        ("pi = 3.0;", "pi", "assigned", "The constant 'pi' cannot be assigned."),
+        ("const int q = 1; x q;", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int q = 1; cx $0, q[1];", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int q = 1; bit b = measure q;", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int q = 1; reset q;", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int q = 1; barrier $0, q;", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int q = 1; delay[10ns] q;", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int q = 1; gphase(0.5) q;", "q", "qubit", "'q' is a constant, not a qubit."),
+        ("const int x = 1; x $0;", "x", "gate", "'x' is a constant, not a gate."),
+        ("const float sin = 1.0; float f = sin(0.5);", "sin", "function", "'sin' is a constant, not a function."),
+    ],
+)
+def test_a_constant_cannot_stand_where_a_variable_qubit_gate_or_function_is_needed(source, name, use, text):
+    with pytest.raises(ConstantMisuseException) as error:
+        substitute(source)
+    assert (error.value.name, error.value.use, str(error.value)) == (name, use, text)
+
+
+def test_a_variable_that_hides_a_constant_is_assigned_and_used_as_a_variable():
+    source = "const int c = 1; if (true) { int c; c = 2; c[0] = 1; int d = c; } int e = c;"
+    assert substitute(source) == parser.parse("if (true) { int c; c = 2; c[0] = 1; int d = c; } int e = 1;")
+
+
+def test_indices_of_indexed_names_are_substituted():
+    # Index groups are lists inside a list, which the generic walk does not enter.
+    tree = substitute("const int i = 1; b[i] = i; x q[i], r[{i}]; c[0:i] = measure q[i + 1]; "
+                      "if (true) { int i = 0; b[i] = 1; }")
+    assert tree == parser.parse("b[1] = 1; x q[1], r[{1}]; c[0:1] = measure q[1 + 1]; "
+                                "if (true) { int i = 0; b[i] = 1; }")
+
+
+def test_indexing_a_constant_is_refused_by_name():
+    with pytest.raises(NotImplementedError) as error:
+        substitute("const int c = 5; int x = c[0];")
+    assert str(error.value) == "Indexing the constant c is not supported: c[0]"
 
 
 @pytest.mark.parametrize("name", sorted(CONSTANTS))

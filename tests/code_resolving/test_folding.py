@@ -185,6 +185,13 @@ def test_switch_target_and_default_fold_but_cases_do_not():
     assert type(values[0]) is ast.BinaryExpression and type(body.statements[0].rvalue) is ast.BinaryExpression
 
 
+def test_indices_of_indexed_names_are_folded():
+    # Index groups are lists inside a list, which the generic walk does not enter.
+    tree = parser.parse("b[1 + 1] = 2 * 3; x q[4 - 1], r[{1 + 1}]; c[0:2 * 2] = measure q[2 - 2];")
+    FoldingStage()(OpenQasmProgram(tree))
+    assert tree == parser.parse("b[2] = 6; x q[3], r[{2}]; c[0:4] = measure q[0];")
+
+
 def test_a_failure_leaves_earlier_folds_in_place():
     tree = parser.parse("a = 1 + 1; b = 1 / 0; c = 2 + 2;")
     with pytest.raises(IllegalMathExpression):

@@ -69,10 +69,16 @@ def test_indexed_target_is_not_supported(operator):
     assert error.value.args == ("Indexed identifier is not supported:", target)
 
 
-def test_complement_assignment_has_no_binary_twin():
-    with pytest.raises(KeyError) as error:
+def test_complement_assignment_is_refused_by_the_assignment():
+    # "~" is only a unary operator; the enumeration's lookup stays the cause.
+    with pytest.raises(NotImplementedError) as error:
         expand("int x; x ~= 1;")
-    assert error.value.args == ("~",)
+    assert str(error.value) == (
+        "The compound assignment x ~= 1 is not supported: its operator ~= has no binary operator"
+    )
+    assert type(error.value.__cause__) is KeyError and error.value.__cause__.args == ("~",)
+    with pytest.raises(KeyError):
+        ClassicalAssignmentToBinaryExpression._extract_binary_operation(ast.AssignmentOperator["~="])
 
 
 def test_blocks_are_expanded_but_switch_cases_are_not():

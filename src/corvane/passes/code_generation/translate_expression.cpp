@@ -42,6 +42,7 @@ struct ModuleState {
     PyTypeObject* boolean_literal;
     nb::handle kind_classes[OTHER];
     nb::handle expression;
+    nb::handle range_definition;
     nb::handle array_type;
     nb::handle int_type;
     nb::handle uint_type;
@@ -76,6 +77,32 @@ nb::object get(nb::handle object, nb::handle name) {
     nb::object error = steal_or_throw(PyObject_CallFunctionObjArgs(
         PyExc_NotImplementedError, nb::str(text).ptr(), op.ptr(), nullptr));
     raise_error(error);
+}
+
+// The node as OpenQASM source, for the texts of refusals; its record form
+// when the library cannot print it.
+nb::object source_text(nb::handle node) {
+    try {
+        nb::object text = call(import_attr("openqasm3", "dumps"), node);
+        return call_method(text, "strip"_id);
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error)) throw;
+        return repr_of(node);
+    }
+}
+
+// A failure of plain arithmetic or of a plain cast, raised again with the
+// same class and a text that names the expression; the original stays its
+// context. Errors of other classes pass unchanged.
+[[noreturn]] void rethrow_naming(nb::python_error& error, nb::handle node) {
+    PyObject* type = error.type().ptr();
+    if (type != PyExc_ValueError && type != PyExc_TypeError && type != PyExc_OverflowError &&
+        type != PyExc_ZeroDivisionError)
+        throw;
+    nb::object original = nb::borrow(error.value());
+    nb::object renamed =
+        steal_or_throw(PyObject_CallOneArg(type, compose({text_of(original), nb::str(" in "), source_text(node)}).ptr()));
+    raise_in_context(renamed, original);
 }
 
 bool is_plain(nb::handle value) {
@@ -199,6 +226,17 @@ enum Reading { NUMBER, TRUTH };
 nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Reading reading);
 nb::object logical_not(nb::handle value);
 
+// A divisor that is a plain zero fails wherever the division runs, so it is
+// refused here, by the expression. A duration divisor is zero when it is
+// shorter than the clock cycle that durations are counted in.
+[[noreturn]] void refuse_zero_divisor(nb::handle node, nb::handle divisor) {
+    if (is_instance(divisor, state.kind_classes[DURATION]) && truth(get(divisor, state.s_value)))
+        raise_text(PyExc_ZeroDivisionError,
+                   compose({nb::str("The duration "), source_text(divisor), nb::str(" is shorter than one clock cycle ("),
+                            state.cycles_per_ns, nb::str(" ns), so "), source_text(node), nb::str(" divides by zero")}));
+    raise_text(PyExc_ZeroDivisionError, compose({nb::str("Division by zero: "), source_text(node)}));
+}
+
 nb::object parse_binary(nb::handle node, nb::handle db) {
     nb::object lhs_node = get(node, state.s_lhs);
     nb::object lhs = scalar_value(lhs_node, translate(lhs_node, db), db, NUMBER);
@@ -209,7 +247,13 @@ nb::object parse_binary(nb::handle node, nb::handle db) {
     if (which < 0) not_implemented_with("Binary expression undefined: ", op);
     nb::object result = fast_binary(which, lhs, rhs);
     if (result.is_valid()) return result;
-    return number_binary(which, lhs, rhs);
+    if (which == DIV && is_plain(rhs) && !truth(rhs)) refuse_zero_divisor(node, rhs_node);
+    if (!is_plain(lhs) || !is_plain(rhs)) return number_binary(which, lhs, rhs);
+    try {
+        return number_binary(which, lhs, rhs);
+    } catch (nb::python_error& error) {
+        rethrow_naming(error, node);
+    }
 }
 
 nb::object parse_unary(nb::handle node, nb::handle db) {
@@ -310,25 +354,71 @@ nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Readin
                                          nb::str(" from "), node}));
 }
 
-nb::object extract_single_index(nb::handle index) {
+// A range where one index is expected. `collection` names what is indexed,
+// when the caller knows it.
+[[noreturn]] void refuse_slice(nb::handle range, nb::handle collection) {
+    nb::object slice = compose({nb::str("["), source_text(range), nb::str("]")});
+    if (collection.is_valid() && !collection.is_none()) {
+        nb::object name = is_instance(collection, state.kind_classes[IDENTIFIER]) ? get(collection, state.s_name)
+                                                                                 : nb::borrow(collection);
+        slice = compose({name, slice});
+    }
+    raise_text(PyExc_NotImplementedError, compose({nb::str("Slices are not lowered: "), slice,
+                                                   nb::str(" selects a range where one index is expected")}));
+}
+
+nb::object extract_single_index(nb::handle index, nb::handle collection = nb::handle()) {
     check_supported(PyList_Check(index.ptr()) && PyList_GET_SIZE(index.ptr()) == 1, "Only single index is supported.");
     // `index[0]`: an empty list is the index error, an index set the type error.
     nb::object first = PyList_CheckExact(index.ptr()) && PyList_GET_SIZE(index.ptr()) > 0
                            ? nb::borrow(PyList_GET_ITEM(index.ptr(), 0))
                            : steal_or_throw(PyObject_GetItem(index.ptr(), nb::int_(0).ptr()));
-    if (assertions_enabled()) check_assertion(is_instance(first, state.expression));
+    // Refused whether or not assertions run: a range passed on would be read
+    // as some other index.
+    if (!is_instance(first, state.expression)) {
+        if (is_instance(first, state.range_definition)) refuse_slice(first, collection);
+        raise_text(PyExc_NotImplementedError, compose({nb::str("Unsupported index: "), first}));
+    }
     return first;
+}
+
+PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
+
+// A qubit has no value, and no variable lookup could name it: the register
+// mapping has put a hardware qubit in place of every register name. `index`
+// is what it is indexed by, if anything; the library's printer has no text
+// for a hardware qubit, so the text is written here.
+void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
+    nb::object hardware_qubit = import_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
+    if (!is_instance(node, hardware_qubit)) return;
+    nb::object used = get(node, state.s_name);
+    if (index.is_valid()) {
+        nb::object texts = steal_or_throw(PyList_New(0));
+        if (PyList_Check(index.ptr())) {
+            nb::object iterator = steal_or_throw(PyObject_GetIter(index.ptr()));
+            while (PyObject* item = PyIter_Next(iterator.ptr()))
+                check_status(PyList_Append(texts.ptr(), source_text(nb::steal(item)).ptr()));
+            if (PyErr_Occurred()) throw nb::python_error();
+        } else {
+            check_status(PyList_Append(texts.ptr(), source_text(index).ptr()));
+        }
+        nb::object joined = steal_or_throw(PyUnicode_Join(nb::str(", ").ptr(), texts.ptr()));
+        used = compose({used, nb::str("["), joined, nb::str("]")});
+    }
+    raise_text(PyExc_TypeError, compose({nb::str("A qubit cannot be used as a value: "), used}));
 }
 
 nb::object translate_index(nb::handle node, nb::handle db) {
     nb::object collection = get(node, state.s_collection);
     if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
-        not_implemented(nb::str("Only direct pointing on an array is supported"));
+        not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), source_text(node)}));
+    if (!Py_IS_TYPE(collection.ptr(), type_of(state.kind_classes[IDENTIFIER])))
+        refuse_qubit(collection, get(node, state.s_index));
     nb::object name = get(collection, state.s_name);
     nb::object wrapper = lookup(db, name);
     if (!is_instance(wrapper, state.vyr_arr))
         raise_error(steal_or_throw(PyObject_CallOneArg(state.indexing_variable_exception.ptr(), name.ptr())));
-    nb::object index = translate(extract_single_index(get(node, state.s_index)), db);
+    nb::object index = translate(extract_single_index(get(node, state.s_index), name), db);
     nb::object method = get(wrapper, state.s_get_single_index);
     return steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
 }
@@ -344,7 +434,12 @@ nb::object translate_cast(nb::handle node, nb::handle db) {
     else if (is_instance(target, state.int_type) || is_instance(target, state.uint_type) ||
              is_instance(target, state.float_type))
         value = scalar_value(argument, value, db, NUMBER);
-    return cast_expression(value, target);
+    if (!is_plain(value)) return cast_expression(value, target);
+    try {
+        return cast_expression(value, target);
+    } catch (nb::python_error& error) {
+        rethrow_naming(error, node);
+    }
 }
 
 nb::object translate_array(nb::handle node, nb::handle db) {
@@ -388,7 +483,9 @@ nb::object translate(nb::handle node, nb::handle db) {
         case DURATION: return duration_cycles(node);
         case BINARY: return parse_binary(node, db);
         case UNARY: return parse_unary(node, db);
-        case IDENTIFIER: return get(lookup(db, get(node, state.s_name)), state.s_vyr_value_exp);
+        case IDENTIFIER:
+            if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
+            return get(lookup(db, get(node, state.s_name)), state.s_vyr_value_exp);
         case INDEX: return translate_index(node, db);
         case CAST: return translate_cast(node, db);
         case ARRAY: return translate_array(node, db);
@@ -460,7 +557,9 @@ nb::object parse_unary_expression(nb::handle oq_expression, nb::handle variables
     return parse_unary(oq_expression, variables_db);
 }
 
-nb::object extract_single_index_function(nb::handle index) { return extract_single_index(index); }
+nb::object extract_single_index_function(nb::handle index, nb::handle collection) {
+    return extract_single_index(index, collection);
+}
 
 nb::object cast_expression_function(nb::handle expression, nb::handle target) {
     return cast_expression(expression, target);
@@ -472,8 +571,6 @@ nb::object scalar_value_function(nb::handle value, nb::handle oq_expression, nb:
                                  nb::handle as_truth) {
     return scalar_value(oq_expression, value, variables_db, truth(as_truth) ? TRUTH : NUMBER);
 }
-
-PyTypeObject* type_of(nb::handle cls) { return reinterpret_cast<PyTypeObject*>(cls.ptr()); }
 
 }  // namespace
 
@@ -500,6 +597,7 @@ NB_MODULE(translate_expression, m) {
                                      "IndexExpression", "Cast",             "ArrayLiteral"};
     for (int k = 0; k < OTHER; ++k) state.kind_classes[k] = keep(ast.attr(kind_names[k]));
     state.expression = keep(ast.attr("Expression"));
+    state.range_definition = keep(ast.attr("RangeDefinition"));
     state.array_type = keep(ast.attr("ArrayType"));
     state.int_type = keep(ast.attr("IntType"));
     state.uint_type = keep(ast.attr("UintType"));
@@ -558,9 +656,11 @@ NB_MODULE(translate_expression, m) {
                  " -> typing.Any",
                  parse_unary_expression, "The translation of a unary expression.", "oq_expression"_arg,
                  "variables_db"_arg);
-    def_function(m, "extract_single_index(index: list[ast.Expression | ast.RangeDefinition] | ast.DiscreteSet)"
-                 " -> ast.Expression",
-                 extract_single_index_function, "The one expression that an index holds.", "index"_arg);
+    def_function(m, "extract_single_index(index: list[ast.Expression | ast.RangeDefinition] | ast.DiscreteSet,"
+                 " collection: str | ast.Identifier | None = None) -> ast.Expression",
+                 extract_single_index_function,
+                 "The one expression that an index holds; `collection`, what is indexed, names it in a refusal.",
+                 "index"_arg, "collection"_arg = nb::none());
     def_function(m, "_cast_expression(expression: typing.Any, target: ast.ClassicalType) -> typing.Any",
                  cast_expression_function, "A translated value converted to the cast's type.", "expression"_arg,
                  "target"_arg);

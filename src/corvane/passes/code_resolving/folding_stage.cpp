@@ -44,7 +44,7 @@ struct ModuleState {
     nb::handle modify_name, modify_installed;
     nb::handle minus_minus_name, minus_minus_installed;
     nb::handle binary_table_name, unary_table_name, function_table_name;
-    nb::handle lhs, rhs, op, name, value, expression, arguments, ast;
+    nb::handle lhs, rhs, op, name, value, expression, arguments, ast, indices;
     nb::handle minus, space, comma, open_parenthesis, close_parenthesis, empty;
     Logger logger;
 } state;
@@ -462,6 +462,28 @@ nb::object visit_expression(nb::handle self, nb::handle node) {
     return call_one(get_attr(self, state.modify_name), node);
 }
 
+// `b[i + 1]`: the index groups are lists inside a list, which the generic
+// walk does not enter; their expressions are folded too, so that an index
+// computed from literals reaches the register mapping as one literal.
+nb::object visit_indexed_identifier(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while folding");
+    nb::object result = tree::generic_visit(self, node);
+    nb::object indices = get_attr(node, state.indices);
+    if (!PyList_Check(indices.ptr())) return result;
+    nb::object groups = steal_or_throw(PySequence_List(indices.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.ptr()); ++i) {
+        nb::handle group = PyList_GET_ITEM(groups.ptr(), i);
+        if (!PyList_Check(group.ptr())) continue;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(group.ptr()); ++j) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(group.ptr(), j));
+            if (!tree::is_node(item)) continue;
+            nb::object folded = tree::call_visit(self, item);
+            if (!folded.is(item)) check_status(PySequence_SetItem(group.ptr(), j, folded.ptr()));
+        }
+    }
+    return result;
+}
+
 nb::object folding_call(nb::handle, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
     nb::object tree = get_attr(program, state.ast);
@@ -566,6 +588,7 @@ NB_MODULE(folding_stage, m) {
     state.expression = intern("expression");
     state.arguments = intern("arguments");
     state.ast = intern("ast");
+    state.indices = intern("indices");
     state.minus = intern("-");
     state.space = intern(" ");
     state.comma = intern(", ");
@@ -700,6 +723,10 @@ NB_MODULE(folding_stage, m) {
                                               visit_expression, "The folded unary expression.")
                                  .def_handler("visit_FunctionCall(self, node: ast.FunctionCall) -> ast.Expression",
                                               visit_expression, "The folded function call.")
+                                 .def_handler("visit_IndexedIdentifier(self, node: ast.IndexedIdentifier)"
+                                              " -> ast.IndexedIdentifier",
+                                              visit_indexed_identifier,
+                                              "Folds the expressions of the indices of an indexed name.")
                                  .def("generic_modify_node(self, node: ast.Expression) -> ast.Expression",
                                       generic_modify_node, "Folds the node's operands, then the node.", "node"_arg)
                                  .build());

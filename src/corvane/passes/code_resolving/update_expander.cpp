@@ -44,6 +44,18 @@ nb::object extract_binary_operation(nb::handle operator_member) {
     return steal_or_throw(PyObject_GetItem(state.binary_operator.ptr(), binary_name.ptr()));
 }
 
+// The node as OpenQASM source, for the texts of refusals; its record form
+// when the library cannot print it.
+nb::object source_text(nb::handle node) {
+    try {
+        nb::object text = call(import_attr("openqasm3", "dumps"), node);
+        return call_method(text, "strip"_id);
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error)) throw;
+        return repr_of(node);
+    }
+}
+
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     nb::object op = get_attr(node, state.op);
     int plain = PyObject_RichCompareBool(op.ptr(), state.basic_assignment_op.ptr(), Py_EQ);
@@ -58,11 +70,24 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
         raise_error(error);
     }
 
+    // An operator without a binary twin ("~=") is refused by the assignment;
+    // the lookup's KeyError stays its cause.
     nb::object operation;
-    if (state.extract.reached_by(self))
-        operation = extract_binary_operation(op);
-    else
-        operation = get_attr(self, state.extract.name)(op);
+    try {
+        if (state.extract.reached_by(self))
+            operation = extract_binary_operation(op);
+        else
+            operation = get_attr(self, state.extract.name)(op);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_KeyError)) throw;
+        nb::object cause = nb::borrow(error.value());
+        nb::object statement = call_method(source_text(node), "rstrip"_id, nb::str(";"));
+        nb::object text = compose({nb::str("The compound assignment "), statement,
+                                   nb::str(" is not supported: its operator "), get_attr(op, state.name),
+                                   nb::str(" has no binary operator")});
+        nb::object refusal = steal_or_throw(PyObject_CallOneArg(PyExc_NotImplementedError, text.ptr()));
+        raise_from(refusal, cause);
+    }
 
     nb::object value = get_attr(node, state.rvalue);
     nb::object new_rhs = state.binary_expression("op"_arg = operation, "lhs"_arg = target, "rhs"_arg = value);

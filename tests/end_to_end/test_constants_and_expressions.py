@@ -1,0 +1,185 @@
+"""Constants, block scope, divisions and indices end to end: what is refused says
+what is wrong in the program, and what is sound still runs as written."""
+
+import json
+
+import pytest
+from conftest import OPERATIONS, QUBITS
+from vyr_runner import run_program
+
+from corvane import CompilationException, Compiler, MachineProfile
+
+
+def u(theta, phi, lam, qubit):
+    """A rotation that plays nothing."""
+
+
+@pytest.fixture(scope="module")
+def compiler():
+    return Compiler(MachineProfile({**OPERATIONS, "U(a, b, c) q;": u}, QUBITS))
+
+
+RESOLVING = "CodeResolvingPass"
+GENERATION = "Vyr1GenerationPass"
+
+# (program, phase that refuses it, class of the cause, texts its message holds)
+REFUSALS = [
+    # A declaration under a predefined constant's name, wherever it stands.
+    ("input float euler; qubit q; U(euler, 0, 0) q;", RESOLVING, "RedeclarationException",
+     ["'euler'", "predefined constant"]),
+    ("output int tau; tau = 1;", RESOLVING, "RedeclarationException", ["'tau'", "predefined constant"]),
+    ("qubit pi; x pi;", RESOLVING, "RedeclarationException", ["'pi'", "predefined constant"]),
+    ("for int π in [0:1] { x $1; }", RESOLVING, "RedeclarationException", ["'π'", "predefined constant"]),
+    ("if (true) { float ℇ = 1.0; }", RESOLVING, "RedeclarationException", ["'ℇ'", "predefined constant"]),
+    # A constant's name declared again at the top level.
+    ("const int n = 3; int n = 5;", RESOLVING, "RedeclarationException", ["'n'", "constant"]),
+    ("const int n = 1; const int n = 2;", RESOLVING, "RedeclarationException", ["The constant 'n'"]),
+    # Durations below one clock cycle and plain zero divisors.
+    ("duration d = 1000dt / 0.002ns;", GENERATION, "ZeroDivisionError",
+     ["duration 0.002ns is shorter than one clock cycle", "1000.0dt / 0.002ns"]),
+    ("int x = 1 / 0;", GENERATION, "ZeroDivisionError", ["Division by zero: 1 / 0"]),
+    ("int y = 3; int x = y / 0;", GENERATION, "ZeroDivisionError", ["Division by zero: y / 0"]),
+    ("const int z = 0; float f = 2.5; f = f / z;", GENERATION, "ZeroDivisionError", ["Division by zero: f / 0"]),
+    ("int y = 3; rx(y / 0.0) $1;", GENERATION, "ZeroDivisionError", ["Division by zero: y / 0.0"]),
+    ("int x = 1 << -1;", GENERATION, "ValueError", ["1 << -1"]),
+    # A constant where the program assigns a variable.
+    ("const int c = 1; c = 2;", RESOLVING, "ConstantMisuseException", ["The constant 'c' cannot be assigned."]),
+    ("const int c = 1; c += 1;", RESOLVING, "ConstantMisuseException", ["The constant 'c' cannot be assigned."]),
+    ("const int c = 1; c[0] = 1;", RESOLVING, "ConstantMisuseException", ["The constant 'c' cannot be assigned."]),
+    ("const bit c = 1; c = measure $1;", RESOLVING, "ConstantMisuseException",
+     ["The constant 'c' cannot be assigned."]),
+    ("const int c = 1; if (true) { c = 2; }", RESOLVING, "ConstantMisuseException",
+     ["The constant 'c' cannot be assigned."]),
+    # ... or a qubit, a gate or a function.
+    ("const int q = 1; x q;", RESOLVING, "ConstantMisuseException", ["'q' is a constant, not a qubit."]),
+    ("const int q = 1; bit b = measure q;", RESOLVING, "ConstantMisuseException",
+     ["'q' is a constant, not a qubit."]),
+    ("const int x = 1; x $1;", RESOLVING, "ConstantMisuseException", ["'x' is a constant, not a gate."]),
+    ("const float sin = 1.0; float f = sin(0.5);", RESOLVING, "ConstantMisuseException",
+     ["'sin' is a constant, not a function."]),
+    ("const int c = 5; int x = c[0];", RESOLVING, "NotImplementedError", ["constant c", "c[0]"]),
+    # Slices where one index is expected.
+    ("array[int, 2] a; int x = a[0:1];", GENERATION, "NotImplementedError",
+     ["Slices are not lowered: a[0:1]"]),
+    ("array[int, 4] a; a[1] = a[0:2:3];", GENERATION, "NotImplementedError", ["Slices are not lowered: a[0:2:3]"]),
+    # The lowering does not say which variable it indexes, so only the slice is named.
+    ("bit[2] b; b[0:1] = 1;", GENERATION, "NotImplementedError", ["Slices are not lowered: ", "[0:1]"]),
+    ("qubit[2] q; bit[2] b; b[0:1] = measure q[0:1];", GENERATION, "NotImplementedError",
+     ["Slices are not lowered: ", "[0:1]"]),
+    # A qubit read as a value; the register mapping has put its hardware qubit in its place.
+    ("int x = $1;", GENERATION, "TypeError", ["A qubit cannot be used as a value: $1"]),
+    ("qubit q; int x = q + 1;", GENERATION, "TypeError", ["A qubit cannot be used as a value"]),
+    ("array[int, 2] a; int x = a[1][0];", GENERATION, "NotImplementedError", ["a[1][0]"]),
+    # A compound assignment without a binary operator.
+    ("int x = 0; x ~= 1;", RESOLVING, "NotImplementedError", ["x ~= 1", "~="]),
+]
+
+
+def cause_of(compiler, source):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    return str(raised.value), raised.value.__cause__
+
+
+@pytest.mark.parametrize("source, phase, cause_class, texts", REFUSALS)
+def test_refusals_name_what_is_wrong(compiler, source, phase, cause_class, texts):
+    message, cause = cause_of(compiler, source)
+    assert message == f'Pass "{phase}" failed.'
+    assert type(cause).__name__ == cause_class
+    text = str(cause)
+    for part in texts:
+        assert part in text
+    assert "switch" not in text and "has no attribute" not in text
+
+
+def test_refusals_hold_under_optimisation(python_subprocess):
+    # Not one of them is an assertion that -O would skip.
+    sources = [source for source, *_ in REFUSALS]
+    output = python_subprocess(
+        f"""
+        import json
+        from corvane import Compiler, CompilationException, MachineProfile
+        def x(qubit): pass
+        def rx(theta, qubit): pass
+        def u(a, b, c, qubit): pass
+        def measure(qubit): return False
+        profile = MachineProfile(
+            {{"x q;": x, "rx(t) q;": rx, "measure q;": measure, "U(a, b, c) q;": u}},
+            {{n: (f"d{{n}}",) for n in range(7)}},
+        )
+        compiler = Compiler(profile)
+        for source in json.loads({json.dumps(json.dumps(sources))}):
+            try:
+                compiler.compile(source)
+                print("compiled")
+            except CompilationException as error:
+                print(type(error.__cause__).__name__, str(error.__cause__).replace("\\n", " "))
+        """,
+        "-O",
+    )
+    lines = output.splitlines()
+    assert len(lines) == len(REFUSALS)
+    for line, (_, _, cause_class, texts) in zip(lines, REFUSALS):
+        assert line.split(" ", 1)[0] == cause_class
+        assert all(part in line for part in texts)
+
+
+@pytest.fixture
+def run(compiler):
+    def compile_and_run(source, inputs=None):
+        return run_program(compiler.compile(source).result_program.dsl_program, (), inputs)
+
+    return compile_and_run
+
+
+# (program, inputs, results saved, operations played)
+RUNS = [
+    # A variable declared in a block hides the constant until the block ends.
+    ("const int n = 3; output int r; output int s; if (true) { int n = 5; r = n; } s = n;",
+     None, {"r": [5], "s": [3]}, []),
+    ("const int n = 3; output int r; output int s; input bool c; if (c) { int n = 5; r = n; } else { s = n; }",
+     {"c": [False]}, {"r": [0], "s": [3]}, []),
+    ("const int n = 3; output int r; if (true) { r = n; int n = 4; r = r + n; }", None, {"r": [7]}, []),
+    ("const int n = 2; output int r; if (true) { int n = n + 1; r = n; }", None, {"r": [3]}, []),
+    ("const int n = 3; output int r; output int s; int k = 0; while (k < 1) { int n = 7; r = n; k += 1; } s = n;",
+     None, {"r": [7], "s": [3]}, []),
+    ("const int n = 3; output int r; output int s; { int n = 9; r = n; } s = n;", None, {"r": [9], "s": [3]}, []),
+    ("const int n = 3; output int r; output int s; box { int n = 9; r = n; } s = n;", None,
+     {"r": [9], "s": [3]}, []),
+    ("const int n = 3; output int r; int i = 1; switch (i) { default { int n = 7; r = n; } } r = r + n;", None,
+     {"r": [10]}, []),
+    # A loop variable hides it in the loop; the range still reads the constant.
+    ("const int n = 3; output int r; for int n in [0:n] { r += n; } r += n;", None, {"r": [9]}, []),
+    ("const int n = 3; output int r; for int i in [0:1] { int n = i; r += n; } r += n;", None, {"r": [4]}, []),
+    # A constant used in a block that declares other names.
+    ("const int n = 3; output int r; if (true) { int m = 2; r = n + m; }", None, {"r": [5]}, []),
+    ("const int c = 1; output int r; if (true) { int c = 0; c = 2; r = c; } r = r + c;", None, {"r": [3]}, []),
+    # A gate's parameter named like a constant is the gate's own.
+    ("gate g(pi) a { rx(pi) a; } g(0.5) $1; rx(pi) $2;", None, {},
+     [("frame_rotation", 0.5, "d1"), ("frame_rotation", 3.141592653589793, "d2")]),
+    ("const float t = 0.25; gate g(t) a { rx(t) a; } g(0.5) $1; rx(t) $2;", None, {},
+     [("frame_rotation", 0.5, "d1"), ("frame_rotation", 0.25, "d2")]),
+    # Ordinary divisions, and durations of whole clock cycles.
+    ("output float r; int a = 7; r = a / 2;", None, {"r": [3.5]}, []),
+    ("output float r; input float a; r = a / 0.5;", {"a": [1.5]}, {"r": [3.0]}, []),
+    ("output int r; int a = 0; r = a / 4;", None, {"r": [0.0]}, []),
+    ("duration d = 1000dt / 4ns; output int r; r = d;", None, {"r": [250]}, []),
+    ("output int r; int a = 7; r = -7 / 2 + a;", None, {"r": [3]}, []),
+    # Constant indices are as good as literals, for qubits and bits alike.
+    ("const int i = 1; qubit[3] r; x r[i]; x r[i + 1]; h r[0];", None, {},
+     [("play", "x", "d1"), ("play", "x", "d2"), ("play", "h", "d0")]),
+    ("const int n = 2; output bit r; bit[2] b; b[n - 1] = 1; r = b[1];", None, {"r": [1]}, []),
+    # Single indices.
+    ("output int r; array[int, 3] a = {1, 2, 3}; bit[2] b; b[1] = 1; r = a[1] + b[1];", None, {"r": [3]}, []),
+    ("output int r; array[int, 3] a = {4, 5, 6}; int i = 2; a[i - 1] = 9; r = a[1] + a[i];", None,
+     {"r": [15]}, []),
+    # The predefined constants read as their values.
+    ("output float r; r = 2 * pi - tau + euler;", None, {"r": [2.718281828459045]}, []),
+]
+
+
+@pytest.mark.parametrize("source, inputs, results, played", RUNS)
+def test_sound_programs_run_as_written(run, source, inputs, results, played):
+    outcome = run(source, inputs)
+    assert outcome.results == results
+    assert outcome.played() == played
