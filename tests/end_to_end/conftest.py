@@ -71,9 +71,19 @@ OPERATIONS = {
 }
 
 
+def machine_compiler(**more_operations):
+    """A compiler for this machine, with further implementations beside its own."""
+    return Compiler(MachineProfile({**OPERATIONS, **more_operations}, QUBITS))
+
+
 @pytest.fixture(scope="module")
 def compiler():
-    return Compiler(MachineProfile(OPERATIONS, QUBITS))
+    return machine_compiler()
+
+
+@pytest.fixture(scope="module")
+def compiler_with():
+    return machine_compiler
 
 
 @pytest.fixture

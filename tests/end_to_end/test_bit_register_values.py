@@ -7,6 +7,7 @@ import pytest
 
 from corvane import CompilationException
 from corvane.passes.code_generation.target_lowering import AssignmentShapeException
+from corvane.passes.code_generation.translate_expression import InvalidOperandException
 from vyr_runner import run_program
 
 # c[0] is measured on $1, c[1] on $2.
@@ -121,7 +122,7 @@ def test_any_other_array_used_as_a_value_is_refused(compiler, source, name):
     with pytest.raises(CompilationException) as raised:
         compiler.compile(source)
     cause = raised.value.__cause__
-    assert type(cause) is TypeError
+    assert type(cause) is InvalidOperandException and isinstance(cause, TypeError)
     assert str(cause).startswith(f"The array {name} cannot be used as a value; only a bit register (bit[n])")
 
 

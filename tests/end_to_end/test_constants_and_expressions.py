@@ -4,10 +4,9 @@ what is wrong in the program, and what is sound still runs as written."""
 import json
 
 import pytest
-from conftest import OPERATIONS, QUBITS
 from vyr_runner import run_program
 
-from corvane import CompilationException, Compiler, MachineProfile
+from corvane import CompilationException
 
 
 def u(theta, phi, lam, qubit):
@@ -15,8 +14,8 @@ def u(theta, phi, lam, qubit):
 
 
 @pytest.fixture(scope="module")
-def compiler():
-    return Compiler(MachineProfile({**OPERATIONS, "U(a, b, c) q;": u}, QUBITS))
+def compiler(compiler_with):
+    return compiler_with(**{"U(a, b, c) q;": u})
 
 
 RESOLVING = "CodeResolvingPass"
@@ -35,12 +34,12 @@ REFUSALS = [
     ("const int n = 3; int n = 5;", RESOLVING, "RedeclarationException", ["'n'", "constant"]),
     ("const int n = 1; const int n = 2;", RESOLVING, "RedeclarationException", ["The constant 'n'"]),
     # Durations below one clock cycle and plain zero divisors.
-    ("duration d = 1000dt / 0.002ns;", GENERATION, "ZeroDivisionError",
+    ("duration d = 1000dt / 0.002ns;", GENERATION, "DivisionByZeroException",
      ["duration 0.002ns is shorter than one clock cycle", "1000.0dt / 0.002ns"]),
-    ("int x = 1 / 0;", GENERATION, "ZeroDivisionError", ["Division by zero: 1 / 0"]),
-    ("int y = 3; int x = y / 0;", GENERATION, "ZeroDivisionError", ["Division by zero: y / 0"]),
-    ("const int z = 0; float f = 2.5; f = f / z;", GENERATION, "ZeroDivisionError", ["Division by zero: f / 0"]),
-    ("int y = 3; rx(y / 0.0) $1;", GENERATION, "ZeroDivisionError", ["Division by zero: y / 0.0"]),
+    ("int x = 1 / 0;", GENERATION, "DivisionByZeroException", ["Division by zero: 1 / 0"]),
+    ("int y = 3; int x = y / 0;", GENERATION, "DivisionByZeroException", ["Division by zero: y / 0"]),
+    ("const int z = 0; float f = 2.5; f = f / z;", GENERATION, "DivisionByZeroException", ["Division by zero: f / 0"]),
+    ("int y = 3; rx(y / 0.0) $1;", GENERATION, "DivisionByZeroException", ["Division by zero: y / 0.0"]),
     ("int x = 1 << -1;", GENERATION, "ValueError", ["1 << -1"]),
     # A constant where the program assigns a variable.
     ("const int c = 1; c = 2;", RESOLVING, "ConstantMisuseException", ["The constant 'c' cannot be assigned."]),
@@ -62,13 +61,12 @@ REFUSALS = [
     ("array[int, 2] a; int x = a[0:1];", GENERATION, "NotImplementedError",
      ["Slices are not lowered: a[0:1]"]),
     ("array[int, 4] a; a[1] = a[0:2:3];", GENERATION, "NotImplementedError", ["Slices are not lowered: a[0:2:3]"]),
-    # The lowering does not say which variable it indexes, so only the slice is named.
-    ("bit[2] b; b[0:1] = 1;", GENERATION, "NotImplementedError", ["Slices are not lowered: ", "[0:1]"]),
+    ("bit[2] b; b[0:1] = 1;", GENERATION, "NotImplementedError", ["Slices are not lowered: b[0:1]"]),
     ("qubit[2] q; bit[2] b; b[0:1] = measure q[0:1];", GENERATION, "NotImplementedError",
      ["Slices are not lowered: ", "[0:1]"]),
     # A qubit read as a value; the register mapping has put its hardware qubit in its place.
-    ("int x = $1;", GENERATION, "TypeError", ["A qubit cannot be used as a value: $1"]),
-    ("qubit q; int x = q + 1;", GENERATION, "TypeError", ["A qubit cannot be used as a value"]),
+    ("int x = $1;", GENERATION, "InvalidOperandException", ["A qubit cannot be used as a value: $1"]),
+    ("qubit q; int x = q + 1;", GENERATION, "InvalidOperandException", ["A qubit cannot be used as a value"]),
     ("array[int, 2] a; int x = a[1][0];", GENERATION, "NotImplementedError", ["a[1][0]"]),
     # A compound assignment without a binary operator.
     ("int x = 0; x ~= 1;", RESOLVING, "NotImplementedError", ["x ~= 1", "~="]),

@@ -57,6 +57,8 @@ struct ModuleState {
     nb::handle vyr_arr;
     nb::handle vyr_bit_register;
     nb::handle indexing_variable_exception;
+    nb::handle invalid_operand;
+    nb::handle division_by_zero;
     nb::handle vyr_scalar_expression;
     nb::handle to_int;
     nb::handle to_fixed;
@@ -99,9 +101,13 @@ nb::object source_text(nb::handle node) {
     if (type != PyExc_ValueError && type != PyExc_TypeError && type != PyExc_OverflowError &&
         type != PyExc_ZeroDivisionError)
         throw;
+    // The two that the program's own operands cause have classes of their own.
+    nb::handle renamed_class(type);
+    if (type == PyExc_TypeError) renamed_class = state.invalid_operand;
+    if (type == PyExc_ZeroDivisionError) renamed_class = state.division_by_zero;
     nb::object original = nb::borrow(error.value());
-    nb::object renamed =
-        steal_or_throw(PyObject_CallOneArg(type, compose({text_of(original), nb::str(" in "), source_text(node)}).ptr()));
+    nb::object renamed = steal_or_throw(PyObject_CallOneArg(
+        renamed_class.ptr(), compose({text_of(original), nb::str(" in "), source_text(node)}).ptr()));
     raise_in_context(renamed, original);
 }
 
@@ -231,10 +237,10 @@ nb::object logical_not(nb::handle value);
 // shorter than the clock cycle that durations are counted in.
 [[noreturn]] void refuse_zero_divisor(nb::handle node, nb::handle divisor) {
     if (is_instance(divisor, state.kind_classes[DURATION]) && truth(get(divisor, state.s_value)))
-        raise_text(PyExc_ZeroDivisionError,
+        raise_text(state.division_by_zero.ptr(),
                    compose({nb::str("The duration "), source_text(divisor), nb::str(" is shorter than one clock cycle ("),
                             state.cycles_per_ns, nb::str(" ns), so "), source_text(node), nb::str(" divides by zero")}));
-    raise_text(PyExc_ZeroDivisionError, compose({nb::str("Division by zero: "), source_text(node)}));
+    raise_text(state.division_by_zero.ptr(), compose({nb::str("Division by zero: "), source_text(node)}));
 }
 
 nb::object parse_binary(nb::handle node, nb::handle db) {
@@ -346,11 +352,11 @@ nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Readin
         nb::object name = get(node, state.s_name);
         nb::object wrapper = lookup(db, name);
         if (is_instance(wrapper, state.vyr_bit_register)) return register_value(wrapper, reading);
-        raise_text(PyExc_TypeError, compose({nb::str("The array "), name,
+        raise_text(state.invalid_operand.ptr(), compose({nb::str("The array "), name,
                                              nb::str(" cannot be used as a value; only a bit register (bit[n]) "
                                                      "reads as a number. Index one of its cells instead.")}));
     }
-    raise_text(PyExc_TypeError, compose({nb::str("Only a scalar can be used as a value, got "), value,
+    raise_text(state.invalid_operand.ptr(), compose({nb::str("Only a scalar can be used as a value, got "), value,
                                          nb::str(" from "), node}));
 }
 
@@ -405,7 +411,7 @@ void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
         nb::object joined = steal_or_throw(PyUnicode_Join(nb::str(", ").ptr(), texts.ptr()));
         used = compose({used, nb::str("["), joined, nb::str("]")});
     }
-    raise_text(PyExc_TypeError, compose({nb::str("A qubit cannot be used as a value: "), used}));
+    raise_text(state.invalid_operand.ptr(), compose({nb::str("A qubit cannot be used as a value: "), used}));
 }
 
 nb::object translate_index(nb::handle node, nb::handle db) {
@@ -644,6 +650,15 @@ NB_MODULE(translate_expression, m) {
                                       nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)),
                                       nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
     m.attr("PLAIN_VALUE_TYPES") = plain;
+
+    state.invalid_operand = keep(ClassBuilder(m, "InvalidOperandException", {nb::handle(PyExc_TypeError)})
+                                     .doc("An operand that its expression cannot take: an array other than a bit "
+                                          "register, a qubit, or a value of the wrong type.")
+                                     .build());
+    state.division_by_zero = keep(ClassBuilder(m, "DivisionByZeroException", {nb::handle(PyExc_ZeroDivisionError)})
+                                      .doc("A division whose divisor is zero, or a duration shorter than one clock "
+                                           "cycle.")
+                                      .build());
 
     def_function(m, "translate_expression(oq_expression: ast.Expression, variables_db: VariablesDB) -> typing.Any",
                  translate_expression, "An OpenQASM expression as a plain value, a list or a vk expression.",
