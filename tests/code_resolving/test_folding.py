@@ -296,3 +296,16 @@ class TestModifierTemplate:
 def test_program_must_be_an_openqasm_program():
     with pytest.raises(AssertionError):
         FoldingStage()(object())
+
+
+def test_a_statement_call_of_a_named_operation_keeps_its_call_and_folds_its_arguments():
+    tree = parse("tan(0.25 * 2); floor(2.5); x = tan(0.5);")
+    FoldingStage({"tan"})(OpenQasmProgram(tree))
+    kept, folded, assigned = (statement for statement in tree.statements)
+    assert type(kept.expression) is ast.FunctionCall and kept.expression.arguments == [F(0.5)]
+    assert folded.expression == I(2)
+    assert type(assigned.rvalue) is F
+    # Without operation names every call folds, a statement's too.
+    tree = parse("tan(0.5);")
+    FoldingStage()(OpenQasmProgram(tree))
+    assert type(tree.statements[0].expression) is F

@@ -136,3 +136,20 @@ def test_bitwise_shortcuts_with_true_hold_only_for_booleans(compile_text, compil
     results = run_program(compiler.compile(source).result_program.dsl_program).results
     assert results == {"a": [4], "b": [5], "d": [0], "e": [0], "g": [5], "h": [1],
                        "p": [True], "q": [True], "r": [True]}
+
+
+@pytest.mark.parametrize(
+    "source, played",
+    [
+        # A call standing as a statement runs the profile's operation of its name, literal arguments or not.
+        ("tan(0.5);", [("wait", 0.5)]),
+        ("const float c = 0.25; tan(c * 2 + 1);", [("wait", 1.5)]),
+        ("input float a; tan(a);", [("wait", 2.0)]),
+        # A function the profile has no operation of is folded, its value unused, as before.
+        ("floor(2.5);", []),
+        ("output float r; r = tan(0.0) + 1;", []),
+    ],
+)
+def test_a_call_standing_as_a_statement_runs_the_profiles_operation(compiler, source, played):
+    program = compiler.compile(source).result_program.dsl_program
+    assert run_program(program, inputs={"a": [2.0]}).played() == played

@@ -15,7 +15,9 @@ class CodeResolvingPass(PipelinePhase):
     stand for the call's operands even where a constant bears the same name, and
     constants then reach the expanded bodies too. Folding comes last: only
     literals fold, so it needs the constants in place, and literal arguments
-    substituted into a gate's parameter expressions fold as well.
+    substituted into a gate's parameter expressions fold as well. A call that
+    stands as a statement and names one of the machine's operations stays a
+    call, to be run by the profile.
     """
 
     def __init__(self, build_options: BuildOptions, built_in_gates: set[GateSignature]) -> None:
@@ -24,7 +26,7 @@ class CodeResolvingPass(PipelinePhase):
                 ClassicalUpdateExpander(),
                 MacroExpansionStage(built_in_gates),
                 ConstantSubstitutionStage(),
-                FoldingStage(),
+                FoldingStage({gate.name for gate in built_in_gates}),
             ),
             build_options,
         )

@@ -39,6 +39,7 @@ struct ModuleState {
     nb::handle kinds[kind_count];
     KindNatives natives[kind_count];
     nb::handle transformer;
+    nb::handle folding_stage;
     nb::handle hook_name[hook_count];
     nb::handle run_name, run_installed;
     nb::handle modify_name, modify_installed;
@@ -484,10 +485,35 @@ nb::object visit_indexed_identifier(nb::handle self, nb::handle node) {
     return result;
 }
 
-nb::object folding_call(nb::handle, nb::handle program) {
+// A call that stands as a statement of its own runs the machine profile's
+// operation of its name when the profile has one: only its arguments fold,
+// so that the operation runs whether they are literals or not. Any other
+// statement call folds as a whole, its value unused.
+nb::object visit_expression_statement(nb::handle self, nb::handle node) {
+    nb::object expression = get_attr(node, "expression"_id);
+    if (is_instance(expression, state.function_call)) {
+        nb::object operations = nb::getattr(self, "_operation_names", nb::none());
+        nb::object name = nb::getattr(get_attr(expression, "name"_id), "name", nb::none());
+        if (!operations.is_none() && PyUnicode_Check(name.ptr()) && contains(operations, name)) {
+            tree::generic_visit(self, expression);
+            return nb::borrow(node);
+        }
+    }
+    return tree::generic_visit(self, node);
+}
+
+nb::object folding_init(nb::handle self, nb::handle operation_names) {
+    nb::handle super_type(reinterpret_cast<PyObject*>(&PySuper_Type));
+    super_type(state.folding_stage, self).attr("__init__")();
+    set_attr(self, "_operation_names"_id, steal_or_throw(PyFrozenSet_New(operation_names.ptr())));
+    return nb::none();
+}
+
+nb::object folding_call(nb::handle self, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
     nb::object tree = get_attr(program, state.ast);
     nb::object transformer = nb::handle(state.transformer)();
+    set_attr(transformer, "_operation_names"_id, nb::getattr(self, "_operation_names", nb::frozenset()));
     return nb::handle(state.open_qasm_program)(tree::visit(transformer, tree));
 }
 
@@ -723,6 +749,10 @@ NB_MODULE(folding_stage, m) {
                                               visit_expression, "The folded unary expression.")
                                  .def_handler("visit_FunctionCall(self, node: ast.FunctionCall) -> ast.Expression",
                                               visit_expression, "The folded function call.")
+                                 .def_handler("visit_ExpressionStatement(self, node: ast.ExpressionStatement)"
+                                              " -> ast.ExpressionStatement",
+                                              visit_expression_statement,
+                                              "Folds a statement, leaving a call of a profile operation a call.")
                                  .def_handler("visit_IndexedIdentifier(self, node: ast.IndexedIdentifier)"
                                               " -> ast.IndexedIdentifier",
                                               visit_indexed_identifier,
@@ -732,9 +762,13 @@ NB_MODULE(folding_stage, m) {
                                  .build());
     state.modify_installed = keep(nb::borrow(class_lookup(state.transformer, state.modify_name)));
 
-    ClassBuilder(m, "FoldingStage", {optimization})
+    state.folding_stage = keep(ClassBuilder(m, "FoldingStage", {optimization})
         .doc("The code-resolving step that folds constant expressions into literals.")
+        .def("__init__(self, operation_names: collections.abc.Iterable[str] = ()) -> None", folding_init,
+             "Folds for a machine whose profile has operations of these names, which calls standing as "
+             "statements run.",
+             "operation_names"_arg = nb::tuple())
         .def("__call__(self, program: Program) -> OpenQasmProgram", folding_call,
              "Folds the constant expressions of the program's tree.", "program"_arg)
-        .build();
+        .build());
 }
