@@ -199,7 +199,36 @@ def test_a_call_on_bare_names_keeps_its_statements_together():
     assert type(grouped) is ExpandedGateCall and grouped.name == "k"
     assert grouped.qubits == call.qubits and all(a is b for a, b in zip(grouped.qubits, call.qubits))
     assert grouped.body == parser.parse("cx q, t; x t;").statements
+    # one gate call that names every formal runs over the registers as the call would
     assert rest == parser.parse("cx q[0], q[1]; x q[1]; h q;").statements
+
+
+@pytest.mark.parametrize(
+    "source, body",
+    [
+        # a formal that the body leaves unused: its operand still counts the call's runs
+        ("qubit[3] r; qubit s; gate k a, b { x a; } k s, r;", "x s;"),
+        ("qubit s; gate k a, b { x a; } k s, $3;", "x s;"),
+        ("qubit[2] r; gate k a, b { x a; } k r[0], r[1];", "x r[0];"),
+        # also when the unused formal is passed on to a gate that leaves it unused
+        ("qubit[3] r; qubit s; gate g a, b { x a; } gate k a, b { g a, b; } k s, r;", "x s;"),
+        ("qubit s; gate k(t) a { gphase(t); } k(1) s;", "gphase(1);"),
+        # one statement that is no gate call: a barrier per qubit, not one over all
+        ("qubit[2] r; gate k a { barrier a; } k r;", "barrier r;"),
+    ],
+)
+def test_a_call_is_kept_with_its_operands_where_its_body_alone_would_lose_them(source, body):
+    tree = parser.parse(source)
+    call = tree.statements[-1]
+    MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    grouped = tree.statements[-1]
+    assert type(grouped) is ExpandedGateCall and grouped.name == "k"
+    assert all(a is b for a, b in zip(grouped.qubits, call.qubits)) and len(grouped.qubits) == len(call.qubits)
+    assert grouped.body == parser.parse(body).statements
+
+
+def test_an_empty_body_leaves_nothing_to_keep():
+    assert expand("qubit[2] r; gate k a, b { } k r, r;") == parser.parse("qubit[2] r;")
 
 
 @pytest.mark.parametrize(
@@ -455,7 +484,7 @@ def test_node_classes_made_at_run_time_are_freed_once_their_bodies_are_copied():
     tree = parser.parse("gate g a { barrier a; } qubit q; g q;")
     tree.statements[0].body[0] = made(qubits=tree.statements[0].body[0].qubits)
     MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
-    assert type(tree.statements[-1]) is made
+    assert type(tree.statements[-1].body[0]) is made
     alive = weakref.ref(made)
     del made, tree
     gc.collect()

@@ -19,12 +19,12 @@ struct ModuleState {
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
-    nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker;
+    nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker, name_collector;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
     nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
-        formal_kind, used_as, parameters;
+        formal_kind, used_as, parameters, names, dropping;
     nb::handle stage;
     Logger logger;
 } state;
@@ -212,6 +212,39 @@ nb::object check_measurement(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// ==== _NameCollector ================================================================
+
+nb::object name_collector_init(nb::handle self) {
+    setattr_interned(self, state.names, steal_or_throw(PySet_New(nullptr)));
+    return nb::none();
+}
+
+nb::object collect_name(nb::handle self, nb::handle node) {
+    check_status(PySet_Add(get_attr(self, state.names).ptr(), get_attr(node, state.name).ptr()));
+    return nb::none();
+}
+
+// Whether some formal qubit of the resolved definition stands nowhere in its body:
+// the operand given for it would leave the expansion with no trace.
+bool leaves_a_qubit_unused(nb::handle definition) {
+    nb::object collector = steal_or_throw(PyObject_CallNoArgs(state.name_collector.ptr()));
+    nb::object body = get_attr(definition, state.body);
+    nb::object statements = steal_or_throw(PyObject_GetIter(body.ptr()));
+    while (PyObject* raw = PyIter_Next(statements.ptr())) {
+        nb::object statement = nb::steal(raw);
+        tree::visit(collector, statement);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object names = get_attr(collector, state.names);
+    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, state.qubits).ptr()));
+    while (PyObject* raw = PyIter_Next(formals.ptr())) {
+        nb::object formal = nb::steal(raw);
+        if (!contains(names, get_attr(formal, state.name))) return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
 // ==== _IdentifierTransformer ===================================================
 
 nb::object identifier_transformer_init(nb::handle self, nb::handle args_transformation) {
@@ -285,6 +318,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     require_set(built_in_gates, "built_in_gates");
     setattr_interned(self, state.built_in_gates, built_in_gates);
     setattr_interned(self, state.bank, nb::dict());
+    setattr_interned(self, state.dropping, steal_or_throw(PySet_New(nullptr)));
     return nb::none();
 }
 
@@ -402,17 +436,29 @@ bool has_bare_operand(nb::handle call) {
     return false;
 }
 
+// Whether the expansion of `node` must stay together with the call's operands.
+// A bare name among them may be a register, over which the call runs once per
+// qubit: the register mapping then repeats the body as a whole, which it can
+// tell only while the body's statements stay together. One gate call alone
+// runs over the same registers as the call would, since it names every formal
+// (a gate that leaves one unused is grouped anyway), so it stands by itself.
+// An operand whose formal the body never names is kept for the mapping to
+// check and to count the call's runs by.
+bool keeps_together(nb::handle self, nb::handle node, nb::handle expansion) {
+    if (!PyList_CheckExact(expansion.ptr()) || PyList_GET_SIZE(expansion.ptr()) == 0) return false;
+    if (contains(get_attr(self, state.dropping), name_of(node))) return true;
+    if (PyList_GET_SIZE(expansion.ptr()) == 1 && is_exact(PyList_GET_ITEM(expansion.ptr(), 0), state.quantum_gate))
+        return false;
+    return has_bare_operand(node);
+}
+
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (truth(get_attr(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
     nb::object expansion = state.resolve_gate_definition.reached_by(self)
                                ? resolve_gate_definition(self, node)
                                : call_override(self, state.resolve_gate_definition, {node});
-    // A bare name among the operands may be a register, over which the call
-    // runs once per qubit: the register mapping then repeats the body as a
-    // whole, which it can tell only while the body's statements stay together.
-    if (!PyList_CheckExact(expansion.ptr()) || PyList_GET_SIZE(expansion.ptr()) < 2 || !has_bare_operand(node))
-        return expansion;
+    if (!keeps_together(self, node, expansion)) return expansion;
     nb::object operands = steal_or_throw(PySequence_List(get_attr(node, state.qubits).ptr()));
     return nb::handle(state.expanded_gate_call)(name_of(node), operands, expansion);
 }
@@ -488,8 +534,10 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     }
     if (assertions_enabled()) check_assertion(is_instance(resolved, state.quantum_gate_definition));
     ungroup_expansions(resolved);
+    const bool drops = leaves_a_qubit_unused(resolved);
     if (state.add_gate.reached_by(self)) add_gate(self, resolved);
     else call_override(self, state.add_gate, {resolved});
+    if (drops) check_status(PySet_Add(get_attr(self, state.dropping).ptr(), name_of(resolved).ptr()));
     return nb::none();
 }
 
@@ -546,6 +594,8 @@ NB_MODULE(macro_expansion_stage, m) {
     state.formal_kind = intern("formal_kind");
     state.used_as = intern("used_as");
     state.parameters = intern("_parameters");
+    state.names = intern("names");
+    state.dropping = intern("_gates_leaving_qubits_unused");
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
@@ -623,6 +673,11 @@ NB_MODULE(macro_expansion_stage, m) {
                                      .def_handler("visit_DelayInstruction", check_operands)
                                      .def_handler("visit_QuantumMeasurement", check_measurement)
                                      .build());
+    state.name_collector = keep(ClassBuilder(m, "_NameCollector", {visitor_base})
+                                    .def("__init__", name_collector_init)
+                                    .visitor_walk()
+                                    .def_handler("visit_Identifier", collect_name)
+                                    .build());
 
     nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.identifier_transformer =
