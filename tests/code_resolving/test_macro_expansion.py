@@ -269,6 +269,9 @@ def test_qubit_wins_over_a_parameter_of_the_same_name():
         ("gate g a { a a; }", "a", "qubit", "a gate"),
         ("gate g x { x x; }", "x", "qubit", "a gate"),
         ("gate g a { h a[0]; }", "a", "qubit", "an indexed register"),
+        # two formals of one name: the operand or argument of the first would go unused
+        ("gate g a, a { cx a, a; }", "a", "qubit", "the name of two formals"),
+        ("gate g(t, t) a { rx(t) a; }", "t", "parameter", "the name of two formals"),
     ],
 )
 def test_a_formal_in_a_role_it_cannot_take_is_refused(definition, formal, kind, used_as):
@@ -277,7 +280,7 @@ def test_a_formal_in_a_role_it_cannot_take_is_refused(definition, formal, kind, 
         MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
     assert (error.value.formal, error.value.formal_kind, error.value.used_as) == (formal, kind, used_as)
     assert error.value.definition_signature == GateSignature("g")
-    assert isinstance(error.value.node, ast.QuantumStatement)
+    assert isinstance(error.value.node, (ast.QuantumStatement, ast.QuantumGateDefinition))
     assert str(error.value) == f"In the definition of gate 'g', the {kind} '{formal}' is used as {used_as}."
 
 

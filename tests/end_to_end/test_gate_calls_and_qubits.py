@@ -112,6 +112,8 @@ REFUSALS = [
      ["parameter 'U'", "used as a gate"]),
     ("gate g a { a a; } qubit q; g q;", RESOLVING, MisusedFormalException, ["qubit 'a'", "used as a gate"]),
     ("gate g a { h a[0]; } qubit[2] q; g q[1];", RESOLVING, MisusedFormalException, ["qubit 'a'", "indexed"]),
+    ("gate g a, a { cx a, a; } qubit q; qubit r; g q, r;", RESOLVING, MisusedFormalException,
+     ["qubit 'a'", "two formals"]),
 ]
 
 

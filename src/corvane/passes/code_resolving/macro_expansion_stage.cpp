@@ -136,23 +136,28 @@ nb::object misused_formal_str(nb::handle self) {
 // a number, so it can be neither the called gate nor an operand, and a formal
 // qubit is one qubit, so it is neither a gate nor indexed. Substituted, such a
 // formal would put a number where the call's name or a qubit stands.
-nb::object formals_checker_init(nb::handle self, nb::handle definition) {
-    nb::object qubits = steal_or_throw(PySet_New(nullptr));
-    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, state.qubits).ptr()));
-    while (PyObject* raw = PyIter_Next(formals.ptr())) {
-        nb::object formal = nb::steal(raw);
-        check_status(PySet_Add(qubits.ptr(), get_attr(formal, state.name).ptr()));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    // A qubit wins over a parameter of the same name, as in the substitution.
-    nb::object parameters = steal_or_throw(PySet_New(nullptr));
-    formals = steal_or_throw(PyObject_GetIter(get_attr(definition, state.arguments).ptr()));
+// The names of a definition's formals in `field`. Two formals of one name
+// would leave the call's operand or argument for the first unused.
+nb::object formal_names(nb::handle definition, nb::handle field, const char* kind) {
+    nb::object names = steal_or_throw(PySet_New(nullptr));
+    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, field).ptr()));
     while (PyObject* raw = PyIter_Next(formals.ptr())) {
         nb::object formal = nb::steal(raw);
         nb::object name = get_attr(formal, state.name);
-        if (!contains(qubits, name)) check_status(PySet_Add(parameters.ptr(), name.ptr()));
+        if (contains(names, name))
+            raise_error(nb::handle(state.misused_formal)(definition, signature_of(definition), name, nb::str(kind),
+                                                          nb::str("the name of two formals")));
+        check_status(PySet_Add(names.ptr(), name.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
+    return names;
+}
+
+nb::object formals_checker_init(nb::handle self, nb::handle definition) {
+    nb::object qubits = formal_names(definition, state.qubits, "qubit");
+    // A qubit wins over a parameter of the same name, as in the substitution.
+    nb::object parameters = formal_names(definition, state.arguments, "parameter");
+    steal_or_throw(PyObject_CallMethodOneArg(parameters.ptr(), "difference_update"_id.ptr(), qubits.ptr()));
     setattr_interned(self, state.qubits, qubits);
     setattr_interned(self, state.parameters, parameters);
     setattr_interned(self, state.definition_signature, signature_of(definition));
