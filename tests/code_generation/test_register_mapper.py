@@ -5,7 +5,9 @@ from corvane.configurations.hardware_qubit import HardwareQubit, create_hardware
 from corvane.configurations.machine_profile import MachineProfile
 from corvane.passes.code_generation.register_mapper import (
     CallingUnsupportedQubitsException,
+    MisusedQubitRegisterException,
     MultipleQubitDefinitionException,
+    NotAQubitException,
     RegisterMapper,
     TooManyRequiredQubitsException,
     _map_declared_qubits_to_explicit_qubits,
@@ -257,10 +259,56 @@ def test_switch_cases_keep_their_references_and_their_qubits_are_not_counted(cod
     assert operands(switch.default.statements[0]) == ["$0"]
 
 
-def test_every_identifier_named_like_a_register_is_replaced(codegen):
-    [gate] = mapped(codegen, "qubit[2] x; x x[1];")
-    assert isinstance(gate.name, HardwareQubit) and gate.name.name == "$0"
-    assert operands(gate) == ["$1"]
+@pytest.mark.parametrize(
+    "source, used_as",
+    [
+        # the walk meets a register's name only where no qubit operand stands
+        ("qubit[2] x; x x[1];", "a gate"),
+        ("qubit q; int i; i = q;", "a classical variable"),
+        ("qubit[2] q; bit c; c = q[1];", "a classical variable"),
+        ("qubit q; qubit r; r = measure q;", "a classical variable"),
+        ("qubit q; rx(q) $1;", "a classical variable"),
+        ("qubit q; for int q in [0:1] { }", "a classical variable"),
+    ],
+)
+def test_a_register_name_that_stands_for_no_operand_is_refused(codegen, source, used_as):
+    with pytest.raises(MisusedQubitRegisterException) as error:
+        mapped(codegen, source)
+    name = error.value.register_name
+    assert name in ("x", "q", "r") and error.value.used_as == used_as
+    assert str(error.value) == (f"The qubit register '{name}' is used as {used_as}; a qubit is only an operand"
+                                " of a gate, measure, reset, barrier, delay or gphase.")
+
+
+@pytest.mark.parametrize(
+    "source, operand, operation, classical",
+    [
+        ("h q;", "q", "h", False),
+        ("bit c; reset c;", "c", "reset", True),
+        ("qubit q; bit[2] c; x q, c[1];", "c[1]", "x", True),
+        ("qubit q; int i; c = measure i;", "i", "measure", True),
+        ("qubit q; bit c = measure r;", "r", "measure", False),
+        ("qubit q; barrier q, z;", "z", "barrier", False),
+        ("qubit q; delay[8ns] q, z;", "z", "delay", False),
+        ("qubit q; gphase(0.5) z;", "z", "gphase", False),
+        ("qubit q; for int i in [0:1] { x i; }", "i", "x", True),
+        ("qubit[2] q; input float f; x f;", "f", "x", True),
+    ],
+)
+def test_an_operand_that_is_no_qubit_is_refused_by_name(codegen, source, operand, operation, classical):
+    with pytest.raises(NotAQubitException) as error:
+        mapped(codegen, source)
+    assert error.value.operation == operation and error.value.classical is classical
+    name = operand.split("[")[0]
+    why = f"'{name}' is a classical variable." if classical else f"no qubit register '{name}' is declared."
+    assert str(error.value) == f"'{operand}', an operand of '{operation}', is not a qubit: {why}"
+
+
+def test_an_operand_that_is_no_name_is_refused_with_what_stands_there(codegen):
+    program = codegen.parsed("qubit q;")
+    program.ast.statements.append(ast.QuantumGate([], ast.Identifier("x"), [], [ast.FloatLiteral(0.5)]))
+    with pytest.raises(NotAQubitException, match=r"^An operand of 'x' is not a qubit: 0\.5\.$"):
+        RegisterMapper(machine(0))(program)
 
 
 def test_names_left_alone(codegen):
@@ -272,12 +320,17 @@ def test_names_left_alone(codegen):
     assert result[2].measure.qubit.name == "$0"
 
 
-def test_a_negative_literal_index_counts_from_the_register_end(codegen):
+@pytest.mark.parametrize("index, qubit", [(-1, "$2"), (-3, "$0"), (-4, None)])
+def test_a_negative_literal_index_counts_from_the_register_end(codegen, index, qubit):
     program = codegen.parsed("qubit[3] q;")
     program.ast.statements.append(ast.QuantumGate([], ast.Identifier("x"), [], [
-        ast.IndexedIdentifier(ast.Identifier("q"), [[ast.IntegerLiteral(-1)]])]))
+        ast.IndexedIdentifier(ast.Identifier("q"), [[ast.IntegerLiteral(index)]])]))
+    if qubit is None:
+        with pytest.raises(IndexError, match=f"^Index {index} is out of range for the qubit register 'q' of 3"):
+            RegisterMapper(machine(0, 1, 2, 3))(program)
+        return
     gate = RegisterMapper(machine(0, 1, 2, 3))(program).ast.statements[-1]
-    assert operands(gate) == ["$2"]
+    assert operands(gate) == [qubit]
 
 
 @pytest.mark.parametrize(
@@ -285,7 +338,8 @@ def test_a_negative_literal_index_counts_from_the_register_end(codegen):
     [
         ("qubit q; qubit q;", MultipleQubitDefinitionException, "^Multiple definition of same qubit: 'q'$"),
         ("qubit q; qubit[n] q;", MultipleQubitDefinitionException, "^Multiple definition of same qubit: 'q'$"),
-        ("qubit[n] q;", AssertionError, "^No expression size is allowed$"),
+        ("qubit[n] q;", AssertionError,
+         "^No expression size is allowed: the size 'n' of the qubit register 'q' is not a constant integer.$"),
         ("qubit[6] q;", TooManyRequiredQubitsException, "^This code requires 6,"),
         ("x $7;", CallingUnsupportedQubitsException, r"^The explicitly called qubits \['\$7'\]"),
     ],
@@ -301,14 +355,27 @@ def test_errors_before_the_rewriting_leave_the_tree_untouched(codegen, source, e
 @pytest.mark.parametrize(
     "source, error, message",
     [
-        ("qubit[2] q; x q[0][1];", AssertionError, "^Only 1-length indexing is allowed$"),
-        ("qubit[2] q; x q[0, 1];", AssertionError, r"^Only single index is supported\.$"),
-        ("qubit[2] q; x q[0:1];", NotImplementedError, r"^Slices are not lowered: \[0:1\] "),
-        ("qubit[2] q; x q[-1];", AssertionError, "^Only explicit qubit pointers are supported$"),
-        ("qubit[2] q; int i; x q[i];", AssertionError, "^Only explicit qubit pointers are supported$"),
-        ("qubit[2] q; x q[2];", IndexError, None),
-        ("qubit[0] q; x q;", IndexError, None),
-        ("qubit[0] q; x q[0];", IndexError, None),
+        ("qubit[2] q; x q[0][1];", AssertionError,
+         r"^Only 1-length indexing is allowed: 'q\[0\]\[1\]' indexes the qubit register 'q' 2 times\.$"),
+        ("qubit[2] q; x q[0, 1];", AssertionError,
+         r"^Only single index is supported: 'q\[0, 1\]' gives the qubit register 'q' 2 indices\.$"),
+        ("qubit[2] q; x q[0:1];", NotImplementedError, r"^Slices of qubit registers are not lowered: 'q\[0:1\]'\.$"),
+        ("qubit[2] q; reset q[:];", NotImplementedError, r"^Slices of qubit registers are not lowered: 'q\[:\]'\.$"),
+        ("qubit[2] q; bit[2] c; c = measure q[0:1:1];", NotImplementedError,
+         r"^Slices of qubit registers are not lowered: 'q\[0:1:1\]'\.$"),
+        ("qubit[2] q; barrier q[{0, 1}];", NotImplementedError,
+         r"^Index sets of qubit registers are not lowered: 'q\[\{0, 1\}\]'\.$"),
+        ("qubit[2] q; bit[2] c; c[0:1] = measure q[0];", NotImplementedError,
+         r"^Slices are not lowered as the target of a measurement: 'c\[0:1\]'\.$"),
+        # written in the source, a negative index is an expression
+        ("qubit[2] q; x q[-1];", AssertionError,
+         r"^Only explicit qubit pointers are supported: 'q\[-1\]' indexes the qubit register 'q' from its end,"),
+        ("qubit[2] q; int i; x q[i];", AssertionError,
+         r"^Only explicit qubit pointers are supported: 'q\[i\]' indexes the qubit register 'q' by an expression,"),
+        ("qubit[2] q; x q[2];", IndexError, r"^Index 2 is out of range for the qubit register 'q' of 2 qubits\.$"),
+        ("qubit[1] q; x q[1];", IndexError, r"^Index 1 is out of range for the qubit register 'q' of 1 qubit\.$"),
+        ("qubit[0] q; x q;", IndexError, "^The qubit register 'q' is declared with size 0 and holds no qubit.$"),
+        ("qubit[0] q; x q[0];", IndexError, r"^Index 0 is out of range for the qubit register 'q' of 0 qubits\.$"),
     ],
 )
 def test_rewriting_errors_leave_what_was_rewritten_before(codegen, source, error, message):
@@ -357,16 +424,23 @@ def test_index_checks_hold_under_optimisation(python_subprocess):
         from corvane.passes.code_generation.register_mapper import RegisterMapper
         from corvane.programs import OpenQasmProgram
 
-        for source in ("qubit[2] q; x q[1][0];", "qubit[2] q; x q[true];", "qubit[2.0] q;"):
+        for source in ("qubit[2] q; x q[1][0];", "qubit[2] q; x q[true];", "qubit[2.0] q;",
+                       "qubit[2] q; x q[0:1];", "bit c; reset c;", "qubit q; int i = q;"):
             try:
                 RegisterMapper(MachineProfile({}, {0: (), 1: ()}))(OpenQasmProgram(parser.parse(source)))
-            except AssertionError as error:
-                print(error)
+            except Exception as error:
+                print(type(error).__name__, error)
         """,
         "-O",
     )
     assert output.splitlines() == [
-        "Only 1-length indexing is allowed",
-        "Only explicit qubit pointers are supported",
-        "No expression size is allowed",
+        "AssertionError Only 1-length indexing is allowed: 'q[1][0]' indexes the qubit register 'q' 2 times.",
+        "AssertionError Only explicit qubit pointers are supported: 'q[true]' indexes the qubit register 'q'"
+        " by an expression, not by an integer literal.",
+        "AssertionError No expression size is allowed: the size '2.0' of the qubit register 'q' is not a constant"
+        " integer.",
+        "NotImplementedError Slices of qubit registers are not lowered: 'q[0:1]'.",
+        "NotAQubitException 'c', an operand of 'reset', is not a qubit: 'c' is a classical variable.",
+        "MisusedQubitRegisterException The qubit register 'q' is used as a classical variable; a qubit is only an"
+        " operand of a gate, measure, reset, barrier, delay or gphase.",
     ]

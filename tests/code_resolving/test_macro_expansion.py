@@ -15,6 +15,7 @@ from corvane.passes.code_resolving.macro_expansion_stage import (
     GateResolverException,
     GateSignature,
     MacroExpansionStage,
+    MisusedFormalException,
     MissingDefinitionException,
     MultipleDefinitionsException,
     SignatureNotFoundException,
@@ -77,6 +78,7 @@ class TestGateSignature:
         (GateDefinitionException, GateResolverException),
         (MultipleDefinitionsException, GateDefinitionException),
         (MissingDefinitionException, GateDefinitionException),
+        (MisusedFormalException, GateDefinitionException),
     ],
 )
 def test_exception_tree(cls, base):
@@ -96,6 +98,9 @@ def test_step_keeps_the_very_set_and_its_class_name():
         (lambda v: _GateResolverTransformer(v), "built_in_gates", "set"),
         (lambda v: _IdentifierTransformer(v), "args_transformation", "dict"),
         (lambda v: ArgumentsMismatchException(None, None, v), "argument_type", "str"),
+        (lambda v: MisusedFormalException(None, None, v, "qubit", "a gate"), "formal", "str"),
+        (lambda v: MisusedFormalException(None, None, "p", v, "a gate"), "formal_kind", "str"),
+        (lambda v: MisusedFormalException(None, None, "p", "qubit", v), "used_as", "str"),
     ],
 )
 @pytest.mark.parametrize("value", [frozenset(), [], None])
@@ -194,7 +199,36 @@ def test_a_call_on_bare_names_keeps_its_statements_together():
     assert type(grouped) is ExpandedGateCall and grouped.name == "k"
     assert grouped.qubits == call.qubits and all(a is b for a, b in zip(grouped.qubits, call.qubits))
     assert grouped.body == parser.parse("cx q, t; x t;").statements
+    # one gate call that names every formal runs over the registers as the call would
     assert rest == parser.parse("cx q[0], q[1]; x q[1]; h q;").statements
+
+
+@pytest.mark.parametrize(
+    "source, body",
+    [
+        # a formal that the body leaves unused: its operand still counts the call's runs
+        ("qubit[3] r; qubit s; gate k a, b { x a; } k s, r;", "x s;"),
+        ("qubit s; gate k a, b { x a; } k s, $3;", "x s;"),
+        ("qubit[2] r; gate k a, b { x a; } k r[0], r[1];", "x r[0];"),
+        # also when the unused formal is passed on to a gate that leaves it unused
+        ("qubit[3] r; qubit s; gate g a, b { x a; } gate k a, b { g a, b; } k s, r;", "x s;"),
+        ("qubit s; gate k(t) a { gphase(t); } k(1) s;", "gphase(1);"),
+        # one statement that is no gate call: a barrier per qubit, not one over all
+        ("qubit[2] r; gate k a { barrier a; } k r;", "barrier r;"),
+    ],
+)
+def test_a_call_is_kept_with_its_operands_where_its_body_alone_would_lose_them(source, body):
+    tree = parser.parse(source)
+    call = tree.statements[-1]
+    MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    grouped = tree.statements[-1]
+    assert type(grouped) is ExpandedGateCall and grouped.name == "k"
+    assert all(a is b for a, b in zip(grouped.qubits, call.qubits)) and len(grouped.qubits) == len(call.qubits)
+    assert grouped.body == parser.parse(body).statements
+
+
+def test_an_empty_body_leaves_nothing_to_keep():
+    assert expand("qubit[2] r; gate k a, b { } k r, r;") == parser.parse("qubit[2] r;")
 
 
 @pytest.mark.parametrize(
@@ -221,11 +255,38 @@ def test_qubit_wins_over_a_parameter_of_the_same_name():
     assert call.arguments[0] is operand and call.qubits[0] is operand
 
 
-def test_parameter_named_like_a_called_gate_replaces_the_gate_name():
-    tree = parser.parse("qubit q; gate g(rx) a { rx(rx) a; } g(0.5) q;")
-    argument = tree.statements[2].arguments[0]
-    MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
-    assert tree.statements[1].name is argument and tree.statements[1].arguments[0] is argument
+@pytest.mark.parametrize(
+    "definition, formal, kind, used_as",
+    [
+        # a parameter is a number: substituted, it would stand as the gate or the qubit
+        ("gate g(p) a { p a; }", "p", "parameter", "a gate"),
+        ("gate g(rx) a { rx(rx) a; }", "rx", "parameter", "a gate"),  # even named like a built-in gate
+        ("gate g(p) a { h p; }", "p", "parameter", "a qubit"),
+        ("gate g(p) a, b { cx a, p[0]; }", "p", "parameter", "a qubit"),
+        ("gate g(p) a { barrier a, p; }", "p", "parameter", "a qubit"),
+        ("gate g(p) a { if (true) { x p; } }", "p", "parameter", "a qubit"),
+        # a formal qubit is one qubit
+        ("gate g a { a a; }", "a", "qubit", "a gate"),
+        ("gate g x { x x; }", "x", "qubit", "a gate"),
+        ("gate g a { h a[0]; }", "a", "qubit", "an indexed register"),
+        # two formals of one name: the operand or argument of the first would go unused
+        ("gate g a, a { cx a, a; }", "a", "qubit", "the name of two formals"),
+        ("gate g(t, t) a { rx(t) a; }", "t", "parameter", "the name of two formals"),
+    ],
+)
+def test_a_formal_in_a_role_it_cannot_take_is_refused(definition, formal, kind, used_as):
+    tree = parser.parse(definition)
+    with pytest.raises(MisusedFormalException) as error:
+        MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    assert (error.value.formal, error.value.formal_kind, error.value.used_as) == (formal, kind, used_as)
+    assert error.value.definition_signature == GateSignature("g")
+    assert isinstance(error.value.node, (ast.QuantumStatement, ast.QuantumGateDefinition))
+    assert str(error.value) == f"In the definition of gate 'g', the {kind} '{formal}' is used as {used_as}."
+
+
+def test_parameters_in_expressions_and_a_qubit_named_like_a_parameter_stay_allowed():
+    tree = expand("qubit q; gate g(a, t) a { rx(a) a; rx(t * 2) a; gphase(t); } g(0.5, 1) q;")
+    assert [type(s).__name__ for s in tree.statements] == ["QubitDeclaration", "ExpandedGateCall"]
 
 
 def test_identical_redefinition_is_ignored(debug):
@@ -426,7 +487,7 @@ def test_node_classes_made_at_run_time_are_freed_once_their_bodies_are_copied():
     tree = parser.parse("gate g a { barrier a; } qubit q; g q;")
     tree.statements[0].body[0] = made(qubits=tree.statements[0].body[0].qubits)
     MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
-    assert type(tree.statements[-1]) is made
+    assert type(tree.statements[-1].body[0]) is made
     alive = weakref.ref(made)
     del made, tree
     gc.collect()

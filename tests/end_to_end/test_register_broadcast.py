@@ -122,3 +122,54 @@ def test_registers_of_different_sizes_are_refused(compiler):
     assert type(raised.value.__cause__) is ValueError
     assert str(raised.value.__cause__) == (
         "Cannot broadcast 'g' over registers of different sizes: 'q' has 2 qubits, 'r' has 3 qubits.")
+
+
+X_ON_S = ("play", "x", "d3")  # s follows a register r of three qubits
+
+
+@pytest.mark.parametrize(
+    "source, played",
+    [
+        # A register reaching a formal that the body never uses still counts the runs.
+        ("qubit[3] r; qubit s; gate k a, b { x a; } k s, r;", [X_ON_S] * 3),
+        ("qubit[3] r; qubit s; gate k a, b { } gate m a, b { x a; k a, b; } m s, r;", [X_ON_S] * 3),
+        ("qubit[3] r; qubit s; gate g a, b { x a; } gate k a, b { g a, b; h b; } k s, r;",
+         [X_ON_S, ("play", "h", "d0"), X_ON_S, ("play", "h", "d1"), X_ON_S, ("play", "h", "d2")]),
+        ("qubit[3] r; qubit s; gate g a, b { x a; } gate k a, b { g a, b; } k s, r;", [X_ON_S] * 3),
+        # ... among single qubits, and with a register in step with it that the body uses.
+        ("qubit[2] q; qubit[2] r; qubit t; gate k a, b, c { cx a, c; } k q, r, t;",
+         [("play", "cx:d4", "d0"), ("play", "cx:d4", "d1")]),
+        ("qubit[2] q; qubit t; gate k a, b { x a; } k t, q[1];", [("play", "x", "d2")]),
+        # Every formal used: the registers go in step, single qubits as given.
+        ("gate k a, b { cx a, b; } qubit[2] p; qubit[2] r; k p, r;",
+         [("play", "cx:d2", "d0"), ("play", "cx:d3", "d1")]),
+        ("qubit[2] q; qubit t; gate k a, b { cx b, a; } k q, t;",
+         [("play", "cx:d0", "d2"), ("play", "cx:d1", "d2")]),
+        ("qubit[2] q; qubit t; gate k(th) a, b { cphase(th) a, b; x a; } k(0.5) q, t;",
+         [("frame_rotation", 0.5, "d0", "d2"), ("play", "x", "d0"),
+          ("frame_rotation", 0.5, "d1", "d2"), ("play", "x", "d1")]),
+        # A barrier in a gate's body is one barrier per run, not one over the register.
+        ("qubit[2] q; gate k a { barrier a; } k q;", [("wait", 0, "d0"), ("wait", 0, "d1")]),
+        ("qubit[2] q; barrier q;", [("wait", 0, "d0", "d1")]),
+    ],
+)
+def test_a_user_gate_runs_once_per_index_of_its_own_operands(run, source, played):
+    assert run(source).played() == played
+
+
+@pytest.mark.parametrize(
+    "source, text",
+    [
+        ("qubit[2] q; qubit[3] r; gate k a, b { } gate m a, b { x a; k a, b; } m q, r;",
+         "Cannot broadcast 'm' over registers of different sizes: 'q' has 2 qubits, 'r' has 3 qubits."),
+        ("qubit[2] q; qubit[3] r; gate g a, b { x a; } gate k a, b { g a, b; } k q, r;",
+         "Cannot broadcast 'k' over registers of different sizes: 'q' has 2 qubits, 'r' has 3 qubits."),
+        ("gate k a, b { cx a, b; } qubit[2] p; qubit[3] r; k p, r;",
+         "Cannot broadcast 'cx' over registers of different sizes: 'p' has 2 qubits, 'r' has 3 qubits."),
+    ],
+)
+def test_operands_of_different_sizes_are_refused_also_where_the_body_drops_one(compiler, source, text):
+    with pytest.raises(CompilationException, match='^Pass "Vyr1GenerationPass" failed.$') as raised:
+        compiler.compile(source)
+    assert type(raised.value.__cause__) is ValueError
+    assert str(raised.value.__cause__) == text

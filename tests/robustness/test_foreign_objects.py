@@ -40,7 +40,9 @@ CASES = {
         from corvane.passes.code_generation.register_mapper import _QubitsResolver
         resolver = _QubitsResolver({"q": (3, 4)})
         resolver._qubits_mapping = types.MappingProxyType({"q": (5, 6)})
-        qubit = resolver.visit(ast.Identifier("q"))
+        operand = ast.IndexedIdentifier(ast.Identifier("q"), [[ast.IntegerLiteral(0)]])
+        gate = ast.QuantumGate([], ast.Identifier("x"), [], [operand])
+        qubit = resolver.visit(gate).qubits[0]
         return type(qubit).__name__, qubit.index
         """,
         "= ('HardwareQubit', 5)",

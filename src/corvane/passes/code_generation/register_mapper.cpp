@@ -7,6 +7,10 @@
 // registers of n qubits runs n times, the i-th time on qubit i of each, and a
 // barrier, a delay or a global phase covers all of them at once. A register
 // of one qubit is that qubit.
+//
+// The lowering takes only hardware qubits as operands, so every operand
+// outside switch case bodies that names no qubit is refused here, by name,
+// and so is a register's name where no operand stands.
 #include <vector>
 
 #include "corvane/native/support.h"
@@ -35,6 +39,8 @@ struct ModuleState {
     nb::handle classical_declaration, quantum_measurement, measurement_statement;
     nb::handle vyr_arr;
     nb::handle broadcast_instance;
+    nb::handle hardware_qubit, not_a_qubit, misused_register;
+    nb::handle range_definition, discrete_set, unary_expression, minus, boolean_literal;
 } state;
 
 Py_ssize_t size_of(nb::handle value) {
@@ -104,6 +110,93 @@ nb::object too_many_str(nb::handle self) {
                     nb::str(" qubits.")});
 }
 
+// How the program writes an index or an operand, as far as a message needs it:
+// literals and names as written, anything else by its node class.
+nb::object written(nb::handle node);
+
+nb::object written_index(nb::handle group) {
+    if (is_instance(group, state.discrete_set)) {
+        nb::list values;
+        for (nb::handle value : get_attr(group, "values"_id)) values.append(written(value));
+        return compose({nb::str("[{"), nb::str(", ").attr("join")(values), nb::str("}]")});
+    }
+    nb::list parts;
+    for (nb::handle index : group) parts.append(written(index));
+    return compose({nb::str("["), nb::str(", ").attr("join")(parts), nb::str("]")});
+}
+
+nb::object written(nb::handle node) {
+    RecursionLimitGuard guard(" while writing a qubit operand");
+    if (node.is_none()) return nb::str("");
+    if (is_instance(node, state.integer_literal)) return text_of(get_attr(node, "value"_id));
+    if (is_instance(node, state.boolean_literal)) return nb::str(truth(get_attr(node, "value"_id)) ? "true" : "false");
+    if (is_instance(node, state.identifier)) return get_attr(node, "name"_id);
+    if (is_instance(node, state.hardware_qubit)) return get_attr(node, "name"_id);
+    if (is_instance(node, state.unary_expression) && get_attr(node, "op"_id).is(state.minus))
+        return compose({nb::str("-"), written(get_attr(node, "expression"_id))});
+    if (is_instance(node, state.range_definition)) {
+        nb::object step = get_attr(node, "step"_id);
+        nb::object start = written(get_attr(node, "start"_id));
+        nb::object end = written(get_attr(node, "end"_id));
+        if (step.is_none()) return compose({start, nb::str(":"), end});
+        return compose({start, nb::str(":"), written(step), nb::str(":"), end});
+    }
+    if (is_instance(node, state.indexed_identifier)) {
+        nb::object text = written(get_attr(node, "name"_id));
+        for (nb::handle group : get_attr(node, "indices"_id)) text = compose({text, written_index(group)});
+        return text;
+    }
+    nb::object value = find_item(steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr)), "value"_id);
+    if (value.is_valid()) return text_of(value);
+    return compose({nb::str("<"), class_name(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())))),
+                    nb::str(">")});
+}
+
+// The register or variable name that an operand refers to, or an empty object.
+nb::object referred_name(nb::handle operand) {
+    if (is_exact_identifier(operand)) return get_attr(operand, "name"_id);
+    if (!is_instance(operand, state.indexed_identifier)) return nb::object();
+    nb::object name = get_attr(operand, "name"_id);
+    if (!is_instance(name, state.identifier)) return nb::object();
+    return get_attr(name, "name"_id);
+}
+
+nb::object not_a_qubit_init(nb::handle self, nb::handle node, nb::handle operation, nb::handle classical) {
+    require_str(operation, "operation");
+    nb::setattr(self, "node", node);
+    nb::setattr(self, "operation", operation);
+    nb::setattr(self, "classical", nb::bool_(truth(classical)));
+    return nb::none();
+}
+
+nb::object not_a_qubit_str(nb::handle self) {
+    nb::object node = nb::getattr(self, "node");
+    nb::object operation = nb::getattr(self, "operation");
+    nb::object name = referred_name(node);
+    if (!name.is_valid())
+        return compose({nb::str("An operand of '"), operation, nb::str("' is not a qubit: "), written(node),
+                        nb::str(".")});
+    nb::object why = truth(nb::getattr(self, "classical"))
+                         ? compose({nb::str("'"), name, nb::str("' is a classical variable.")})
+                         : compose({nb::str("no qubit register '"), name, nb::str("' is declared.")});
+    return compose({nb::str("'"), written(node), nb::str("', an operand of '"), operation,
+                    nb::str("', is not a qubit: "), why});
+}
+
+nb::object misused_register_init(nb::handle self, nb::handle name, nb::handle used_as) {
+    require_str(name, "name");
+    require_str(used_as, "used_as");
+    nb::setattr(self, "register_name", name);
+    nb::setattr(self, "used_as", used_as);
+    return nb::none();
+}
+
+nb::object misused_register_str(nb::handle self) {
+    return compose({nb::str("The qubit register '"), nb::getattr(self, "register_name"), nb::str("' is used as "),
+                    nb::getattr(self, "used_as"),
+                    nb::str("; a qubit is only an operand of a gate, measure, reset, barrier, delay or gphase.")});
+}
+
 // --- _QubitsCollector -------------------------------------------------------------
 
 nb::object collector_init(nb::handle self) {
@@ -123,7 +216,10 @@ nb::object collect_qubit_declaration(nb::handle self, nb::handle node) {
     if (size.is_none()) {
         recorded = nb::int_(1);
     } else {
-        check_supported(is_instance(size, state.integer_literal), "No expression size is allowed");
+        if (!is_instance(size, state.integer_literal))
+            raise_text(PyExc_AssertionError,
+                       compose({nb::str("No expression size is allowed: the size '"), written(size),
+                                nb::str("' of the qubit register '"), name, nb::str("' is not a constant integer.")}));
         recorded = get_attr(size, "value"_id);
     }
     check_status(PyObject_SetItem(sizes.ptr(), name.ptr(), recorded.ptr()));
@@ -191,6 +287,7 @@ nb::object resolver_init(nb::handle self, nb::handle qubits_mapping) {
     require_dict(qubits_mapping, "qubits_mapping");
     set_attr(self, "_qubits_mapping"_id, qubits_mapping);
     set_attr(self, "_target_sizes"_id, nb::dict());
+    set_attr(self, "_classical_names"_id, steal_or_throw(PySet_New(nullptr)));
     return nb::none();
 }
 
@@ -204,31 +301,173 @@ nb::object hardware_qubit_at(nb::handle qubits, nb::handle position) {
     return steal_or_throw(PyObject_CallOneArg(state.create_hardware_qubit.ptr(), number.ptr()));
 }
 
+nb::object count_of(nb::handle qubits) {
+    const Py_ssize_t size = size_of(qubits);
+    nb::object count = steal_or_throw(PyLong_FromSsize_t(size));
+    return compose({count, nb::str(size == 1 ? " qubit" : " qubits")});
+}
+
+// The qubit at `position` of the register `name`; a negative position counts from its end.
+nb::object register_qubit(nb::handle name, nb::handle qubits, nb::handle position) {
+    try {
+        return hardware_qubit_at(qubits, position);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_IndexError)) throw;
+    }
+    raise_text(PyExc_IndexError,
+               compose({nb::str("Index "), position, nb::str(" is out of range for the qubit register '"), name,
+                        nb::str("' of "), count_of(qubits), nb::str(".")}));
+}
+
 nb::object hardware_qubit_at(nb::handle qubits, Py_ssize_t position) {
     return hardware_qubit_at(qubits, steal_or_throw(PyLong_FromSsize_t(position)));
 }
 
-// A bare register name stands for the register's first qubit where it is no
-// operand that the statement handlers below spread over the register.
-nb::object resolve_identifier(nb::handle self, nb::handle node) {
-    nb::object qubits = register_qubits(self, get_attr(node, "name"_id));
+// A bare register name as an operand stands for the register's first qubit
+// where the statement handlers below do not spread it over the register.
+nb::object map_bare_operand(nb::handle self, nb::handle node) {
+    nb::object name = get_attr(node, "name"_id);
+    nb::object qubits = register_qubits(self, name);
     if (!qubits.is_valid()) return nb::borrow(node);
+    if (size_of(qubits) == 0)
+        raise_text(PyExc_IndexError, compose({nb::str("The qubit register '"), name,
+                                              nb::str("' is declared with size 0 and holds no qubit.")}));
     return hardware_qubit_at(qubits, nb::int_(0));
 }
 
-nb::object resolve_indexed_identifier(nb::handle self, nb::handle node) {
+// An index of a form that names no one qubit, refused under `-O` too.
+[[noreturn]] void refuse_index(const char* rule, nb::handle node, const char* does, nb::handle name,
+                               nb::handle how) {
+    raise_text(PyExc_AssertionError, compose({nb::str(rule), nb::str(": '"), written(node), nb::str("' "),
+                                              nb::str(does), nb::str(" the qubit register '"), name, nb::str("' "),
+                                              how, nb::str(".")}));
+}
+
+// The register that an indexed reference indexes, or an empty object.
+nb::object indexed_register(nb::handle self, nb::handle node, nb::object& register_name) {
     nb::object name = get_attr(node, "name"_id);
-    if (!is_instance(name, state.identifier)) return nb::borrow(node);
-    nb::object qubits = register_qubits(self, get_attr(name, "name"_id));
+    if (!is_instance(name, state.identifier)) return nb::object();
+    register_name = get_attr(name, "name"_id);
+    return register_qubits(self, register_name);
+}
+
+nb::object map_indexed_operand(nb::handle self, nb::handle node) {
+    nb::object register_name;
+    nb::object qubits = indexed_register(self, node, register_name);
     if (!qubits.is_valid()) return nb::borrow(node);
     nb::object indices = get_attr(node, "indices"_id);
     Py_ssize_t count = PyObject_Size(indices.ptr());
     if (count < 0) throw nb::python_error();
-    check_supported(count == 1, "Only 1-length indexing is allowed");
+    if (count != 1) {
+        nb::object times = steal_or_throw(PyLong_FromSsize_t(count));
+        refuse_index("Only 1-length indexing is allowed", node, "indexes", register_name,
+                     compose({times, nb::str(" times")}));
+    }
     nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
+    // A slice or a set of indices stands for several qubits, where the
+    // operation takes one.
+    if (is_instance(group, state.discrete_set))
+        raise_text(PyExc_NotImplementedError, compose({nb::str("Index sets of qubit registers are not lowered: '"),
+                                                       written(node), nb::str("'.")}));
+    if (PyList_Check(group.ptr()) && PyList_GET_SIZE(group.ptr()) == 1 &&
+        is_instance(PyList_GET_ITEM(group.ptr(), 0), state.range_definition))
+        raise_text(PyExc_NotImplementedError, compose({nb::str("Slices of qubit registers are not lowered: '"),
+                                                       written(node), nb::str("'.")}));
+    if (PyList_Check(group.ptr()) && PyList_GET_SIZE(group.ptr()) != 1) {
+        nb::object many = steal_or_throw(PyLong_FromSsize_t(PyList_GET_SIZE(group.ptr())));
+        refuse_index("Only single index is supported", node, "gives", register_name,
+                     compose({many, nb::str(" indices")}));
+    }
     nb::object index = steal_or_throw(PyObject_CallOneArg(state.extract_single_index.ptr(), group.ptr()));
-    check_supported(is_instance(index, state.integer_literal), "Only explicit qubit pointers are supported");
-    return hardware_qubit_at(qubits, get_attr(index, "value"_id));
+    if (!is_instance(index, state.integer_literal)) {
+        const bool negative = is_instance(index, state.unary_expression) && get_attr(index, "op"_id).is(state.minus);
+        refuse_index("Only explicit qubit pointers are supported", node, "indexes", register_name,
+                     nb::str(negative ? "from its end, which is not lowered"
+                                      : "by an expression, not by an integer literal"));
+    }
+    return register_qubit(register_name, qubits, get_attr(index, "value"_id));
+}
+
+// The walk reaches a register's name only where no qubit operand stands: the
+// statement handlers map their operands themselves. There a hardware qubit
+// would meet the lowering as a variable or a gate of a name the program
+// never wrote.
+[[noreturn]] void refuse_register(nb::handle name, const char* used_as) {
+    raise_error(nb::handle(state.misused_register)(name, nb::str(used_as)));
+}
+
+nb::object resolve_identifier(nb::handle self, nb::handle node) {
+    nb::object name = get_attr(node, "name"_id);
+    if (register_qubits(self, name).is_valid()) refuse_register(name, "a classical variable");
+    return nb::borrow(node);
+}
+
+nb::object resolve_indexed_identifier(nb::handle self, nb::handle node) {
+    nb::object register_name;
+    if (indexed_register(self, node, register_name).is_valid()) refuse_register(register_name, "a classical variable");
+    return nb::borrow(node);
+}
+
+// --- operands that must be qubits ---------------------------------------------------
+
+// Refuses an operand that the mapping left as it was: it names no qubit
+// register, or names a classical variable, or is no name at all. An unbound
+// `$` name is left to the lowering, as it stands for a hardware qubit.
+void require_qubit(nb::handle self, nb::handle operand, nb::handle operation) {
+    if (is_instance(operand, state.hardware_qubit)) return;
+    nb::object name = referred_name(operand);
+    if (name.is_valid() && is_exact_identifier(operand) && PyUnicode_Check(name.ptr()) &&
+        PyUnicode_GetLength(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == '$')
+        return;
+    const bool classical = name.is_valid() && contains(get_attr(self, "_classical_names"_id), name);
+    raise_error(nb::handle(state.not_a_qubit)(operand, operation, nb::bool_(classical)));
+}
+
+// The hardware qubit that an operand names.
+nb::object map_operand(nb::handle self, nb::handle operand, nb::handle operation) {
+    nb::object mapped;
+    PyObject* kind = reinterpret_cast<PyObject*>(Py_TYPE(operand.ptr()));
+    if (kind == state.identifier.ptr()) mapped = map_bare_operand(self, operand);
+    else if (kind == state.indexed_identifier.ptr()) mapped = map_indexed_operand(self, operand);
+    else mapped = tree::visit(self, operand);
+    require_qubit(self, mapped, operation);
+    return mapped;
+}
+
+// Maps the operands in the node's field `field` (one node or a list, which is
+// rewritten in place).
+void map_operands(nb::handle self, nb::handle node, nb::handle field, nb::handle operation) {
+    nb::object operands = get_attr(node, field);
+    if (tree::is_node(operands)) {
+        set_attr(node, field, map_operand(self, operands, operation));
+        return;
+    }
+    nb::object items = steal_or_throw(PySequence_List(operands.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::object mapped = map_operand(self, PyList_GET_ITEM(items.ptr(), i), operation);
+        check_status(PyList_SetItem(items.ptr(), i, mapped.release().ptr()));
+    }
+    if (PyList_Check(operands.ptr())) check_status(PyList_SetSlice(operands.ptr(), 0, PY_SSIZE_T_MAX, items.ptr()));
+    else set_attr(node, field, items);
+}
+
+// The name of a called gate as the program writes it.
+nb::object gate_name(nb::handle node) {
+    nb::object called = get_attr(node, "name"_id);
+    if (is_instance(called, state.identifier)) return get_attr(called, "name"_id);
+    return written(called);
+}
+
+nb::object resolve_measurement_operand(nb::handle self, nb::handle node) {
+    map_operands(self, node, "qubit"_id, nb::str("measure"));
+    return tree::generic_visit(self, node);
+}
+
+nb::object resolve_for_in_loop(nb::handle self, nb::handle node) {
+    nb::object variable = get_attr(node, "identifier"_id);
+    if (is_instance(variable, state.identifier))
+        check_status(PySet_Add(get_attr(self, "_classical_names"_id).ptr(), get_attr(variable, "name"_id).ptr()));
+    return tree::generic_visit(self, node);
 }
 
 nb::object resolve_qubit_declaration(nb::handle, nb::handle) { return nb::none(); }
@@ -308,9 +547,12 @@ nb::object operands_of_instance(nb::handle statement, const RegisterOperands& re
 // A gate call on registers runs once per qubit index.
 nb::object resolve_quantum_gate(nb::handle self, nb::handle node) {
     RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
-    if (registers.empty()) return tree::generic_visit(self, node);
-    nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
+    nb::object called = get_attr(node, "name"_id);
+    nb::object name = gate_name(node);
+    if (is_exact_identifier(called) && register_qubits(self, name).is_valid()) refuse_register(name, "a gate");
+    map_operands(self, node, "qubits"_id, name);
     nb::object walked = tree::generic_visit(self, node);
+    if (registers.empty()) return walked;
     const Py_ssize_t count = common_size(name, registers);
     std::vector<nb::object> calls = instances(walked, count);
     nb::object result = steal_or_throw(PyList_New(0));
@@ -323,8 +565,9 @@ nb::object resolve_quantum_gate(nb::handle self, nb::handle node) {
 
 // A barrier, a delay or a global phase on a register covers all its qubits
 // in one statement: each acts on its qubits together, not on each alone.
-nb::object spread_operands(nb::handle self, nb::handle node) {
+nb::object spread_operands(nb::handle self, nb::handle node, const char* operation) {
     RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
+    map_operands(self, node, "qubits"_id, nb::str(operation));
     nb::object walked = tree::generic_visit(self, node);
     if (registers.empty()) return walked;
     nb::object given = steal_or_throw(PySequence_List(get_attr(walked, "qubits"_id).ptr()));
@@ -343,9 +586,14 @@ nb::object spread_operands(nb::handle self, nb::handle node) {
     return walked;
 }
 
+nb::object resolve_phase(nb::handle self, nb::handle node) { return spread_operands(self, node, "gphase"); }
+nb::object resolve_barrier(nb::handle self, nb::handle node) { return spread_operands(self, node, "barrier"); }
+nb::object resolve_delay(nb::handle self, nb::handle node) { return spread_operands(self, node, "delay"); }
+
 // `reset q;` resets each qubit of q in order.
 nb::object resolve_quantum_reset(nb::handle self, nb::handle node) {
     nb::object qubits = spread_register(self, get_attr(node, "qubits"_id));
+    map_operands(self, node, "qubits"_id, nb::str("reset"));
     nb::object walked = tree::generic_visit(self, node);
     if (!qubits.is_valid()) return walked;
     const Py_ssize_t count = size_of(qubits);
@@ -362,6 +610,7 @@ nb::object resolve_quantum_reset(nb::handle self, nb::handle node) {
 // know: the number of its cells, or None for a single value. A declaration
 // whose size is not known here leaves the name unrecorded.
 void record_target(nb::handle self, nb::handle name, nb::handle size) {
+    check_status(PySet_Add(get_attr(self, "_classical_names"_id).ptr(), name.ptr()));
     nb::object sizes = get_attr(self, "_target_sizes"_id);
     if (size) {
         check_status(PyObject_SetItem(sizes.ptr(), name.ptr(), size.ptr()));
@@ -400,11 +649,29 @@ nb::object resolve_io_declaration(nb::handle self, nb::handle node) {
                                           get_attr(operand, "name"_id), nb::str("' into "), into, nb::str(".")}));
 }
 
+// Whether a reference takes a slice of what it indexes.
+bool is_slice(nb::handle reference) {
+    if (!is_instance(reference, state.indexed_identifier)) return false;
+    for (nb::handle group : get_attr(reference, "indices"_id)) {
+        if (!PyList_Check(group.ptr())) continue;
+        for (nb::handle index : group)
+            if (is_instance(index, state.range_definition)) return true;
+    }
+    return false;
+}
+
 // A measurement of a register measures qubit i into bit i of its target.
 nb::object resolve_measurement(nb::handle self, nb::handle node) {
     nb::object operand = get_attr(get_attr(node, "measure"_id), "qubit"_id);
     nb::object qubits = spread_register(self, operand);
     nb::object walked = tree::generic_visit(self, node);
+    // A slice as the target would take one result per bit; the lowering
+    // assigns a measurement to one variable or one bit.
+    nb::object into = get_attr(walked, "target"_id);
+    if (is_slice(into))
+        raise_text(PyExc_NotImplementedError,
+                   compose({nb::str("Slices are not lowered as the target of a measurement: '"), written(into),
+                            nb::str("'.")}));
     if (!qubits.is_valid()) return walked;
     const Py_ssize_t count = size_of(qubits);
 
@@ -502,10 +769,20 @@ nb::object transformed_statements(nb::handle transformer, nb::handle statements)
 // body's operations on a single qubit interleave with those on the registers'
 // qubits as the gate's own calls would.
 nb::object resolve_expanded_gate_call(nb::handle self, nb::handle node) {
-    RegisterOperands registers = find_registers(self, get_attr(node, "qubits"_id));
+    nb::object operands = get_attr(node, "qubits"_id);
+    nb::object name = get_attr(node, "name"_id);
+    // The call's own operands, the ones its body leaves unused included, are
+    // qubits; the walk of the body maps the used ones again.
+    nb::object iterator = steal_or_throw(PyObject_GetIter(operands.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object operand = nb::steal(raw);
+        map_operand(self, operand, name);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    RegisterOperands registers = find_registers(self, operands);
     nb::object body = get_attr(node, "body"_id);
     if (registers.empty()) return transformed_statements(self, body);
-    const Py_ssize_t count = common_size(get_attr(node, "name"_id), registers);
+    const Py_ssize_t count = common_size(name, registers);
     std::vector<nb::object> bodies = instances(body, count);
     nb::object result = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -588,6 +865,12 @@ NB_MODULE(register_mapper, m) {
     state.quantum_measurement = keep(ast.attr("QuantumMeasurement"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.vyr_arr = keep_attr("corvane.vyr_slot", "VyrArr");
+    state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
+    state.range_definition = keep(ast.attr("RangeDefinition"));
+    state.discrete_set = keep(ast.attr("DiscreteSet"));
+    state.boolean_literal = keep(ast.attr("BooleanLiteral"));
+    state.unary_expression = keep(ast.attr("UnaryExpression"));
+    state.minus = keep(steal_or_throw(PyObject_GetItem(ast.attr("UnaryOperator").ptr(), nb::str("-").ptr())));
 
 
     nb::handle exception(PyExc_Exception);
@@ -611,6 +894,23 @@ NB_MODULE(register_mapper, m) {
                                    "required_qubits"_arg, "supported_qubits"_arg)
                               .def("__str__(self) -> str", too_many_str, "The error's text.")
                               .build());
+
+    state.not_a_qubit =
+        keep(ClassBuilder(m, "NotAQubitException", {exception})
+                 .doc("An operand of a quantum operation that is not a qubit: undeclared, classical or no name.")
+                 .def("__init__(self, node: ast.QASMNode, operation: str, classical: bool) -> None",
+                      not_a_qubit_init, "Holds the operand, the operation's name and whether it names a variable.",
+                      "node"_arg, "operation"_arg, "classical"_arg)
+                 .def("__str__(self) -> str", not_a_qubit_str, "The error's text.")
+                 .build());
+
+    state.misused_register =
+        keep(ClassBuilder(m, "MisusedQubitRegisterException", {exception})
+                 .doc("A qubit register's name where no qubit operand stands: as a value, a variable or a gate.")
+                 .def("__init__(self, name: str, used_as: str) -> None", misused_register_init,
+                      "Holds the register's name and the role it was given.", "name"_arg, "used_as"_arg)
+                 .def("__str__(self) -> str", misused_register_str, "The error's text.")
+                 .build());
 
     ClassBuilder(m, "RegisterMapper", {step})
         .doc("The generation step that lays the declared qubit registers onto the machine's free qubits.")
@@ -640,11 +940,13 @@ NB_MODULE(register_mapper, m) {
                               .def_handler("visit_IndexedIdentifier", resolve_indexed_identifier)
                               .def_handler("visit_QubitDeclaration", resolve_qubit_declaration)
                               .def_handler("visit_QuantumGate", resolve_quantum_gate)
-                              .def_handler("visit_QuantumPhase", spread_operands)
+                              .def_handler("visit_QuantumPhase", resolve_phase)
                               .def_handler("visit_QuantumReset", resolve_quantum_reset)
-                              .def_handler("visit_QuantumBarrier", spread_operands)
-                              .def_handler("visit_DelayInstruction", spread_operands)
+                              .def_handler("visit_QuantumBarrier", resolve_barrier)
+                              .def_handler("visit_DelayInstruction", resolve_delay)
                               .def_handler("visit_QuantumMeasurementStatement", resolve_measurement)
+                              .def_handler("visit_QuantumMeasurement", resolve_measurement_operand)
+                              .def_handler("visit_ForInLoop", resolve_for_in_loop)
                               .def_handler("visit_ExpandedGateCall", resolve_expanded_gate_call)
                               .def_handler("visit_VyrDeclaration", resolve_vyr_declaration)
                               .def_handler("visit_ClassicalDeclaration", resolve_classical_declaration)

@@ -19,11 +19,12 @@ struct ModuleState {
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
-    nb::handle identifier, expanded_gate_call;
+    nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker, name_collector;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
     nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
-        bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates;
+        bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
+        formal_kind, used_as, parameters, names, dropping;
     nb::handle stage;
     Logger logger;
 } state;
@@ -109,6 +110,146 @@ nb::object missing_definition_str(nb::handle self) {
                     nb::str(": Unresolved gate call: "), get_attr(self, state.node)});
 }
 
+nb::object misused_formal_init(nb::handle self, nb::handle node, nb::handle definition_signature,
+                               nb::handle formal, nb::handle formal_kind, nb::handle used_as) {
+    require_str(formal, "formal");
+    require_str(formal_kind, "formal_kind");
+    require_str(used_as, "used_as");
+    setattr_interned(self, state.node, node);
+    setattr_interned(self, state.definition_signature, definition_signature);
+    setattr_interned(self, state.formal, formal);
+    setattr_interned(self, state.formal_kind, formal_kind);
+    setattr_interned(self, state.used_as, used_as);
+    return nb::none();
+}
+
+nb::object misused_formal_str(nb::handle self) {
+    nb::object gate = get_attr(get_attr(self, state.definition_signature), state.name);
+    return compose({nb::str("In the definition of gate '"), gate, nb::str("', the "),
+                    get_attr(self, state.formal_kind), nb::str(" '"), get_attr(self, state.formal),
+                    nb::str("' is used as "), get_attr(self, state.used_as), nb::str(".")});
+}
+
+// ==== _FormalsChecker ============================================================
+
+// Refuses a body that uses a formal in a role it cannot take: a parameter is
+// a number, so it can be neither the called gate nor an operand, and a formal
+// qubit is one qubit, so it is neither a gate nor indexed. Substituted, such a
+// formal would put a number where the call's name or a qubit stands.
+// The names of a definition's formals in `field`. Two formals of one name
+// would leave the call's operand or argument for the first unused.
+nb::object formal_names(nb::handle definition, nb::handle field, const char* kind) {
+    nb::object names = steal_or_throw(PySet_New(nullptr));
+    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, field).ptr()));
+    while (PyObject* raw = PyIter_Next(formals.ptr())) {
+        nb::object formal = nb::steal(raw);
+        nb::object name = get_attr(formal, state.name);
+        if (contains(names, name))
+            raise_error(nb::handle(state.misused_formal)(definition, signature_of(definition), name, nb::str(kind),
+                                                          nb::str("the name of two formals")));
+        check_status(PySet_Add(names.ptr(), name.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return names;
+}
+
+nb::object formals_checker_init(nb::handle self, nb::handle definition) {
+    nb::object qubits = formal_names(definition, state.qubits, "qubit");
+    // A qubit wins over a parameter of the same name, as in the substitution.
+    nb::object parameters = formal_names(definition, state.arguments, "parameter");
+    steal_or_throw(PyObject_CallMethodOneArg(parameters.ptr(), "difference_update"_id.ptr(), qubits.ptr()));
+    setattr_interned(self, state.qubits, qubits);
+    setattr_interned(self, state.parameters, parameters);
+    setattr_interned(self, state.definition_signature, signature_of(definition));
+    return nb::none();
+}
+
+bool is_exact(nb::handle node, nb::handle cls) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == cls.ptr();
+}
+
+[[noreturn]] void raise_misused(nb::handle self, nb::handle statement, nb::handle formal, const char* kind,
+                                const char* used_as) {
+    raise_error(nb::handle(state.misused_formal)(statement, get_attr(self, state.definition_signature), formal,
+                                                  nb::str(kind), nb::str(used_as)));
+}
+
+void check_operand(nb::handle self, nb::handle statement, nb::handle operand) {
+    if (is_exact(operand, state.identifier)) {
+        nb::object name = get_attr(operand, state.name);
+        if (contains(get_attr(self, state.parameters), name))
+            raise_misused(self, statement, name, "parameter", "a qubit");
+        return;
+    }
+    if (!is_exact(operand, state.indexed_identifier)) return;
+    nb::object register_name = get_attr(operand, state.name);
+    if (!is_exact(register_name, state.identifier)) return;
+    nb::object name = get_attr(register_name, state.name);
+    if (contains(get_attr(self, state.parameters), name)) raise_misused(self, statement, name, "parameter", "a qubit");
+    if (contains(get_attr(self, state.qubits), name))
+        raise_misused(self, statement, name, "qubit", "an indexed register");
+}
+
+nb::object check_operands(nb::handle self, nb::handle node) {
+    nb::object operands = get_attr(node, state.qubits);
+    if (tree::is_node(operands)) {
+        check_operand(self, node, operands);
+        return nb::none();
+    }
+    nb::object items = steal_or_throw(PySequence_Fast(operands.ptr(), "qubit operands must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
+        check_operand(self, node, PySequence_Fast_GET_ITEM(items.ptr(), i));
+    return nb::none();
+}
+
+nb::object check_gate_call(nb::handle self, nb::handle node) {
+    nb::object called = get_attr(node, state.name);
+    if (is_exact(called, state.identifier)) {
+        nb::object name = get_attr(called, state.name);
+        if (contains(get_attr(self, state.parameters), name)) raise_misused(self, node, name, "parameter", "a gate");
+        if (contains(get_attr(self, state.qubits), name)) raise_misused(self, node, name, "qubit", "a gate");
+    }
+    return check_operands(self, node);
+}
+
+nb::object check_measurement(nb::handle self, nb::handle node) {
+    check_operand(self, node, get_attr(node, "qubit"_id));
+    return nb::none();
+}
+
+// ==== _NameCollector ================================================================
+
+nb::object name_collector_init(nb::handle self) {
+    setattr_interned(self, state.names, steal_or_throw(PySet_New(nullptr)));
+    return nb::none();
+}
+
+nb::object collect_name(nb::handle self, nb::handle node) {
+    check_status(PySet_Add(get_attr(self, state.names).ptr(), get_attr(node, state.name).ptr()));
+    return nb::none();
+}
+
+// Whether some formal qubit of the resolved definition stands nowhere in its body:
+// the operand given for it would leave the expansion with no trace.
+bool leaves_a_qubit_unused(nb::handle definition) {
+    nb::object collector = steal_or_throw(PyObject_CallNoArgs(state.name_collector.ptr()));
+    nb::object body = get_attr(definition, state.body);
+    nb::object statements = steal_or_throw(PyObject_GetIter(body.ptr()));
+    while (PyObject* raw = PyIter_Next(statements.ptr())) {
+        nb::object statement = nb::steal(raw);
+        tree::visit(collector, statement);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object names = get_attr(collector, state.names);
+    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, state.qubits).ptr()));
+    while (PyObject* raw = PyIter_Next(formals.ptr())) {
+        nb::object formal = nb::steal(raw);
+        if (!contains(names, get_attr(formal, state.name))) return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
 // ==== _IdentifierTransformer ===================================================
 
 nb::object identifier_transformer_init(nb::handle self, nb::handle args_transformation) {
@@ -182,6 +323,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     require_set(built_in_gates, "built_in_gates");
     setattr_interned(self, state.built_in_gates, built_in_gates);
     setattr_interned(self, state.bank, nb::dict());
+    setattr_interned(self, state.dropping, steal_or_throw(PySet_New(nullptr)));
     return nb::none();
 }
 
@@ -299,17 +441,29 @@ bool has_bare_operand(nb::handle call) {
     return false;
 }
 
+// Whether the expansion of `node` must stay together with the call's operands.
+// A bare name among them may be a register, over which the call runs once per
+// qubit: the register mapping then repeats the body as a whole, which it can
+// tell only while the body's statements stay together. One gate call alone
+// runs over the same registers as the call would, since it names every formal
+// (a gate that leaves one unused is grouped anyway), so it stands by itself.
+// An operand whose formal the body never names is kept for the mapping to
+// check and to count the call's runs by.
+bool keeps_together(nb::handle self, nb::handle node, nb::handle expansion) {
+    if (!PyList_CheckExact(expansion.ptr()) || PyList_GET_SIZE(expansion.ptr()) == 0) return false;
+    if (contains(get_attr(self, state.dropping), name_of(node))) return true;
+    if (PyList_GET_SIZE(expansion.ptr()) == 1 && is_exact(PyList_GET_ITEM(expansion.ptr(), 0), state.quantum_gate))
+        return false;
+    return has_bare_operand(node);
+}
+
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (truth(get_attr(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
     nb::object expansion = state.resolve_gate_definition.reached_by(self)
                                ? resolve_gate_definition(self, node)
                                : call_override(self, state.resolve_gate_definition, {node});
-    // A bare name among the operands may be a register, over which the call
-    // runs once per qubit: the register mapping then repeats the body as a
-    // whole, which it can tell only while the body's statements stay together.
-    if (!PyList_CheckExact(expansion.ptr()) || PyList_GET_SIZE(expansion.ptr()) < 2 || !has_bare_operand(node))
-        return expansion;
+    if (!keeps_together(self, node, expansion)) return expansion;
     nb::object operands = steal_or_throw(PySequence_List(get_attr(node, state.qubits).ptr()));
     return nb::handle(state.expanded_gate_call)(name_of(node), operands, expansion);
 }
@@ -367,6 +521,13 @@ nb::object add_gate(nb::handle self, nb::handle node) {
 // The body is resolved first, against the bank as it stands, so a body calls
 // only built-in gates and gates defined before it.
 nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
+    nb::object checker = nb::handle(state.formals_checker)(node);
+    nb::object statements = steal_or_throw(PyObject_GetIter(get_attr(node, state.body).ptr()));
+    while (PyObject* raw = PyIter_Next(statements.ptr())) {
+        nb::object statement = nb::steal(raw);
+        tree::visit(checker, statement);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
     nb::object resolved;
     try {
         resolved = tree::generic_visit(self, node);
@@ -378,8 +539,10 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     }
     if (assertions_enabled()) check_assertion(is_instance(resolved, state.quantum_gate_definition));
     ungroup_expansions(resolved);
+    const bool drops = leaves_a_qubit_unused(resolved);
     if (state.add_gate.reached_by(self)) add_gate(self, resolved);
     else call_override(self, state.add_gate, {resolved});
+    if (drops) check_status(PySet_Add(get_attr(self, state.dropping).ptr(), name_of(resolved).ptr()));
     return nb::none();
 }
 
@@ -407,13 +570,14 @@ NB_MODULE(macro_expansion_stage, m) {
     import_from(m, "corvane.programs", {"Program", "OpenQasmProgram"});
     import_from(m, "corvane.passes.pipeline_phase", {"Step"});
     import_from(m, "openqasm3", {"ast"});
-    import_from(m, "openqasm3.visitor", {"QASMTransformer"});
+    import_from(m, "openqasm3.visitor", {"QASMVisitor", "QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     nb::object ast = import_module("openqasm3.ast");
     state.quantum_gate = keep(ast.attr("QuantumGate"));
     state.quantum_gate_definition = keep(ast.attr("QuantumGateDefinition"));
     state.identifier = keep(ast.attr("Identifier"));
+    state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
     state.logger = Logger::create(m, "corvane.passes.code_resolving.macro_expansion_stage");
 
     state.name = intern("name");
@@ -431,6 +595,12 @@ NB_MODULE(macro_expansion_stage, m) {
     state.definition_signature = intern("definition_signature");
     state.plural = intern("s");
     state.stage_built_in_gates = intern("built_in_gates");
+    state.formal = intern("formal");
+    state.formal_kind = intern("formal_kind");
+    state.used_as = intern("used_as");
+    state.parameters = intern("_parameters");
+    state.names = intern("names");
+    state.dropping = intern("_gates_leaving_qubits_unused");
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
@@ -478,6 +648,16 @@ NB_MODULE(macro_expansion_stage, m) {
                                         .def("__str__(self) -> str", missing_definition_str, "The error's text.")
                                         .build());
 
+    state.misused_formal =
+        keep(ClassBuilder(m, "MisusedFormalException", {definition_exception})
+                 .doc("A definition's body uses a parameter as a gate or a qubit, or a qubit as a gate or a register.")
+                 .def("__init__(self, node: ast.QASMNode, definition_signature: GateSignature, formal: str,"
+                      " formal_kind: str, used_as: str) -> None",
+                      misused_formal_init, "Holds the statement, the definition's signature and the misused formal.",
+                      "node"_arg, "definition_signature"_arg, "formal"_arg, "formal_kind"_arg, "used_as"_arg)
+                 .def("__str__(self) -> str", misused_formal_str, "The error's text.")
+                 .build());
+
     // The statements of one call of a user gate whose operands include bare
     // names, kept together for the register mapping (see visit_QuantumGate).
     state.expanded_gate_call = keep(ClassBuilder(m, "ExpandedGateCall", {ast.attr("Statement")})
@@ -486,6 +666,23 @@ NB_MODULE(macro_expansion_stage, m) {
                                         .field("qubits", "List[Union[IndexedIdentifier, Identifier]]")
                                         .field("body", "List[QuantumStatement]")
                                         .build_dataclass());
+
+    nb::object visitor_base = import_attr("openqasm3.visitor", "QASMVisitor")[nb::none()];
+    state.formals_checker = keep(ClassBuilder(m, "_FormalsChecker", {visitor_base})
+                                     .def("__init__", formals_checker_init, "definition"_arg)
+                                     .visitor_walk()
+                                     .def_handler("visit_QuantumGate", check_gate_call)
+                                     .def_handler("visit_QuantumPhase", check_operands)
+                                     .def_handler("visit_QuantumBarrier", check_operands)
+                                     .def_handler("visit_QuantumReset", check_operands)
+                                     .def_handler("visit_DelayInstruction", check_operands)
+                                     .def_handler("visit_QuantumMeasurement", check_measurement)
+                                     .build());
+    state.name_collector = keep(ClassBuilder(m, "_NameCollector", {visitor_base})
+                                    .def("__init__", name_collector_init)
+                                    .visitor_walk()
+                                    .def_handler("visit_Identifier", collect_name)
+                                    .build());
 
     nb::object transformer_base = import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()];
     state.identifier_transformer =
