@@ -128,7 +128,8 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
         ("for int i in a { x $1; }", UndeclaredVariableReferenceException, None, []),
         # a register reference inside a case body is never mapped to a hardware qubit
         ("qubit q; int i; switch (i) { case 1 { x q; } }", AssertionError,
-         "^Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies$",
+         "^Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies: "
+         "q is no hardware qubit$",
          ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
         # nor are declarations bound there: refused, where passing over them would drop them
         ("int i; switch (i) { case 1 { int k = 2; } }", NotImplementedError,
@@ -243,3 +244,22 @@ def test_context_manager_blocks_nest_with_statements_of_a_built_tree(codegen):
 def test_cases_are_lowered_in_the_order_of_their_values(codegen):
     lowered = codegen.lowered("int i; switch (i) { case 3, 1 { x $1; } case 2 { x $2; } }")
     assert [line.strip() for line in lowered if "case" in line] == ["case 3:", "case 1:", "case 2:"]
+
+
+def test_an_operand_that_is_no_hardware_qubit_is_refused_under_optimisation_too(python_subprocess):
+    # Skipped, the operand would fail as having no index.
+    output = python_subprocess(
+        """
+        from corvane import Compiler, CompilationException, MachineProfile
+        compiler = Compiler(MachineProfile({"x q;": lambda q: None}, {0: ("d0",)}))
+        try:
+            compiler.compile("qubit q; int i; switch (i) { case 1 { x q; } }")
+        except CompilationException as error:
+            print(repr(error.__cause__))
+        """,
+        "-O",
+    )
+    assert output == (
+        "AssertionError('Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies: "
+        "q is no hardware qubit')\n"
+    )

@@ -257,15 +257,19 @@ nb::object visitor_init(nb::handle self, nb::handle machine_profile, nb::handle 
 
 nb::object get_qubit_indices(nb::handle qubits) {
     require_list(qubits, "qubits");
-    const bool check = assertions_enabled();
     nb::object indices = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(qubits.ptr()); ++i) {
         nb::object qubit = nb::borrow(PyList_GET_ITEM(qubits.ptr(), i));
-        // The register mapping does not enter switch case bodies, so a
-        // register used there arrives unmapped.
-        if (check)
-            check_assertion(is_instance(qubit, state.hardware_qubit),
-                            "Only hardware qubits are lowered; qubit registers are not mapped inside switch case bodies");
+        // The register mapping refuses every other operand, but it does not
+        // enter switch case bodies, so a register used there arrives
+        // unmapped. Refused under -O too, where the operand has no index.
+        if (!is_instance(qubit, state.hardware_qubit)) {
+            nb::object named = is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id) : nb::object(qubit);
+            raise_text(PyExc_AssertionError,
+                       compose({nb::str("Only hardware qubits are lowered; qubit registers are not mapped inside "
+                                        "switch case bodies: "),
+                                named, nb::str(" is no hardware qubit")}));
+        }
         check_status(PyList_Append(indices.ptr(), get_attr(qubit, "index"_id).ptr()));
     }
     return steal_or_throw(PyList_AsTuple(indices.ptr()));
