@@ -51,9 +51,10 @@ def test_loop_bounds_and_sets_are_substituted():
         # Gathering finishes before substitution: earlier uses and other blocks see the constant.
         ("int a = n; const int n = 2;", "int a = 2;"),
         ("if (true) { const int n = 2; } int a = n;", "if (true) { } int a = 2;"),
-        # One level only: the inner constant keeps its name, its declaration is gone.
-        ("const int a = 2; const int b = a + 1; int c = b;", "int c = a + 1;"),
-        ("const float t = pi; float c = t;", "float c = pi;"),
+        # A constant defined from an earlier one stands for its value, the other's declaration gone.
+        ("const int a = 2; const int b = a + 1; int c = b;", "int c = 2 + 1;"),
+        ("const float t = pi; float c = t;", "float c = 3.141592653589793;"),
+        ("const int a = 2; const int b = a * a; const int c = b - a; int d = c;", "int d = 2 * 2 - 2;"),
         # Inside a switch, the target and the default block only.
         (
             "const int n = 1; int x; switch (n) { case n { x = n; const int m = 2; } default { x = n; } }",

@@ -153,3 +153,10 @@ def test_bitwise_shortcuts_with_true_hold_only_for_booleans(compile_text, compil
 def test_a_call_standing_as_a_statement_runs_the_profiles_operation(compiler, source, played):
     program = compiler.compile(source).result_program.dsl_program
     assert run_program(program, inputs={"a": [2.0]}).played() == played
+
+
+def test_a_constant_defined_from_constants_stands_for_its_value(compiler):
+    source = "const float half = pi / 2; const int n = 2; const int m = n * n - 1; output int r; r = m; rx(half) $1;"
+    result = run_program(compiler.compile(source).result_program.dsl_program)
+    assert result.results == {"r": [3]}
+    assert result.played() == [("frame_rotation", 1.5707963267948966, "d1")]

@@ -59,8 +59,12 @@ nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
     nb::object name = get_attr(get_attr(node, state.identifier), state.name);
     nb::object table = table_of(self);
     if (table_holds(table, name)) raise_error(state.redeclaration_exception(node, name));
-    // Stored unwalked: identifiers inside an initialiser keep their names.
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), get_attr(node, state.init_expression).ptr()));
+    // Resolved against the constants declared before it, so that a constant
+    // defined from another (`const float t = 2 * pi;`) stands for its value
+    // wherever it is used, where the other's declaration is gone.
+    nb::object value = get_attr(node, state.init_expression);
+    if (PyDict_CheckExact(table.ptr())) value = tree::visit(state.resolver(table), value);
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value.ptr()));
     return nb::none();
 }
 
