@@ -1,4 +1,4 @@
-// Source text that holds no statement: see source_text.h.
+// OpenQASM 3 source text: see source_text.h.
 #include "corvane/native/source_text.h"
 
 #include "corvane/native/errors.h"
@@ -44,6 +44,16 @@ nb::object parse_source(nb::handle parse, nb::handle program_class, nb::handle t
     nb::object kwnames = steal_or_throw(Py_BuildValue("(ss)", "statements", "version"));
     PyObject* arguments[] = {statements.ptr(), Py_None};
     return steal_or_throw(PyObject_Vectorcall(program_class.ptr(), arguments, 0, kwnames.ptr()));
+}
+
+nb::object node_source(nb::handle node) {
+    try {
+        nb::object text = call(import_attr("openqasm3", "dumps"), node);
+        return call_method(text, interned<"strip">());
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error)) throw;
+        return repr_of(node);
+    }
 }
 
 }  // namespace corvane::native

@@ -577,6 +577,24 @@ bool rewrite_is_silent(PyObject* node, PyObject* field) {
 
 bool is_node(nb::handle value) { return is_node_of(shared_state(), value.ptr()); }
 
+void transform_list(nb::handle self, nb::handle values) {
+    SharedState& state = shared_state();
+    transform_list(state, ChildVisitor(state, self, nb::handle()), values);
+}
+
+void transform_index_groups(nb::handle self, nb::handle indexed_identifier) {
+    nb::object indices = steal_or_throw(PyObject_GetAttr(indexed_identifier.ptr(), interned<"indices">().ptr()));
+    if (!PyList_Check(indices.ptr())) return;
+    SharedState& state = shared_state();
+    ChildVisitor visit_child(state, self, nb::handle());
+    // A copy of the outer list: visiting may change it.
+    nb::object groups = steal_or_throw(PySequence_List(indices.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.ptr()); ++i) {
+        nb::handle group = PyList_GET_ITEM(groups.ptr(), i);
+        if (PyList_Check(group.ptr())) transform_list(state, visit_child, group);
+    }
+}
+
 void register_handler(nb::handle function, TreeHandler handler) {
     shared_state().native_methods[keep(nb::borrow(function)).ptr()] =
         NativeMethod{NativeKind::handler, handler, nullptr};

@@ -9,6 +9,7 @@
 #include <climits>
 #include <vector>
 
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -81,18 +82,6 @@ nb::object get(nb::handle object, nb::handle name) {
     raise_error(error);
 }
 
-// The node as OpenQASM source, for the texts of refusals; its record form
-// when the library cannot print it.
-nb::object source_text(nb::handle node) {
-    try {
-        nb::object text = call(import_attr("openqasm3", "dumps"), node);
-        return call_method(text, "strip"_id);
-    } catch (nb::python_error& error) {
-        if (!is_ordinary(error)) throw;
-        return repr_of(node);
-    }
-}
-
 // A failure of plain arithmetic or of a plain cast, raised again with the
 // same class and a text that names the expression; the original stays its
 // context. Errors of other classes pass unchanged.
@@ -107,7 +96,7 @@ nb::object source_text(nb::handle node) {
     if (type == PyExc_ZeroDivisionError) renamed_class = state.division_by_zero;
     nb::object original = nb::borrow(error.value());
     nb::object renamed = steal_or_throw(PyObject_CallOneArg(
-        renamed_class.ptr(), compose({text_of(original), nb::str(" in "), source_text(node)}).ptr()));
+        renamed_class.ptr(), compose({text_of(original), nb::str(" in "), node_source(node)}).ptr()));
     raise_in_context(renamed, original);
 }
 
@@ -238,9 +227,9 @@ nb::object logical_not(nb::handle value);
 [[noreturn]] void refuse_zero_divisor(nb::handle node, nb::handle divisor) {
     if (is_instance(divisor, state.kind_classes[DURATION]) && truth(get(divisor, state.s_value)))
         raise_text(state.division_by_zero.ptr(),
-                   compose({nb::str("The duration "), source_text(divisor), nb::str(" is shorter than one clock cycle ("),
-                            state.cycles_per_ns, nb::str(" ns), so "), source_text(node), nb::str(" divides by zero")}));
-    raise_text(state.division_by_zero.ptr(), compose({nb::str("Division by zero: "), source_text(node)}));
+                   compose({nb::str("The duration "), node_source(divisor), nb::str(" is shorter than one clock cycle ("),
+                            state.cycles_per_ns, nb::str(" ns), so "), node_source(node), nb::str(" divides by zero")}));
+    raise_text(state.division_by_zero.ptr(), compose({nb::str("Division by zero: "), node_source(node)}));
 }
 
 nb::object parse_binary(nb::handle node, nb::handle db) {
@@ -363,7 +352,7 @@ nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Readin
 // A range where one index is expected. `collection` names what is indexed,
 // when the caller knows it.
 [[noreturn]] void refuse_slice(nb::handle range, nb::handle collection) {
-    nb::object slice = compose({nb::str("["), source_text(range), nb::str("]")});
+    nb::object slice = compose({nb::str("["), node_source(range), nb::str("]")});
     if (collection.is_valid() && !collection.is_none()) {
         nb::object name = is_instance(collection, state.kind_classes[IDENTIFIER]) ? get(collection, state.s_name)
                                                                                  : nb::borrow(collection);
@@ -403,10 +392,10 @@ void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
         if (PyList_Check(index.ptr())) {
             nb::object iterator = steal_or_throw(PyObject_GetIter(index.ptr()));
             while (PyObject* item = PyIter_Next(iterator.ptr()))
-                check_status(PyList_Append(texts.ptr(), source_text(nb::steal(item)).ptr()));
+                check_status(PyList_Append(texts.ptr(), node_source(nb::steal(item)).ptr()));
             if (PyErr_Occurred()) throw nb::python_error();
         } else {
-            check_status(PyList_Append(texts.ptr(), source_text(index).ptr()));
+            check_status(PyList_Append(texts.ptr(), node_source(index).ptr()));
         }
         nb::object joined = steal_or_throw(PyUnicode_Join(nb::str(", ").ptr(), texts.ptr()));
         used = compose({used, nb::str("["), joined, nb::str("]")});
@@ -417,7 +406,7 @@ void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
 nb::object translate_index(nb::handle node, nb::handle db) {
     nb::object collection = get(node, state.s_collection);
     if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
-        not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), source_text(node)}));
+        not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), node_source(node)}));
     if (!Py_IS_TYPE(collection.ptr(), type_of(state.kind_classes[IDENTIFIER])))
         refuse_qubit(collection, get(node, state.s_index));
     nb::object name = get(collection, state.s_name);

@@ -5,6 +5,7 @@
 // both. A constant where the program needs a variable to assign, a qubit, a
 // gate or a function, and a declaration that takes a constant's name, are
 // refused here: the substitution would leave a literal in their place.
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -25,7 +26,7 @@ struct ModuleState {
     nb::handle constants_field;  // "_constants"
     nb::handle blocks_field;     // "_blocks"
     nb::handle identifier, init_expression, name, ast, qubit, qubits, type, set_declaration, block, arguments,
-        lvalue, target, collection, indices;
+        lvalue, target, collection;
 } state;
 
 // The base constructor, as `super().__init__()` in the class `cls` would run it.
@@ -149,18 +150,6 @@ bool names_visible_constant(nb::handle self, nb::handle name) {
     return name.is_valid() && is_constant(self, name) && !is_hidden(self, name);
 }
 
-// The node as OpenQASM source, for the texts of refusals; its record form
-// when the library cannot print it.
-nb::object source_text(nb::handle node) {
-    try {
-        nb::object text = call(import_attr("openqasm3", "dumps"), node);
-        return call_method(text, interned<"strip">());
-    } catch (nb::python_error& error) {
-        if (!is_ordinary(error)) throw;
-        return repr_of(node);
-    }
-}
-
 [[noreturn]] void misuse(nb::handle node, nb::handle name, const char* use) {
     raise_error(state.constant_misuse_exception(node, name, nb::str(use)));
 }
@@ -173,44 +162,6 @@ void transform_field(nb::handle self, nb::handle node, nb::handle field, nb::han
     nb::object result = tree::call_visit(self, value);
     if (result.is_none()) check_status(PyObject_DelAttr(node.ptr(), field.ptr()));
     else if (!result.is(value)) check_status(PyObject_SetAttr(node.ptr(), field.ptr(), result.ptr()));
-}
-
-// A list field: each node item visited, an absent result dropped, a result
-// that is no node spliced in, and the list rewritten in place.
-void transform_list(nb::handle self, nb::handle values) {
-    nb::object fresh = steal_or_throw(PyList_New(0));
-    bool same = PyList_CheckExact(values.ptr());
-    Py_ssize_t position = 0;
-    auto add = [&](nb::handle item) {
-        if (same && (position >= PyList_GET_SIZE(values.ptr()) || PyList_GET_ITEM(values.ptr(), position) != item.ptr()))
-            same = false;
-        ++position;
-        check_status(PyList_Append(fresh.ptr(), item.ptr()));
-    };
-    nb::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object item = nb::steal(raw);
-        if (!tree::is_node(item)) {
-            add(item);
-            continue;
-        }
-        nb::object result = tree::call_visit(self, item);
-        if (result.is_none()) {
-            same = false;
-            continue;
-        }
-        if (tree::is_node(result)) {
-            add(result);
-            continue;
-        }
-        nb::object parts = steal_or_throw(PyObject_GetIter(result.ptr()));
-        while (PyObject* part = PyIter_Next(parts.ptr())) add(nb::steal(part));
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (same && position == PyList_GET_SIZE(values.ptr())) return;
-    nb::object everything = steal_or_throw(PySlice_New(nullptr, nullptr, nullptr));
-    check_status(PyObject_SetItem(values.ptr(), everything.ptr(), fresh.ptr()));
 }
 
 // The node's fields in order, but `skip`; with `own_blocks`, each list field
@@ -229,9 +180,9 @@ void walk_fields(nb::handle self, nb::handle node, nb::handle skip, bool own_blo
         if (PyList_Check(value.ptr())) {
             if (own_blocks) {
                 Block block(self);
-                transform_list(self, value);
+                tree::transform_list(self, value);
             } else {
-                transform_list(self, value);
+                tree::transform_list(self, value);
             }
         } else {
             transform_field(self, node, field, value);
@@ -308,7 +259,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     if (hides) block.hide(name);
     else transform_field(self, node, state.identifier, variable);
     nb::object body = get_attr(node, state.block);
-    if (PyList_Check(body.ptr())) transform_list(self, body);
+    if (PyList_Check(body.ptr())) tree::transform_list(self, body);
     else transform_field(self, node, state.block, body);
     return nb::borrow(node);
 }
@@ -392,13 +343,7 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
 nb::object visit_indexed_identifier(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
     nb::object result = tree::generic_visit(self, node);
-    nb::object indices = get_attr(node, state.indices);
-    if (!PyList_Check(indices.ptr())) return result;
-    nb::object groups = steal_or_throw(PySequence_List(indices.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.ptr()); ++i) {
-        nb::handle group = PyList_GET_ITEM(groups.ptr(), i);
-        if (PyList_Check(group.ptr())) transform_list(self, group);
-    }
+    tree::transform_index_groups(self, node);
     return result;
 }
 
@@ -407,7 +352,7 @@ nb::object visit_index_expression(nb::handle self, nb::handle node) {
     nb::object name = plain_name(get_attr(node, state.collection));
     if (names_visible_constant(self, name)) {
         raise_text(PyExc_NotImplementedError, compose({nb::str("Indexing the constant "), name,
-                                                       nb::str(" is not supported: "), source_text(node)}));
+                                                       nb::str(" is not supported: "), node_source(node)}));
     }
     return tree::generic_visit(self, node);
 }
@@ -453,7 +398,6 @@ NB_MODULE(constant_substitution_stage, m) {
     state.lvalue = intern("lvalue");
     state.target = intern("target");
     state.collection = intern("collection");
-    state.indices = intern("indices");
     state.identifier = intern("identifier");
     state.init_expression = intern("init_expression");
     state.name = intern("name");

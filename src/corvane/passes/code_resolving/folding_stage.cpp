@@ -45,7 +45,7 @@ struct ModuleState {
     nb::handle modify_name, modify_installed;
     nb::handle minus_minus_name, minus_minus_installed;
     nb::handle binary_table_name, unary_table_name, function_table_name;
-    nb::handle lhs, rhs, op, name, value, expression, arguments, ast, indices;
+    nb::handle lhs, rhs, op, name, value, expression, arguments, ast;
     nb::handle minus, space, comma, open_parenthesis, close_parenthesis, empty;
     Logger logger;
 } state;
@@ -469,19 +469,7 @@ nb::object visit_expression(nb::handle self, nb::handle node) {
 nb::object visit_indexed_identifier(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while folding");
     nb::object result = tree::generic_visit(self, node);
-    nb::object indices = get_attr(node, state.indices);
-    if (!PyList_Check(indices.ptr())) return result;
-    nb::object groups = steal_or_throw(PySequence_List(indices.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.ptr()); ++i) {
-        nb::handle group = PyList_GET_ITEM(groups.ptr(), i);
-        if (!PyList_Check(group.ptr())) continue;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(group.ptr()); ++j) {
-            nb::object item = nb::borrow(PyList_GET_ITEM(group.ptr(), j));
-            if (!tree::is_node(item)) continue;
-            nb::object folded = tree::call_visit(self, item);
-            if (!folded.is(item)) check_status(PySequence_SetItem(group.ptr(), j, folded.ptr()));
-        }
-    }
+    tree::transform_index_groups(self, node);
     return result;
 }
 
@@ -614,7 +602,6 @@ NB_MODULE(folding_stage, m) {
     state.expression = intern("expression");
     state.arguments = intern("arguments");
     state.ast = intern("ast");
-    state.indices = intern("indices");
     state.minus = intern("-");
     state.space = intern(" ");
     state.comma = intern(", ");

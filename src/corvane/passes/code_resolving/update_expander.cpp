@@ -1,5 +1,6 @@
 // Rewrites compound assignments (`x += e`) into plain assignments of a binary
 // expression (`x = x + e`): code generation lowers plain assignments only.
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -44,18 +45,6 @@ nb::object extract_binary_operation(nb::handle operator_member) {
     return steal_or_throw(PyObject_GetItem(state.binary_operator.ptr(), binary_name.ptr()));
 }
 
-// The node as OpenQASM source, for the texts of refusals; its record form
-// when the library cannot print it.
-nb::object source_text(nb::handle node) {
-    try {
-        nb::object text = call(import_attr("openqasm3", "dumps"), node);
-        return call_method(text, "strip"_id);
-    } catch (nb::python_error& error) {
-        if (!is_ordinary(error)) throw;
-        return repr_of(node);
-    }
-}
-
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     nb::object op = get_attr(node, state.op);
     int plain = PyObject_RichCompareBool(op.ptr(), state.basic_assignment_op.ptr(), Py_EQ);
@@ -81,7 +70,7 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_KeyError)) throw;
         nb::object cause = nb::borrow(error.value());
-        nb::object statement = call_method(source_text(node), "rstrip"_id, nb::str(";"));
+        nb::object statement = call_method(node_source(node), "rstrip"_id, nb::str(";"));
         nb::object text = compose({nb::str("The compound assignment "), statement,
                                    nb::str(" is not supported: its operator "), get_attr(op, state.name),
                                    nb::str(" has no binary operator")});

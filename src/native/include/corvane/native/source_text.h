@@ -1,4 +1,4 @@
-// OpenQASM 3 source text that holds no statement.
+// OpenQASM 3 source text: text that holds no statement, and the text of a node.
 //
 // The openqasm3 parser fails on a text in which its lexer finds no token
 // (empty, blank or comments only): it cannot give the program a span. Such a
@@ -19,5 +19,10 @@ bool holds_no_statement(nb::handle text);
 // new `program_class(statements=[], version=None)` instead. Every other
 // failure passes on unchanged.
 nb::object parse_source(nb::handle parse, nb::handle program_class, nb::handle text);
+
+// A syntax-tree node as OpenQASM source, as the library's printer writes it,
+// for the texts of refusals; its record form when the printer has no text
+// for it. Only for error paths: it imports the printer at each call.
+nb::object node_source(nb::handle node);
 
 }  // namespace corvane::native

@@ -53,6 +53,16 @@ nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle co
 nb::object transformer_generic_visit(nb::handle self, nb::handle node,
                                      nb::handle context = nb::handle());
 
+// A transformer's rewrite of one list field in place, as its generic walk
+// does it: each node item visited, an absent result dropped, a node put in
+// its place, anything else spliced in.
+void transform_list(nb::handle self, nb::handle values);
+
+// The same rewrite of each index group of an `IndexedIdentifier` (`b[i][j]`):
+// the groups are lists inside a list field, which the generic walks do not
+// enter. Any other value of `indices` is left as it is.
+void transform_index_groups(nb::handle self, nb::handle indexed_identifier);
+
 // `isinstance(value, openqasm3.ast.QASMNode)`.
 bool is_node(nb::handle value);
 
