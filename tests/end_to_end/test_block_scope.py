@@ -1,5 +1,7 @@
 """A name declared in a block, or a loop's variable, hides the outer variable of that name until the block ends."""
 
+import random
+
 import pytest
 
 from corvane import CompilationException
@@ -112,3 +114,115 @@ def test_a_variable_out_of_scope_leaves_the_gate_its_name(run):
     source = "output int r; if (true) { int x = 1; r = x; } x $1;"
     result = run(source)
     assert result.played() == [("play", "x", "d1")] and result.results == {"r": [1]}
+
+
+class _RandomProgram:
+    """A random program of nested blocks that reuse a few names, with what OpenQASM's scoping makes it save.
+
+    The program is evaluated here as it is written, one scope per block, and
+    names only variables that are in scope where it stands. An initialiser
+    does not read the name it declares, and a loop's variable is not assigned.
+    """
+
+    NAMES = ("a", "b", "c")
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.lines = ["output int r;"]
+        self.r = 0
+        scopes = [{}]
+        for name in self.NAMES[:2]:
+            self._declare(scopes, name)
+        self._block(scopes, depth=0, statements=6)
+
+    def source(self):
+        return "\n".join(self.lines)
+
+    # Scopes: dicts, innermost last, from a name to its value; a loop's own
+    # scope holds its variable under a key of its own too, which makes it read-only.
+    def _names(self, scopes, assignable=False):
+        names = set()
+        for scope in scopes:
+            for name in scope:
+                if type(name) is str:
+                    names.add(name)
+        if assignable:
+            names = {name for name in names if ("loop", name) not in self._scope_of(scopes, name)}
+        return sorted(names)
+
+    def _scope_of(self, scopes, name):
+        return next(scope for scope in reversed(scopes) if name in scope)
+
+    def _write(self, depth, text):
+        self.lines.append("  " * depth + text)
+
+    def _expression(self, scopes, avoid=None):
+        names = [name for name in self._names(scopes) if name != avoid]
+        value = self.rng.randint(-3, 5)
+        if not names or self.rng.random() < 0.3:
+            return str(value), value
+        name = self.rng.choice(names)
+        return f"{name} + {value}", self._scope_of(scopes, name)[name] + value
+
+    def _declare(self, scopes, name):
+        text, value = self._expression(scopes, avoid=name)
+        self._write(len(scopes) - 1, f"int {name} = {text};")
+        scopes[-1][name] = value
+
+    def _block(self, scopes, depth, statements):
+        indent = len(scopes) - 1
+        kinds = ["declare", "assign", "record"] + (["if", "for", "braces"] if depth < 3 else [])
+        for _ in range(statements):
+            kind = self.rng.choice(kinds)
+            names = self._names(scopes)
+            if kind == "declare":
+                free = [name for name in self.NAMES if name not in scopes[-1]]
+                if free:
+                    self._declare(scopes, self.rng.choice(free))
+            elif kind == "assign" and self._names(scopes, assignable=True):
+                name = self.rng.choice(self._names(scopes, assignable=True))
+                text, value = self._expression(scopes)
+                self._write(indent, f"{name} = {text};")
+                self._scope_of(scopes, name)[name] = value
+            elif kind == "record" and names:
+                name = self.rng.choice(names)
+                self._write(indent, f"r = r * 2 + {name};")
+                self.r = self.r * 2 + self._scope_of(scopes, name)[name]
+            elif kind == "if" and names:
+                name, bound = self.rng.choice(names), self.rng.randint(-2, 4)
+                taken = self._scope_of(scopes, name)[name] > bound
+                self._write(indent, f"if ({name} > {bound}) {{")
+                self._branch(scopes, depth, run=taken)
+                self._write(indent, "} else {")
+                self._branch(scopes, depth, run=not taken)
+                self._write(indent, "}")
+            elif kind == "for":
+                name, start = self.rng.choice(self.NAMES), self.rng.randint(0, 2)
+                end = start + self.rng.randint(0, 2)
+                self._write(indent, f"for int {name} in [{start}:{end}] {{")
+                # One text, evaluated once per value: each pass replays the same choices.
+                body_start, state = len(self.lines), self.rng.getstate()
+                for value in range(start, end + 1):
+                    del self.lines[body_start:]
+                    self.rng.setstate(state)
+                    self._block(scopes + [{name: value, ("loop", name): True}], depth + 1, statements=3)
+                self._write(indent, "}")
+            elif kind == "braces":
+                self._write(indent, "{")
+                self._block(scopes + [{}], depth + 1, statements=3)
+                self._write(indent, "}")
+
+    def _branch(self, scopes, depth, run):
+        # The branch not taken is written from copies whose changes are dropped.
+        if run:
+            self._block(scopes + [{}], depth + 1, statements=3)
+            return
+        saved = self.r
+        self._block([dict(scope) for scope in scopes] + [{}], depth + 1, statements=3)
+        self.r = saved
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_random_programs_of_nested_blocks_save_what_their_scopes_say(run, seed):
+    program = _RandomProgram(random.Random(seed))
+    assert run(program.source()).results == {"r": [program.r]}, program.source()
