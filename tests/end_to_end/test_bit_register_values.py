@@ -218,3 +218,17 @@ def test_arrays_of_other_sizes_are_refused(compiler, source, message):
         compiler.compile(source)
     cause = raised.value.__cause__
     assert type(cause) is AssignmentShapeException and str(cause).startswith(message)
+
+
+def test_a_register_as_an_index_is_its_number(run):
+    source = "output int r; array[int, 4] v; bit[2] c; c[1] = 1; v[c] = 7; r = v[c] + v[2];"
+    assert run(source).results == {"r": [14]}
+
+
+@pytest.mark.parametrize("source", ["array[int, 4] v; array[int, 2] w; v[w] = 1;",
+                                    "array[int, 4] v; array[int, 2] w; int k = v[w];"])
+def test_any_other_array_as_an_index_is_refused(compiler, source):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is InvalidOperandException and str(cause).startswith("The array w cannot be used as a value")

@@ -395,7 +395,7 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
         check_supported(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
         nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
         nb::object array_name = get_attr(get_attr(target, "name"_id), "name"_id);
-        nb::object index = translate(self, call(state.extract_single_index, group, array_name));
+        nb::object index = translate_scalar(self, call(state.extract_single_index, group, array_name), false);
         call_method(context, "assign_at_index"_id, array_name, index, value);
         return nb::none();
     }

@@ -413,7 +413,9 @@ nb::object translate_index(nb::handle node, nb::handle db) {
     nb::object wrapper = lookup(db, name);
     if (!is_instance(wrapper, state.vyr_arr))
         raise_error(steal_or_throw(PyObject_CallOneArg(state.indexing_variable_exception.ptr(), name.ptr())));
-    nb::object index = translate(extract_single_index(get(node, state.s_index), name), db);
+    // An index is one number: a bit register gives its value, any other array is refused.
+    nb::object index_node = extract_single_index(get(node, state.s_index), name);
+    nb::object index = scalar_value(index_node, translate(index_node, db), db, NUMBER);
     nb::object method = get(wrapper, state.s_get_single_index);
     return steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
 }
