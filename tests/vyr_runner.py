@@ -1,8 +1,9 @@
 """Runs a recorded vyr program, so that tests can check what a compiled program does.
 
 The vk stand-in records the statements it is given as a tree; this module
-executes that tree as the control hardware would: it keeps the variables'
-values, takes measurement outcomes and input-stream values from the caller,
+executes that tree as the control hardware would: it declares every variable
+and stream before the program starts, keeps the variables' values, takes
+measurement outcomes and input-stream values from the caller,
 follows the control flow, and records every pulse-level operation (play, wait,
 frame rotation, measurement, alignment) in order, with its arguments
 evaluated. Results are what the program saved into its streams, under the
@@ -128,6 +129,18 @@ class _Runner:
 
     # Statements
 
+    def hoist(self, statements):
+        """Declares every variable and stream of the program before it runs, as the hardware does:
+        one declared in a block that does not run still exists, with its initial value. Each
+        declaration still sets that value again where it stands."""
+        for statement in statements:
+            if statement.kind in ("declare", "declare_input_stream"):
+                self._declare(statement, *statement.args)
+            elif statement.kind == "declare_stream":
+                self._declare_stream(statement, *statement.args)
+            if statement.body:
+                self.hoist(statement.body)
+
     def block(self, statements):
         previous_if_taken = None
         for statement in statements:
@@ -233,6 +246,7 @@ def run_program(
     `outcomes` (False once it runs out), or from `outcomes(pulse, element)`;
     input streams take their values in order from `inputs[name]`."""
     runner = _Runner(outcomes, inputs or {})
+    runner.hoist(program.statements)
     runner.block(program.statements)
     runner.block(program.stream_processing)
     return runner.run

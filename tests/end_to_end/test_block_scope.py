@@ -84,6 +84,11 @@ def test_outputs_are_the_variables_of_their_names_when_the_program_ends(run, sou
     assert run(source, [True]).results == results
 
 
+@pytest.mark.parametrize("outcome, saved", [(True, 1), (False, 0)])
+def test_an_output_declared_in_a_block_that_does_not_run_saves_its_initial_value(run, outcome, saved):
+    assert run("bit c; c = measure $1; if (c) { int t = 1; }", [outcome]).results == {"c": [outcome], "t": [saved]}
+
+
 def test_an_output_may_not_hide_another_variable(compiler):
     # Outputs are saved by name after the program, where the name means the outer variable.
     with pytest.raises(CompilationException) as raised:
