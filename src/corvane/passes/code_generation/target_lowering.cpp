@@ -94,16 +94,21 @@ void visit_child(nb::handle self, nb::handle node) { tree::call_visit(self, node
 
 nb::object new_frame() { return steal_or_throw(PyDict_New()); }
 
+// The frames of a visitor that has lowered nothing yet: the program's own scope.
+nb::object set_fresh_scopes(nb::handle self) {
+    nb::object scopes = steal_or_throw(PyList_New(0));
+    append_item(scopes, new_frame());
+    set_attr(self, "_scopes"_id, scopes);
+    return scopes;
+}
+
 // The visitor's frames, made afresh for a visitor whose constructor did not set them.
 nb::object scopes_of(nb::handle self) {
     PyObject* found = PyObject_GetAttr(self.ptr(), "_scopes"_id.ptr());
     if (found) return nb::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
-    nb::object scopes = steal_or_throw(PyList_New(0));
-    append_item(scopes, new_frame());
-    set_attr(self, "_scopes"_id, scopes);
-    return scopes;
+    return set_fresh_scopes(self);
 }
 
 Py_ssize_t frame_count(nb::handle scopes) {
@@ -249,9 +254,7 @@ nb::object visitor_init(nb::handle self, nb::handle machine_profile, nb::handle 
     set_attr(self, "_inputs"_id, inputs);
     set_attr(self, "_is_inside_scope"_id, nb::bool_(truth(is_inside_scope)));
     set_attr(self, "_underscore_counter"_id, nb::int_(0));
-    nb::object scopes = steal_or_throw(PyList_New(0));
-    append_item(scopes, new_frame());
-    set_attr(self, "_scopes"_id, scopes);
+    set_fresh_scopes(self);
     return nb::none();
 }
 
