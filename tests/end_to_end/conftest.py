@@ -5,6 +5,7 @@ aligned; every other qubit has one element of its own.
 """
 
 import pytest
+from machines import INSTRUCTIONS, element, gate
 from vk import vyr
 
 from corvane import Compiler, InstructionKey, MachineProfile
@@ -12,45 +13,12 @@ from corvane import Compiler, InstructionKey, MachineProfile
 QUBITS = {0: ("d0", "r0"), **{qubit: (f"d{qubit}",) for qubit in range(1, 7)}}
 
 
-def drive(qubit):
-    return f"d{qubit}"
-
-
-def x(qubit):
-    vyr.play("x", drive(qubit))
-
-
-def h(qubit):
-    vyr.play("h", drive(qubit))
-
-
 def rx(theta, qubit):
-    vyr.frame_rotation(theta, drive(qubit))
+    vyr.frame_rotation(theta, element(qubit))
 
 
 def cx(control, target):
-    vyr.play("cx", drive(control))
-
-
-def measure(qubit):
-    return vyr.measure("readout", drive(qubit))
-
-
-def reset(*qubits):
-    for qubit in qubits:
-        vyr.play("reset", drive(qubit))
-
-
-def barrier(*qubits):
-    """The compiler's alignment around the call is all a barrier needs."""
-
-
-def delay(duration, *qubits):
-    vyr.wait(duration, *(drive(qubit) for qubit in qubits))
-
-
-def gphase(theta, *qubits):
-    """A global phase plays nothing."""
+    vyr.play("cx", element(control))
 
 
 def tan(value):
@@ -58,15 +26,11 @@ def tan(value):
 
 
 OPERATIONS = {
-    "x q;": x,
-    "h q;": h,
+    "x q;": gate("x"),
+    "h q;": gate("h"),
     "rx(theta) q;": rx,
     "cx a, b;": cx,
-    "measure q;": measure,
-    "reset": reset,
-    "barrier": barrier,
-    "delay": delay,
-    "gphase": gphase,
+    **INSTRUCTIONS,
     InstructionKey("tan", 1): tan,
 }
 

@@ -6,6 +6,7 @@ import inspect
 import pathlib
 
 import pytest
+from machines import INSTRUCTIONS, element
 from vk import vyr
 
 from corvane import CompilationException, Compiler, MachineProfile
@@ -35,7 +36,7 @@ def standard_gates():
 
     def gate(name, parameters, qubits):
         def implementation(*arguments):
-            vyr.play(name, f"d{arguments[parameters]}")
+            vyr.play(name, element(arguments[parameters]))
 
         # The registry reads the implementation's parameters: a signature of the key's size.
         names = [f"p{i}" for i in range(parameters)] + [f"q{i}" for i in range(qubits)]
@@ -58,24 +59,8 @@ def standard_gates():
         operands = ", ".join(f"q{i}" for i in range(qubits))
         operations[f"{name}{formals} {operands};"] = gate(name, parameters, qubits)
 
-    def measure(qubit):
-        return vyr.measure("readout", f"d{qubit}")
-
-    def reset(*qubits):
-        for qubit in qubits:
-            vyr.play("reset", f"d{qubit}")
-
-    def barrier(*qubits):
-        """The alignment around the call is all a barrier needs."""
-
-    def delay(duration, *qubits):
-        vyr.wait(duration, *(f"d{qubit}" for qubit in qubits))
-
-    def gphase(theta, *qubits):
-        """A global phase plays nothing."""
-
-    operations.update({"measure q;": measure, "reset": reset, "barrier": barrier, "delay": delay, "gphase": gphase})
-    return MachineProfile(operations, {qubit: (f"d{qubit}",) for qubit in range(40)})
+    operations.update(INSTRUCTIONS)
+    return MachineProfile(operations, {qubit: (element(qubit),) for qubit in range(40)})
 
 
 # Causes that say nothing of the program: internal errors.

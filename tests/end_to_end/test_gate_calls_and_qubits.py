@@ -3,6 +3,7 @@
 import pathlib
 
 import pytest
+from machines import INSTRUCTIONS, element, gate
 from vk import vyr
 
 from corvane import CompilationException, Compiler, MachineProfile
@@ -12,50 +13,22 @@ from corvane.passes.parsing.validators import ConstantMisuseException
 from vyr_runner import run_program
 
 
-def play(name):
-    def implementation(qubit):
-        vyr.play(name, f"d{qubit}")
-
-    return implementation
-
-
 def cx(control, target):
-    vyr.play("cx", f"d{control}")
-
-
-def measure(qubit):
-    return vyr.measure("readout", f"d{qubit}")
-
-
-def reset(*qubits):
-    for qubit in qubits:
-        vyr.play("reset", f"d{qubit}")
-
-
-def barrier(*qubits):
-    """The alignment around the call is all a barrier needs."""
-
-
-def delay(duration, *qubits):
-    vyr.wait(duration, *(f"d{qubit}" for qubit in qubits))
-
-
-def gphase(theta, *qubits):
-    """A global phase plays nothing."""
+    vyr.play("cx", element(control))
 
 
 def u(theta, phi, lam, qubit):
-    vyr.play("u", f"d{qubit}")
+    vyr.play("u", element(qubit))
 
 
 def p(theta, qubit):
-    vyr.frame_rotation(theta, f"d{qubit}")
+    vyr.frame_rotation(theta, element(qubit))
 
 
 def gate_named_like_a_parameter():
     """A machine with gates named `U` and `p`, as a gate's parameters may be named."""
-    operations = {"x q;": play("x"), "h q;": play("h"), "cx a, b;": cx, "measure q;": measure, "reset": reset,
-                  "barrier": barrier, "delay": delay, "gphase": gphase, "U(a, b, c) q;": u, "p(t) q;": p}
+    operations = {"x q;": gate("x"), "h q;": gate("h"), "cx a, b;": cx, **INSTRUCTIONS, "U(a, b, c) q;": u,
+                  "p(t) q;": p}
     return Compiler(MachineProfile(operations, {qubit: (f"d{qubit}",) for qubit in range(5)}))
 
 

@@ -3,6 +3,7 @@
 import pathlib
 
 import pytest
+from machines import element, gate, measure, reset
 from vk import vyr
 
 from corvane import CompilationException, Compiler, MachineProfile
@@ -11,37 +12,22 @@ from vyr_runner import run_program
 EXAMPLES = pathlib.Path(__file__).parents[1] / "data" / "openqasm-examples"
 
 
-def gate(name):
-    def play(qubit):
-        vyr.play(name, f"d{qubit}")
-
-    return play
-
-
 def two_qubit(name):
     """Plays on the control's element a pulse that names the target: "cx:d2"."""
 
     def play(control, target):
-        vyr.play(f"{name}:d{target}", f"d{control}")
+        vyr.play(f"{name}:{element(target)}", element(control))
 
     return play
 
 
-def measure(qubit):
-    return vyr.measure("readout", f"d{qubit}")
-
-
-def reset(*qubits):
-    for qubit in qubits:
-        vyr.play("reset", f"d{qubit}")
-
-
 def barrier(*qubits):
-    vyr.wait(0, *(f"d{qubit}" for qubit in qubits))
+    """Waits on the qubits' elements together, so that the run shows which qubits it covered."""
+    vyr.wait(0, *(element(qubit) for qubit in qubits))
 
 
 def cphase(theta, control, target):
-    vyr.frame_rotation(theta, f"d{control}", f"d{target}")
+    vyr.frame_rotation(theta, element(control), element(target))
 
 
 OPERATIONS = {
