@@ -29,9 +29,9 @@ def test_composition():
     assert isinstance(phase, PipelinePhase) and phase.name == "CodeResolvingPass"
     assert phase._build_options is options
     assert [type(step) for step in phase.steps] == [
-        ClassicalUpdateExpander, MacroExpansionStage, ConstantSubstitutionStage, FoldingStage,
+        ClassicalUpdateExpander, ConstantSubstitutionStage, MacroExpansionStage, FoldingStage,
     ]
-    assert phase.steps[1].built_in_gates is BUILT_IN
+    assert phase.steps[2].built_in_gates is BUILT_IN
 
 
 def test_built_in_gates_must_be_a_set():

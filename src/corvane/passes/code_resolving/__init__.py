@@ -11,9 +11,10 @@ from corvane.passes.code_resolving.folding_stage import FoldingStage
 class CodeResolvingPass(PipelinePhase):
     """Brings the tree into the form that code generation lowers.
 
-    Gate calls are expanded first, so that a gate's formal parameters and qubits
-    stand for the call's operands even where a constant bears the same name, and
-    constants then reach the expanded bodies too. Folding comes last: only
+    Constants are substituted before gate calls are expanded: a gate's body
+    sees the global constants where the gate is defined, while its parameters
+    and qubits hide constants of their names, so a name in a body never takes
+    the meaning it has where the gate is called. Folding comes last: only
     literals fold, so it needs the constants in place, and literal arguments
     substituted into a gate's parameter expressions fold as well. A call that
     stands as a statement and names one of the machine's operations stays a
@@ -24,8 +25,8 @@ class CodeResolvingPass(PipelinePhase):
         super().__init__(
             (
                 ClassicalUpdateExpander(),
-                MacroExpansionStage(built_in_gates),
                 ConstantSubstitutionStage(),
+                MacroExpansionStage(built_in_gates),
                 FoldingStage({gate.name for gate in built_in_gates}),
             ),
             build_options,
