@@ -126,14 +126,15 @@ def test_each_call_gets_its_own_copy_of_the_body(debug):
     tree = parser.parse("qubit[2] q; gate g(t) a, b { rx(t) a; cx a, b; rx(t * 2) b; } g(0.5) q[0], q[1]; g(1) q[1], q[0];")
     first_call, second_call = tree.statements[2], tree.statements[3]
     MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
+    # A parameter is real: the integer argument 1 stands in its place as 1.0.
     assert tree == parser.parse(
-        "qubit[2] q; rx(0.5) q[0]; cx q[0], q[1]; rx(0.5 * 2) q[1]; rx(1) q[1]; cx q[1], q[0]; rx(1 * 2) q[0];"
+        "qubit[2] q; rx(0.5) q[0]; cx q[0], q[1]; rx(0.5 * 2) q[1]; rx(1.0) q[1]; cx q[1], q[0]; rx(1.0 * 2) q[0];"
     )
     # Argument and qubit nodes are inserted as they are: a formal used twice holds one node.
     statements = tree.statements
     assert statements[1].arguments[0] is first_call.arguments[0] is statements[3].arguments[0].lhs
     assert statements[1].qubits[0] is first_call.qubits[0] is statements[2].qubits[0]
-    assert statements[4].arguments[0] is second_call.arguments[0]
+    assert statements[4].arguments[0] is statements[6].arguments[0].lhs
     # Bodies are not shared between expansions.
     assert statements[2] is not statements[5] and statements[2].name is not statements[5].name
     # The body is resolved when collected; expansions are not walked again.
@@ -172,8 +173,9 @@ def test_substitution_never_walks_into_what_it_put_in_place():
     MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
     first, second = tree.statements[2:]
     total = first.arguments[0]
-    assert total == parser.parse("(u * 2) + (u * 2);").statements[0].expression
-    assert total.lhs is total.rhs and total.lhs.lhs is call.arguments[0]
+    # The program's `u` is no real by its form, so the parameter reads it as a float.
+    assert total == parser.parse("float(u) * 2 + float(u) * 2;").statements[0].expression
+    assert total.lhs is total.rhs and total.lhs.lhs.argument is call.arguments[0]
     assert second.arguments[0] is call.arguments[1]
 
 
@@ -212,7 +214,7 @@ def test_a_call_on_bare_names_keeps_its_statements_together():
         ("qubit[2] r; gate k a, b { x a; } k r[0], r[1];", "x r[0];"),
         # also when the unused formal is passed on to a gate that leaves it unused
         ("qubit[3] r; qubit s; gate g a, b { x a; } gate k a, b { g a, b; } k s, r;", "x s;"),
-        ("qubit s; gate k(t) a { gphase(t); } k(1) s;", "gphase(1);"),
+        ("qubit s; gate k(t) a { gphase(t); } k(1) s;", "gphase(1.0);"),
         # one statement that is no gate call: a barrier per qubit, not one over all
         ("qubit[2] r; gate k a { barrier a; } k r;", "barrier r;"),
     ],

@@ -34,8 +34,8 @@ REFUSALS = [
     ("const int n = 3; int n = 5;", RESOLVING, "RedeclarationException", ["'n'", "constant"]),
     ("const int n = 1; const int n = 2;", RESOLVING, "RedeclarationException", ["The constant 'n'"]),
     # Durations below one clock cycle and plain zero divisors.
-    ("duration d = 1000dt / 0.002ns;", GENERATION, "DivisionByZeroException",
-     ["duration 0.002ns is shorter than one clock cycle", "1000.0dt / 0.002ns"]),
+    ("int n = 3; duration d = n / 3ns;", GENERATION, "DivisionByZeroException",
+     ["duration 3.0ns is shorter than one clock cycle", "n / 3.0ns"]),
     ("int x = 1 / 0;", GENERATION, "DivisionByZeroException", ["Division by zero: 1 / 0"]),
     ("int y = 3; int x = y / 0;", GENERATION, "DivisionByZeroException", ["Division by zero: y / 0"]),
     ("const int z = 0; float f = 2.5; f = f / z;", GENERATION, "DivisionByZeroException", ["Division by zero: f / 0"]),
@@ -157,10 +157,13 @@ RUNS = [
      [("frame_rotation", 0.5, "d1"), ("frame_rotation", 3.141592653589793, "d2")]),
     ("const float t = 0.25; gate g(t) a { rx(t) a; } g(0.5) $1; rx(t) $2;", None, {},
      [("frame_rotation", 0.5, "d1"), ("frame_rotation", 0.25, "d2")]),
-    # Ordinary divisions, and durations of whole clock cycles.
-    ("output float r; int a = 7; r = a / 2;", None, {"r": [3.5]}, []),
+    # Ordinary divisions, and durations of whole clock cycles: two integers divide
+    # as integers, floored, any real operand makes it true division.
+    ("output float r; int a = 7; r = a / 2;", None, {"r": [3]}, []),
+    ("output float r; float a = 7; r = a / 2;", None, {"r": [3.5]}, []),
+    ("output float r; int a = 7; r = a / 2.0;", None, {"r": [3.5]}, []),
     ("output float r; input float a; r = a / 0.5;", {"a": [1.5]}, {"r": [3.0]}, []),
-    ("output int r; int a = 0; r = a / 4;", None, {"r": [0.0]}, []),
+    ("output int r; int a = 0; r = a / 4;", None, {"r": [0]}, []),
     ("duration d = 1000dt / 4ns; output int r; r = d;", None, {"r": [250]}, []),
     ("output int r; int a = 7; r = -7 / 2 + a;", None, {"r": [3]}, []),
     # Constant indices are as good as literals, for qubits and bits alike.

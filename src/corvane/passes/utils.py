@@ -9,7 +9,8 @@ from vk.vyr._scope_management.scopes_manager import scopes_manager
 PythonLiterals = Union[bool, int, float]
 SupportedLiteralTypes = Union[ast.BooleanLiteral, ast.IntegerLiteral, ast.FloatLiteral]
 
-_LITERAL_CLASSES = (ast.BooleanLiteral, ast.IntegerLiteral, ast.FloatLiteral)
+# A bit-string literal holds its number in `value` as well ("0101" is 5).
+_LITERAL_CLASSES = (ast.BooleanLiteral, ast.IntegerLiteral, ast.FloatLiteral, ast.BitstringLiteral)
 
 
 def is_inside_scope() -> bool:

@@ -25,8 +25,8 @@ enum BinaryOp { DIV, RSHIFT, LSHIFT, GT, GE, LT, LE, ADD, XOR, OR, AND, MUL, SUB
 constexpr const char* BINARY_SYMBOLS[BINARY_OPS] = {"/", ">>", "<<", ">",  ">=", "<",  "<=", "+",
                                                     "^", "|",  "&",  "*",  "-",  "==", "!="};
 
-enum UnaryOp { NEG, NOT, UNARY_OPS };
-constexpr const char* UNARY_SYMBOLS[UNARY_OPS] = {"-", "!"};
+enum UnaryOp { NEG, NOT, INVERT, UNARY_OPS };
+constexpr const char* UNARY_SYMBOLS[UNARY_OPS] = {"-", "!", "~"};
 
 constexpr int TIME_UNITS = 5;
 constexpr const char* TIME_UNIT_NAMES[TIME_UNITS] = {"dt", "ns", "us", "ms", "s"};
@@ -41,6 +41,7 @@ struct ModuleState {
     PyTypeObject* integer_literal;
     PyTypeObject* float_literal;
     PyTypeObject* boolean_literal;
+    PyTypeObject* bitstring_literal;
     nb::handle kind_classes[OTHER];
     nb::handle expression;
     nb::handle range_definition;
@@ -66,7 +67,7 @@ struct ModuleState {
     nb::handle to_bool;
     // Attribute names, interned once.
     nb::handle s_value, s_unit, s_lhs, s_rhs, s_op, s_expression, s_name, s_collection, s_index,
-        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed, s_size;
+        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed, s_size, s_width;
 } state;
 
 nb::object get(nb::handle object, nb::handle name) {
@@ -139,7 +140,6 @@ nb::object compare(int op, T a, T b) {
 nb::object fast_binary(int op, nb::handle lhs, nb::handle rhs) {
     long long a, b, r;
     if (small_int(lhs.ptr(), a) && small_int(rhs.ptr(), b)) {
-        constexpr long long exact = 1LL << 53;  // ints a double holds exactly
         switch (op) {
             case ADD: return __builtin_add_overflow(a, b, &r) ? nb::object() : int_result(r);
             case SUB: return __builtin_sub_overflow(a, b, &r) ? nb::object() : int_result(r);
@@ -147,10 +147,13 @@ nb::object fast_binary(int op, nb::handle lhs, nb::handle rhs) {
             case AND: return int_result(a & b);
             case OR: return int_result(a | b);
             case XOR: return int_result(a ^ b);
-            case DIV:
-                // Both exact in a double, so one IEEE division rounds as the host does.
-                if (b == 0 || a > exact || a < -exact || b > exact || b < -exact) return nb::object();
-                return float_result(static_cast<double>(a) / static_cast<double>(b));
+            case DIV: {
+                // Two integers divide as integers, the quotient floored as the host's `//` floors it.
+                if (b == 0 || (a == LLONG_MIN && b == -1)) return nb::object();
+                long long quotient = a / b;
+                if (a % b != 0 && ((a < 0) != (b < 0))) --quotient;
+                return int_result(quotient);
+            }
             default: return compare(op, a, b);
         }
     }
@@ -212,7 +215,19 @@ int find_operator(nb::handle op, const nb::handle* members, int count) {
 
 // --- translation -------------------------------------------------------------
 
-nb::object translate(nb::handle node, nb::handle db);
+// What the translation of an operand tells its expression beyond the value.
+struct Facts {
+    // A duration, exactly, in nanoseconds (empty when the value is none): a sum
+    // or multiple of durations is computed in time and counted in clock
+    // cycles once, not from the cycles of its truncated parts.
+    nb::object time_ns;
+    // The width of a bit register's value (0 for any other): what shifts it
+    // to the left or negates it is cut to that width, as OpenQASM shifts bits
+    // off a register's end.
+    Py_ssize_t width = 0;
+};
+
+nb::object translate(nb::handle node, nb::handle db, Facts* facts = nullptr);
 nb::object cast_expression(nb::handle expression, nb::handle target);
 
 // How an operand is read: as a number, or only for its truth (a condition,
@@ -220,6 +235,7 @@ nb::object cast_expression(nb::handle expression, nb::handle target);
 enum Reading { NUMBER, TRUTH };
 nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Reading reading);
 nb::object logical_not(nb::handle value);
+bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype);
 
 // A divisor that is a plain zero fails wherever the division runs, so it is
 // refused here, by the expression. A duration divisor is zero when it is
@@ -232,17 +248,162 @@ nb::object logical_not(nb::handle value);
     raise_text(state.division_by_zero.ptr(), compose({nb::str("Division by zero: "), node_source(node)}));
 }
 
-nb::object parse_binary(nb::handle node, nb::handle db) {
-    nb::object lhs_node = get(node, state.s_lhs);
-    nb::object lhs = scalar_value(lhs_node, translate(lhs_node, db), db, NUMBER);
-    nb::object rhs_node = get(node, state.s_rhs);
-    nb::object rhs = scalar_value(rhs_node, translate(rhs_node, db), db, NUMBER);
-    nb::object op = get(node, state.s_op);
-    int which = find_operator(op, state.binary_ops, BINARY_OPS);
-    if (which < 0) not_implemented_with("Binary expression undefined: ", op);
+// --- integer division ---
+
+bool is_bool_or_int_dtype(nb::handle value) {
+    nb::object dtype = get(value, state.s_dtype);
+    return dtype.is(nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type))) ||
+           dtype.is(nb::handle(reinterpret_cast<PyObject*>(&PyBool_Type)));
+}
+
+// Whether a translated operand is an integer, as OpenQASM types it: a plain
+// integer or boolean, or a vk expression of the integer or boolean type
+// (integer and unsigned variables, bits, bit registers read as numbers).
+bool is_integer(nb::handle value) {
+    if (PyLong_Check(value.ptr())) return true;
+    if (PyFloat_Check(value.ptr())) return false;
+    return is_instance(value, state.vyr_scalar_expression) && is_bool_or_int_dtype(value);
+}
+
+nb::object to_int(nb::handle value) { return steal_or_throw(PyObject_CallOneArg(state.to_int.ptr(), value.ptr())); }
+
+nb::object binary(binaryfunc op, nb::handle a, nb::handle b) { return steal_or_throw(op(a.ptr(), b.ptr())); }
+
+nb::object rich_compare(nb::handle a, nb::handle b, int op) {
+    return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+// The exponent k of a plain divisor 2**k, or -1.
+int power_of_two(nb::handle divisor) {
+    long long value;
+    if (!small_int(divisor.ptr(), value) || value <= 0 || (value & (value - 1)) != 0) return -1;
+    return __builtin_ctzll(static_cast<unsigned long long>(value));
+}
+
+// `a / b` on two integers, at least one of them a vk expression: the quotient
+// floored toward negative infinity, as folding computes it, so that one
+// division gives one value wherever it is computed. A power of two divides by
+// a shift, which floors exactly; any other divisor divides through the SDK's
+// true division, and the quotient is corrected down by one where its product
+// with the divisor overshoots the dividend (whether the conversion to an
+// integer truncates or floors).
+nb::object floor_quotient(nb::handle a, nb::handle b) {
+    nb::object minus_b;
+    if (is_plain(b)) minus_b = steal_or_throw(PyNumber_Negative(b.ptr()));
+    const int shift = is_plain(b) ? power_of_two(b) : -1;
+    const int negated_shift = minus_b.is_valid() ? power_of_two(minus_b) : -1;
+    if (shift == 0) return scalar_of_dtype(a, &PyLong_Type) ? nb::borrow(a) : to_int(a);
+    if (shift > 0) return binary(PyNumber_Rshift, a, nb::int_(shift));
+    if (negated_shift >= 0) {
+        nb::object negated = steal_or_throw(PyNumber_Negative(a.ptr()));
+        return negated_shift == 0 ? negated : binary(PyNumber_Rshift, negated, nb::int_(negated_shift));
+    }
+    nb::object quotient = to_int(binary(PyNumber_TrueDivide, a, b));
+    nb::object product = binary(PyNumber_Multiply, quotient, b);
+    nb::object overshoots;
+    if (is_plain(b)) {
+        overshoots = rich_compare(product, a, truth(rich_compare(b, nb::int_(0), Py_GT)) ? Py_GT : Py_LT);
+    } else {
+        nb::object zero = nb::int_(0);
+        nb::object upward = binary(PyNumber_And, rich_compare(b, zero, Py_GT), rich_compare(product, a, Py_GT));
+        nb::object downward = binary(PyNumber_And, rich_compare(b, zero, Py_LT), rich_compare(product, a, Py_LT));
+        overshoots = binary(PyNumber_Or, upward, downward);
+    }
+    return binary(PyNumber_Subtract, quotient, to_int(overshoots));
+}
+
+// "/": integers divide as integers, floored; any real operand makes it true division.
+nb::object divide(nb::handle node, nb::handle rhs_node, nb::handle lhs, nb::handle rhs) {
+    if (is_plain(lhs) && is_plain(rhs)) {
+        if (!truth(rhs)) refuse_zero_divisor(node, rhs_node);
+        try {
+            if (PyLong_Check(lhs.ptr()) && PyLong_Check(rhs.ptr())) return binary(PyNumber_FloorDivide, lhs, rhs);
+            return binary(PyNumber_TrueDivide, lhs, rhs);
+        } catch (nb::python_error& error) {
+            rethrow_naming(error, node);
+        }
+    }
+    if (is_plain(rhs) && !truth(rhs)) refuse_zero_divisor(node, rhs_node);
+    if (is_integer(lhs) && is_integer(rhs)) return floor_quotient(lhs, rhs);
+    return binary(PyNumber_TrueDivide, lhs, rhs);
+}
+
+// --- durations in time ---
+
+// A duration counted in whole clock cycles: truncated toward zero.
+nb::object cycles_of(nb::handle time_ns) {
+    nb::object quarter = float_result(1.0 / static_cast<double>(CYCLES_PER_NS));
+    return steal_or_throw(PyNumber_Long(binary(PyNumber_Multiply, time_ns, quarter).ptr()));
+}
+
+// `lhs op rhs` where one side is a duration and the other a duration or a
+// plain number, computed in time: a sum or difference of durations, a
+// duration times a number, a duration divided by a number (all durations),
+// the ratio of two durations (a number) and their comparisons. Empty for any
+// other pairing, which then takes the cycle counts as they are.
+nb::object in_time(nb::handle node, int op, const Facts& left, nb::handle lhs, const Facts& right,
+                   nb::handle rhs, Facts* facts) {
+    const bool ld = left.time_ns.is_valid(), rd = right.time_ns.is_valid();
+    const bool both = ld && rd;
+    nb::object time;
+    switch (op) {
+        case ADD:
+        case SUB:
+            if (!both) return nb::object();
+            time = binary(op == ADD ? PyNumber_Add : PyNumber_Subtract, left.time_ns, right.time_ns);
+            break;
+        case MUL:
+            if (both) return nb::object();
+            if (ld && is_plain(rhs)) time = binary(PyNumber_Multiply, left.time_ns, rhs);
+            else if (rd && is_plain(lhs)) time = binary(PyNumber_Multiply, lhs, right.time_ns);
+            else return nb::object();
+            break;
+        case DIV: {
+            if (!ld || !(rd || is_plain(rhs))) return nb::object();
+            nb::handle divisor = rd ? nb::handle(right.time_ns) : rhs;
+            if (!truth(divisor)) raise_text(state.division_by_zero.ptr(),
+                                            compose({nb::str("Division by zero: "), node_source(node)}));
+            nb::object quotient = binary(PyNumber_TrueDivide, left.time_ns, divisor);
+            if (rd) return quotient;  // a ratio of durations is a number
+            time = quotient;
+            break;
+        }
+        case GT: case GE: case LT: case LE: case EQ: case NE: {
+            if (!both) return nb::object();
+            static constexpr int compare_ops[] = {Py_GT, Py_GE, Py_LT, Py_LE, Py_EQ, Py_NE};
+            const int index = op == GT ? 0 : op == GE ? 1 : op == LT ? 2 : op == LE ? 3 : op == EQ ? 4 : 5;
+            return rich_compare(left.time_ns, right.time_ns, compare_ops[index]);
+        }
+        default: return nb::object();
+    }
+    if (facts) facts->time_ns = time;
+    return cycles_of(time);
+}
+
+// --- bit-register widths ---
+
+nb::object width_mask(Py_ssize_t width) {
+    nb::object one = nb::int_(1);
+    return binary(PyNumber_Subtract, binary(PyNumber_Lshift, one, nb::int_(width)), one);
+}
+
+// The width of `lhs op rhs` when it is a bit register's value: a shift keeps
+// its left operand's width, "&" the smaller known one, "|" and "^" that of
+// two registers.
+Py_ssize_t result_width(int op, Py_ssize_t left, Py_ssize_t right) {
+    switch (op) {
+        case LSHIFT:
+        case RSHIFT: return left;
+        case AND: return left && right ? std::min(left, right) : std::max(left, right);
+        case OR:
+        case XOR: return left && right ? std::max(left, right) : 0;
+        default: return 0;
+    }
+}
+
+nb::object compute_binary(nb::handle node, int which, nb::handle lhs, nb::handle rhs) {
     nb::object result = fast_binary(which, lhs, rhs);
     if (result.is_valid()) return result;
-    if (which == DIV && is_plain(rhs) && !truth(rhs)) refuse_zero_divisor(node, rhs_node);
     if (!is_plain(lhs) || !is_plain(rhs)) return number_binary(which, lhs, rhs);
     try {
         return number_binary(which, lhs, rhs);
@@ -251,14 +412,45 @@ nb::object parse_binary(nb::handle node, nb::handle db) {
     }
 }
 
-nb::object parse_unary(nb::handle node, nb::handle db) {
+nb::object parse_binary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
+    Facts left, right;
+    nb::object lhs_node = get(node, state.s_lhs);
+    nb::object lhs = scalar_value(lhs_node, translate(lhs_node, db, &left), db, NUMBER);
+    nb::object rhs_node = get(node, state.s_rhs);
+    nb::object rhs = scalar_value(rhs_node, translate(rhs_node, db, &right), db, NUMBER);
+    nb::object op = get(node, state.s_op);
+    int which = find_operator(op, state.binary_ops, BINARY_OPS);
+    if (which < 0) not_implemented_with("Binary expression undefined: ", op);
+    if (left.time_ns.is_valid() || right.time_ns.is_valid()) {
+        nb::object timed = in_time(node, which, left, lhs, right, rhs, facts);
+        if (timed.is_valid()) return timed;
+    }
+    nb::object result = which == DIV ? divide(node, rhs_node, lhs, rhs) : compute_binary(node, which, lhs, rhs);
+    const Py_ssize_t width = result_width(which, left.width, right.width);
+    if (which == LSHIFT && width > 0) result = compute_binary(node, AND, result, width_mask(width));
+    if (facts) facts->width = width;
+    return result;
+}
+
+nb::object parse_unary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
+    Facts inner;
     nb::object operand_node = get(node, state.s_expression);
-    nb::object operand = translate(operand_node, db);
+    nb::object operand = translate(operand_node, db, &inner);
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.unary_ops, UNARY_OPS);
-    if (which < 0) not_implemented_with("Unary expression undefined: ", op);
+    // "~" negates each bit of a register; on any other value it is not lowered.
+    if (which < 0 || (which == INVERT && inner.width == 0)) not_implemented_with("Unary expression undefined: ", op);
     operand = scalar_value(operand_node, operand, db, which == NOT ? TRUTH : NUMBER);
+    if (which == INVERT) {
+        if (facts) facts->width = inner.width;
+        return compute_binary(node, XOR, operand, width_mask(inner.width));
+    }
     if (which == NEG) {
+        if (inner.time_ns.is_valid()) {
+            nb::object time = steal_or_throw(PyNumber_Negative(inner.time_ns.ptr()));
+            if (facts) facts->time_ns = time;
+            return cycles_of(time);
+        }
         PyObject* value = operand.ptr();
         if (PyFloat_CheckExact(value)) return float_result(-PyFloat_AS_DOUBLE(value));
         long long small;
@@ -269,8 +461,9 @@ nb::object parse_unary(nb::handle node, nb::handle db) {
 }
 
 // A duration in whole clock cycles: value times (nanoseconds per unit / 4),
-// in floating point, truncated toward zero.
-nb::object duration_cycles(nb::handle node) {
+// in floating point, truncated toward zero. `time_ns`, when given, receives
+// the duration in nanoseconds.
+nb::object duration_cycles(nb::handle node, nb::object* time_ns = nullptr) {
     nb::object value = get(node, state.s_value);
     nb::object unit = get(node, state.s_unit);
     for (int i = 0; i < TIME_UNITS; ++i) {
@@ -278,11 +471,13 @@ nb::object duration_cycles(nb::handle node) {
         if (!PyFloat_CheckExact(value.ptr()) && !PyLong_CheckExact(value.ptr())) break;
         double v = PyFloat_AsDouble(value.ptr());
         if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        if (time_ns) *time_ns = binary(PyNumber_Multiply, value, nb::int_(TIME_UNIT_NS[i]));
         double factor = static_cast<double>(TIME_UNIT_NS[i]) / static_cast<double>(CYCLES_PER_NS);
         return steal_or_throw(PyLong_FromDouble(v * factor));
     }
     // Anything unusual takes the same road through the host's operations.
     nb::object ns = steal_or_throw(PyObject_GetItem(state.time_in_ns.ptr(), unit.ptr()));
+    if (time_ns) *time_ns = binary(PyNumber_Multiply, value, ns);
     nb::object factor = steal_or_throw(PyNumber_TrueDivide(ns.ptr(), state.cycles_per_ns.ptr()));
     nb::object product = steal_or_throw(PyNumber_Multiply(value.ptr(), factor.ptr()));
     return steal_or_throw(PyNumber_Long(product.ptr()));
@@ -457,7 +652,7 @@ Kind exact_kind(PyTypeObject* type) {
     return KINDS;
 }
 
-nb::object translate(nb::handle node, nb::handle db) {
+nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
     RecursionLimitGuard guard(" while translating an expression");
     PyTypeObject* type = Py_TYPE(node.ptr());
     if (type == state.integer_literal || type == state.float_literal || type == state.boolean_literal)
@@ -467,7 +662,15 @@ nb::object translate(nb::handle node, nb::handle db) {
     Kind kind = exact_kind(type);
     if (kind == KINDS) {
         nb::object literal = steal_or_throw(PyObject_CallOneArg(state.is_qasm_literal.ptr(), node.ptr()));
-        if (truth(literal)) return get(node, state.s_value);
+        if (truth(literal)) {
+            // A bit-string literal is a register's value, of its own width.
+            if (facts && type == state.bitstring_literal) {
+                Py_ssize_t width = PyNumber_AsSsize_t(get(node, state.s_width).ptr(), PyExc_OverflowError);
+                if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+                facts->width = width > 0 ? width : 0;
+            }
+            return get(node, state.s_value);
+        }
         kind = OTHER;
         for (int k = 0; k < OTHER; ++k) {
             if (is_instance(node, state.kind_classes[k])) {
@@ -477,12 +680,19 @@ nb::object translate(nb::handle node, nb::handle db) {
         }
     }
     switch (kind) {
-        case DURATION: return duration_cycles(node);
-        case BINARY: return parse_binary(node, db);
-        case UNARY: return parse_unary(node, db);
-        case IDENTIFIER:
+        case DURATION: return duration_cycles(node, facts ? &facts->time_ns : nullptr);
+        case BINARY: return parse_binary(node, db, facts);
+        case UNARY: return parse_unary(node, db, facts);
+        case IDENTIFIER: {
             if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
-            return get(lookup(db, get(node, state.s_name)), state.s_vyr_value_exp);
+            nb::object wrapper = lookup(db, get(node, state.s_name));
+            if (facts && is_instance(wrapper, state.vyr_bit_register)) {
+                Py_ssize_t width = PyNumber_AsSsize_t(get(wrapper, state.s_size).ptr(), PyExc_OverflowError);
+                if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+                facts->width = width > 0 ? width : 0;
+            }
+            return get(wrapper, state.s_vyr_value_exp);
+        }
         case INDEX: return translate_index(node, db);
         case CAST: return translate_cast(node, db);
         case ARRAY: return translate_array(node, db);
@@ -590,6 +800,7 @@ NB_MODULE(translate_expression, m) {
     state.integer_literal = type_of(keep(ast.attr("IntegerLiteral")));
     state.float_literal = type_of(keep(ast.attr("FloatLiteral")));
     state.boolean_literal = type_of(keep(ast.attr("BooleanLiteral")));
+    state.bitstring_literal = type_of(keep(ast.attr("BitstringLiteral")));
     const char* kind_names[OTHER] = {"DurationLiteral", "BinaryExpression", "UnaryExpression", "Identifier",
                                      "IndexExpression", "Cast",             "ArrayLiteral"};
     for (int k = 0; k < OTHER; ++k) state.kind_classes[k] = keep(ast.attr(kind_names[k]));
@@ -618,12 +829,12 @@ NB_MODULE(translate_expression, m) {
     const char* names[] = {"value",      "unit",  "lhs",    "rhs",           "op",
                            "expression", "name",  "collection", "index",     "argument",
                            "type",       "values", "vyr_value_exp", "get_single_index", "dtype",
-                           "is_fixed",   "size"};
+                           "is_fixed",   "size",  "width"};
     nb::handle* slots[] = {&state.s_value,      &state.s_unit,  &state.s_lhs,    &state.s_rhs,
                            &state.s_op,         &state.s_expression, &state.s_name, &state.s_collection,
                            &state.s_index,      &state.s_argument, &state.s_type, &state.s_values,
                            &state.s_vyr_value_exp, &state.s_get_single_index, &state.s_dtype,
-                           &state.s_is_fixed, &state.s_size};
+                           &state.s_is_fixed, &state.s_size, &state.s_width};
     for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) *slots[i] = intern(names[i]);
 
     nb::object cycles = nb::int_(CYCLES_PER_NS);

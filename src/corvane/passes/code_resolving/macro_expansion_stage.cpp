@@ -19,12 +19,15 @@ struct ModuleState {
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
+    nb::handle integer_literal, float_literal, boolean_literal, cast, float_type, unary_expression, binary_expression,
+        minus;
+    nb::handle arithmetic[4];  // + - * /
     nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker, name_collector;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
     nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
-        formal_kind, used_as, parameters, names, dropping;
+        formal_kind, used_as, parameters, names, dropping, enclosing_parameters;
     nb::handle stage;
     Logger logger;
 } state;
@@ -324,6 +327,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     setattr_interned(self, state.built_in_gates, built_in_gates);
     setattr_interned(self, state.bank, nb::dict());
     setattr_interned(self, state.dropping, steal_or_throw(PySet_New(nullptr)));
+    setattr_interned(self, state.enclosing_parameters, steal_or_throw(PyFrozenSet_New(nullptr)));
     return nb::none();
 }
 
@@ -393,6 +397,68 @@ nb::object log_found_definition(nb::handle self, nb::handle node, nb::handle gat
     return nb::none();
 }
 
+// A gate's parameters are angles, real numbers whatever the call's argument.
+// Whether an argument is real by its own form: a real literal, a cast to
+// float, a parameter of the gate whose body makes the call (it is real in
+// turn), or arithmetic over one of these.
+bool is_real(nb::handle argument, nb::handle enclosing_parameters) {
+    RecursionLimitGuard guard(" while typing a gate argument");
+    if (is_exact(argument, state.float_literal)) return true;
+    if (is_exact(argument, state.cast)) return is_instance(get_attr(argument, "type"_id), state.float_type);
+    if (is_exact(argument, state.identifier)) return contains(enclosing_parameters, get_attr(argument, state.name));
+    if (is_exact(argument, state.unary_expression))
+        return get_attr(argument, "op"_id).is(state.minus) && is_real(get_attr(argument, "expression"_id),
+                                                                          enclosing_parameters);
+    if (!is_exact(argument, state.binary_expression)) return false;
+    nb::object op = get_attr(argument, "op"_id);
+    bool arithmetic = false;
+    for (nb::handle member : state.arithmetic) arithmetic = arithmetic || op.is(member);
+    return arithmetic && (is_real(get_attr(argument, "lhs"_id), enclosing_parameters) ||
+                          is_real(get_attr(argument, "rhs"_id), enclosing_parameters));
+}
+
+// The argument as the parameter takes it: an integer literal becomes the real
+// literal of its value, and any other argument that is not real already is
+// read as a float, so that a division in the body stays a real division once
+// the argument stands in the parameter's place.
+nb::object real_argument(nb::handle argument, nb::handle enclosing_parameters) {
+    if (is_real(argument, enclosing_parameters)) return nb::borrow(argument);
+    nb::object real;
+    if (is_exact(argument, state.integer_literal) || is_exact(argument, state.boolean_literal)) {
+        real = nb::handle(state.float_literal)(steal_or_throw(PyNumber_Float(get_attr(argument, "value"_id).ptr())));
+    } else {
+        real = nb::handle(state.cast)(nb::handle(state.float_type)(nb::none()), argument);
+    }
+    set_attr(real, "span"_id, get_attr(argument, "span"_id));
+    return real;
+}
+
+// Puts the real form of each argument in the transformer's map, where the
+// transformer is this module's own. A qubit of a parameter's name keeps its
+// operand.
+void realise_parameters(nb::handle self, nb::handle definition, nb::handle transformer) {
+    if (!is_exact(transformer, state.identifier_transformer)) return;
+    nb::object mapping = get_attr(transformer, state.args_transformation);
+    if (!PyDict_CheckExact(mapping.ptr())) return;
+    nb::object qubits = steal_or_throw(PySet_New(nullptr));
+    nb::object formal_qubits = steal_or_throw(PyObject_GetIter(get_attr(definition, state.qubits).ptr()));
+    while (PyObject* raw = PyIter_Next(formal_qubits.ptr())) {
+        nb::object formal = nb::steal(raw);
+        check_status(PySet_Add(qubits.ptr(), get_attr(formal, state.name).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object enclosing = get_attr(self, state.enclosing_parameters);
+    nb::object parameters = steal_or_throw(PyObject_GetIter(get_attr(definition, state.arguments).ptr()));
+    while (PyObject* raw = PyIter_Next(parameters.ptr())) {
+        nb::object name = get_attr(nb::steal(raw), state.name);
+        if (contains(qubits, name)) continue;
+        nb::object argument = find_item(mapping, name);
+        if (argument.is_valid()) check_status(PyDict_SetItem(mapping.ptr(), name.ptr(),
+                                                             real_argument(argument, enclosing).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
 // Qubit entries come second, so a qubit wins over a parameter of the same name.
 nb::object get_gate_transformation(nb::handle gate_def, nb::handle node) {
     nb::dict mapping;
@@ -428,6 +494,7 @@ nb::object resolve_gate_definition(nb::handle self, nb::handle node) {
     nb::object transformer = state.get_gate_transformation.reached_by(self)
                                  ? get_gate_transformation(definition, node)
                                  : call_override(self, state.get_gate_transformation, {definition, node});
+    realise_parameters(self, definition, transformer);
     if (state.transform_statements.reached_by(transformer)) return transform_statements_of_gate_definition(transformer, definition);
     return call_override(transformer, state.transform_statements, {definition});
 }
@@ -529,9 +596,14 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     nb::object resolved;
+    // While the body is resolved, the calls it makes see its parameters.
+    nb::object outer_parameters = get_attr(self, state.enclosing_parameters);
+    setattr_interned(self, state.enclosing_parameters, get_attr(checker, state.parameters));
     try {
         resolved = tree::generic_visit(self, node);
+        setattr_interned(self, state.enclosing_parameters, outer_parameters);
     } catch (nb::python_error& error) {
+        setattr_interned(self, state.enclosing_parameters, outer_parameters);
         if (!error.matches(state.signature_not_found)) throw;
         HandlingError handling(error.value());
         nb::object inner_call = get_attr(error.value(), state.node);
@@ -578,6 +650,16 @@ NB_MODULE(macro_expansion_stage, m) {
     state.quantum_gate_definition = keep(ast.attr("QuantumGateDefinition"));
     state.identifier = keep(ast.attr("Identifier"));
     state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
+    state.integer_literal = keep(ast.attr("IntegerLiteral"));
+    state.float_literal = keep(ast.attr("FloatLiteral"));
+    state.boolean_literal = keep(ast.attr("BooleanLiteral"));
+    state.cast = keep(ast.attr("Cast"));
+    state.float_type = keep(ast.attr("FloatType"));
+    state.unary_expression = keep(ast.attr("UnaryExpression"));
+    state.binary_expression = keep(ast.attr("BinaryExpression"));
+    state.minus = keep(ast.attr("UnaryOperator")["-"]);
+    const char* arithmetic[] = {"+", "-", "*", "/"};
+    for (int i = 0; i < 4; ++i) state.arithmetic[i] = keep(ast.attr("BinaryOperator")[arithmetic[i]]);
     state.logger = Logger::create(m, "corvane.passes.code_resolving.macro_expansion_stage");
 
     state.name = intern("name");
@@ -601,6 +683,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.parameters = intern("_parameters");
     state.names = intern("names");
     state.dropping = intern("_gates_leaving_qubits_unused");
+    state.enclosing_parameters = intern("_enclosing_parameters");
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
