@@ -226,3 +226,30 @@ def test_arrays_of_other_sizes_are_refused(compiler, source, message):
 def test_a_register_as_an_index_is_its_number(run):
     source = "output int r; array[int, 4] v; bit[2] c; c[1] = 1; v[c] = 7; r = v[c] + v[2];"
     assert run(source).results == {"r": [14]}
+
+
+@pytest.mark.parametrize(
+    "source, value",
+    [
+        # The number is computed once, from the bits as they stand before the assignment.
+        ("output int r; bit[4] c; c[0] = 1; c[3] = 1; c = c << 1; r = int(c);", 2),
+        ("output int r; bit[4] c; c[0] = 1; c[3] = 1; c <<= 1; r = int(c);", 2),
+        ("output int r; bit[3] c; c[0] = 1; c += 1; r = int(c);", 2),
+        ("output int r; bit[2] c; bit[2] d; c[0] = 1; d = c; c = d + c; r = c;", 2),
+        ("output int r; bit[3] c = 6; c = c >> 1; r = c;", 3),
+        ("output int r; bit[3] c = 5; c = ~c; r = c;", 2),
+        ("output int r; bit[3] c = 5; c ^= 3; r = c;", 6),
+        # A number that does not read the register, and one cell, as before.
+        ("output int r; bit[3] c = 6; int k = 2; c = k + 1; r = c;", 3),
+        ("output int r; bit[3] c = 6; c[0] = c[1]; r = c;", 7),
+    ],
+)
+def test_a_register_assigned_a_number_computed_from_itself(run, source, value):
+    assert run(source).results == {"r": [value]}
+
+
+@pytest.mark.parametrize("outcome", OUTCOMES)
+def test_a_measured_register_shifted_in_place(run, outcome):
+    # flags[0] is measured on the first qubit; the shift moves it up and clears flags[0].
+    source = "qubit[2] q; bit[2] flags = measure q; flags <<= 1;"
+    assert run(source, outcomes=list(outcome)).results == {"flags": [False, outcome[0]]}

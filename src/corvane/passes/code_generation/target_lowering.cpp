@@ -35,13 +35,15 @@ struct ModuleState {
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
     nb::handle variable_signature;
-    nb::handle vyr_arr;
+    nb::handle vyr_arr, vyr_bit_register;
     nb::handle sequence;
     // openqasm3 classes and the plain assignment operator.
-    nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression;
+    nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression, classical_assignment,
+        measurement_statement;
     nb::handle plain_assignment;
     // The vk SDK.
-    nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_;
+    nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_, declare, assign;
+    nb::handle counted_loop;
     nb::handle vyr_variable;
     nb::handle vyr_scalar_expression;
     nb::handle declare_kwnames;  // ("is_input", "is_output", "is_stream"), for declare_variable
@@ -405,6 +407,80 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
     raise_text(PyExc_ValueError, compose({nb::str("Unexpected target type - "), nb::handle(target.type())}));
 }
 
+// --- what statements read and write ----------------------------------------------
+
+// The names that an expression reads: every plain identifier in it.
+void collect_read_names(nb::handle node, nb::handle names) {
+    RecursionLimitGuard guard(" while reading a loop's range");
+    if (Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(state.identifier.ptr()))) {
+        check_status(PySet_Add(names.ptr(), get_attr(node, "name"_id).ptr()));
+        return;
+    }
+    if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
+        nb::object items = steal_or_throw(PySequence_Fast(node.ptr(), "items"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
+            collect_read_names(PySequence_Fast_GET_ITEM(items.ptr(), i), names);
+        return;
+    }
+    if (!tree::is_node(node)) return;
+    nb::object fields = steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr));
+    nb::object values = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Values(fields.ptr())).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i)
+        collect_read_names(PyList_GET_ITEM(values.ptr(), i), names);
+}
+
+// The variable's name that an assignment's or a measurement's target names.
+nb::object target_name(nb::handle target) {
+    if (is_instance(target, state.indexed_identifier)) target = get_attr(target, "name"_id);
+    if (!is_instance(target, state.identifier)) return nb::object();
+    return get_attr(target, "name"_id);
+}
+
+// Whether `node`, with every block and case body it holds, assigns or measures
+// into a variable named in `names`.
+bool writes_any(nb::handle node, nb::handle names) {
+    RecursionLimitGuard guard(" while reading a loop's body");
+    if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
+        nb::object items = steal_or_throw(PySequence_Fast(node.ptr(), "items"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
+            if (writes_any(PySequence_Fast_GET_ITEM(items.ptr(), i), names)) return true;
+        return false;
+    }
+    if (!tree::is_node(node) || is_instance(node, state.expression)) return false;
+    nb::object target;
+    if (is_instance(node, state.classical_assignment)) target = get_attr(node, "lvalue"_id);
+    else if (is_instance(node, state.measurement_statement)) target = get_attr(node, "target"_id);
+    if (target.is_valid() && !target.is_none()) {
+        nb::object name = target_name(target);
+        if (name.is_valid() && contains(names, name)) return true;
+    }
+    nb::object fields = steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr));
+    nb::object values = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Values(fields.ptr())).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i)
+        if (writes_any(PyList_GET_ITEM(values.ptr(), i), names)) return true;
+    return false;
+}
+
+// Whether the body of a loop over `range` assigns the loop variable or a
+// variable that the range reads. OpenQASM reads a loop's values once, when
+// the loop starts, and an assignment to the loop variable lasts only for the
+// rest of its turn; a vyr for loop reads its condition and update at every turn.
+bool body_changes_its_range(nb::handle node, nb::handle variable_name, nb::handle range) {
+    nb::object names = steal_or_throw(PySet_New(nullptr));
+    check_status(PySet_Add(names.ptr(), variable_name.ptr()));
+    for (const char* field : {"start", "end", "step"}) collect_read_names(nb::getattr(range, field), names);
+    return writes_any(get_attr(node, "block"_id), names);
+}
+
+// A value the loop reads once: a plain value as it is, an expression through a
+// variable of the compiler's own, assigned before the loop.
+nb::object read_once(nb::handle value) {
+    if (is_plain(value)) return nb::borrow(value);
+    nb::object variable = call(state.declare, get_attr(value, "dtype"_id));
+    call(state.assign, variable, value);
+    return variable;
+}
+
 // --- CodeGenerationVisitor: statement handlers ------------------------------------
 
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
@@ -545,6 +621,24 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
     return copied;
 }
 
+// Whether `value` is a number that a whole bit register takes bit by bit
+// while it reads that register: each bit's assignment would compute it again
+// from bits that the assignments before it have already written, so it is
+// computed once, before the first.
+bool reads_the_register_it_spreads_over(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
+    if (is_plain(value) || !is_instance(value, state.vyr_scalar_expression)) return false;
+    if (!Py_IS_TYPE(target.ptr(), reinterpret_cast<PyTypeObject*>(state.identifier.ptr()))) return false;
+    nb::object name = get_attr(target, "name"_id);
+    if (!PyUnicode_Check(name.ptr())) return false;
+    nb::object wrapper = call_method(get_attr(self, "_context"_id), "_get_var"_id, name);
+    if (!is_instance(wrapper, state.vyr_bit_register)) return false;
+    if (!truth(steal_or_throw(PyObject_RichCompare(get_attr(wrapper, "size"_id).ptr(), nb::int_(1).ptr(), Py_GT))))
+        return false;
+    nb::object names = steal_or_throw(PySet_New(nullptr));
+    collect_read_names(source, names);
+    return contains(names, name);
+}
+
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     nb::object op = get_attr(node, "op"_id);
     int equal = PyObject_RichCompareBool(op.ptr(), state.plain_assignment.ptr(), Py_EQ);
@@ -553,6 +647,7 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     nb::object target = get_attr(node, "lvalue"_id);
     nb::object source = get_attr(node, "rvalue"_id);
     nb::object value = fit_to_target(self, target, source, translate(self, source));
+    if (reads_the_register_it_spreads_over(self, target, source, value)) value = read_once(value);
     assign_to_target(self, target, value);
     return nb::none();
 }
@@ -641,6 +736,29 @@ nb::object range_condition(nb::handle variable, nb::handle end, nb::handle step,
     return steal_or_throw(PyNumber_Or(upward.ptr(), downward.ptr()));
 }
 
+// --- loops over ranges that their bodies change --------------------------------
+
+// The block of one counted loop: the compiler's counter runs the range, and
+// the loop variable takes its value at the start of each turn, so what the
+// body assigns to it lasts only for the rest of that turn.
+nb::object counted_loop_init(nb::handle self, nb::handle variable, nb::handle counter, nb::handle start,
+                             nb::handle condition, nb::handle update) {
+    set_attr(self, "_variable"_id, variable);
+    set_attr(self, "_counter"_id, counter);
+    set_attr(self, "_loop"_id, call(state.for_, counter, start, condition, update));
+    return nb::none();
+}
+
+nb::object counted_loop_enter(nb::handle self) {
+    set_attr(self, "_exit"_id, enter_context(get_attr(self, "_loop"_id)));
+    call(state.assign, get_attr(self, "_variable"_id), get_attr(self, "_counter"_id));
+    return nb::borrow(self);
+}
+
+nb::object counted_loop_exit(nb::handle self, nb::handle type, nb::handle value, nb::handle traceback) {
+    return call(get_attr(self, "_exit"_id), type, value, traceback);
+}
+
 nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
@@ -653,6 +771,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     enum { VALUES, ARRAY, RANGE, UNSUPPORTED } kind = UNSUPPORTED;
     nb::object set_declaration = get_attr(node, "set_declaration"_id);
     nb::object array, first, last, increment;
+    bool counts_apart = false;
     if (is_instance(set_declaration, state.discrete_set)) {
         kind = VALUES;
     } else if (is_instance(set_declaration, state.identifier)) {
@@ -669,6 +788,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         last = translate_scalar(self, end, false);
         nb::object step = get_attr(set_declaration, "step"_id);
         increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
+        counts_apart = body_changes_its_range(node, source_name, set_declaration);
     }
 
     in_block(self, [&] {
@@ -695,9 +815,19 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
             }
             case ARRAY: run_block(self, state.for_each_, block, nb::make_tuple(variable, array)); break;
             case RANGE: {
-                nb::object condition = range_condition(variable, last, increment, source_name);
-                nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
-                run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
+                if (!counts_apart) {
+                    nb::object condition = range_condition(variable, last, increment, source_name);
+                    nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
+                    run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
+                    break;
+                }
+                nb::object end = read_once(last);
+                nb::object step = read_once(increment);
+                nb::object counter = call(state.declare, get_attr(variable, "dtype"_id));
+                nb::object condition = range_condition(counter, end, step, source_name);
+                nb::object update = steal_or_throw(PyNumber_Add(counter.ptr(), step.ptr()));
+                run_block(self, state.counted_loop, block,
+                          nb::make_tuple(variable, counter, first, condition, update));
                 break;
             }
             case UNSUPPORTED:
@@ -881,6 +1011,7 @@ NB_MODULE(target_lowering, m) {
     state.open_qasm_program = keep(programs.attr("OpenQasmProgram"));
     state.variable_signature = keep(programs.attr("VariableSignature"));
     state.vyr_arr = keep_attr("corvane.vyr_slot", "VyrArr");
+    state.vyr_bit_register = keep_attr("corvane.vyr_slot", "VyrBitRegister");
     state.sequence = keep_attr("collections.abc", "Sequence");
     state.vyr1_program = keep(programs.attr("Vyr1Program"));
     state.step_init = keep(step.attr("__init__"));
@@ -891,6 +1022,8 @@ NB_MODULE(target_lowering, m) {
     state.discrete_set = keep(ast.attr("DiscreteSet"));
     state.range_definition = keep(ast.attr("RangeDefinition"));
     state.expression = keep(ast.attr("Expression"));
+    state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
+    state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
 
     nb::object vyr = import_module("vk.vyr");
@@ -904,6 +1037,8 @@ NB_MODULE(target_lowering, m) {
     state.switch_ = keep(vyr.attr("switch_"));
     state.case_ = keep(vyr.attr("case_"));
     state.default_ = keep(vyr.attr("default_"));
+    state.declare = keep(vyr.attr("declare"));
+    state.assign = keep(vyr.attr("assign"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
     state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");
@@ -944,6 +1079,20 @@ NB_MODULE(target_lowering, m) {
                  .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
                       "Holds the target variable's name and the finished text.", "name"_arg, "message"_arg)
                  .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
+                 .build());
+
+    state.counted_loop =
+        keep(ClassBuilder(m, "_CountedLoop")
+                 .doc("The vk for block of a loop whose body changes its range or its variable: a counter of the "
+                      "compiler's own runs the range, and the loop variable takes its value at each turn.")
+                 .def("__init__(self, variable: VyrVariable, counter: VyrVariable, start: typing.Any,"
+                      " condition: typing.Any, update: typing.Any) -> None",
+                      counted_loop_init, "The for block of the counter, for the loop variable.", "variable"_arg,
+                      "counter"_arg, "start"_arg, "condition"_arg, "update"_arg)
+                 .def("__enter__(self) -> _CountedLoop", counted_loop_enter,
+                      "Opens the for block and gives the loop variable the counter's value.")
+                 .def("__exit__(self, type: typing.Any, value: typing.Any, traceback: typing.Any) -> typing.Any",
+                      counted_loop_exit, "Leaves the for block.", "type"_arg, "value"_arg, "traceback"_arg)
                  .build());
 
     def_function(m, "_align_if_needed(*elements: str) -> None", align_if_needed_function,

@@ -1,0 +1,75 @@
+"""A for loop runs over the values its head gives when it starts, whatever its body assigns."""
+
+import textwrap
+
+import pytest
+
+from vyr_runner import run_program
+
+
+@pytest.fixture
+def run(compiler):
+    def compile_and_run(source, inputs=None):
+        return run_program(compiler.compile(source).result_program.dsl_program, inputs=inputs)
+
+    return compile_and_run
+
+
+@pytest.mark.parametrize(
+    "source, count",
+    [
+        # The range's end and step are read once.
+        ("output int r; int n = 3; for int i in [0:n] { n = 0; r += 1; }", 4),
+        ("output int r; int s = 1; for int i in [0:s:4] { s = 4; r += 1; }", 5),
+        ("output int r; int n = 3; for int i in [0:n] { if (r > 1) { n = 0; } r += 1; }", 4),
+        ("output int r; int n = 3; for int i in [0:n] { for int j in [0:0] { n = 10; } r += 1; }", 4),
+        ("output int r; int n = 3; for int i in [n:-1:0] { n = 100; r += 1; }", 4),
+        ("output int r; input int n; for int i in [0:n] { n = n + 1; r += 1; }", 4),
+        # The loop variable takes its next value whatever the body assigned to it.
+        ("output int r; for int i in [0:3] { r += 1; i = 5; }", 4),
+        ("output int r; for int i in [0:3] { r += 1; i = i - 1; }", 4),
+        ("output int r; bit m; for int i in [0:3] { r += 1; m = measure $1; i = m; }", 4),
+        ("output int r; for int i in [0:3] { switch (r) { case 1 { i = 0; } } r += 1; }", 4),
+        # Loops over sets and arrays take their next value as well.
+        ("output int r; for int v in {1, 2, 3} { v = 10; r += 1; }", 3),
+        ("output int r; array[int, 3] a = {1, 2, 3}; for int v in a { v = 0; a[2] = 9; r += 1; }", 3),
+    ],
+)
+def test_a_body_changes_neither_the_range_nor_the_count(run, source, count):
+    assert run(source, inputs={"n": [3]}).results["r"] == [count]
+
+
+def test_an_assignment_to_the_loop_variable_holds_for_the_rest_of_its_turn(run):
+    assert run("output int r; for int i in [0:1] { i = i + 10; r += i; }").results == {"r": [21]}
+    assert run("output int r; for int v in {1, 2} { v = v * 10; r += v; }").results == {"r": [30]}
+
+
+def test_the_range_is_read_before_the_loop_and_counted_apart(compile_text):
+    assert compile_text("output int r; int n = 2; for int i in [0:n] { n = 0; r += i; }") == textwrap.dedent(
+        """\
+        declare stream s1
+        declare int v1 = 0
+        declare int v2 = 0
+        v2 = 2
+        declare int v3 = 0
+        declare int v4
+        v4 = v2
+        declare int v5
+        for (v5 = 0; v5 <= v4; v5 = v5 + 1):
+            v3 = v5
+            v2 = 0
+            v1 = v1 + v3
+        save v1 to s1
+        stream processing:
+            s1.save_all("r")"""
+    )
+
+
+def test_a_loop_whose_body_leaves_its_range_alone_keeps_its_own_for(compile_text):
+    # Reading the range's variables and assigning others changes nothing.
+    assert "for (v3 = 0; v3 <= v2; v3 = v3 + 1):" in compile_text(
+        "output int r; int n = 2; for int i in [0:n] { r += i * n; }")
+
+
+def test_a_while_loop_reads_its_condition_at_every_turn(run):
+    assert run("output int r; int n = 3; while (r < n) { n = 1; r += 1; }").results == {"r": [1]}
