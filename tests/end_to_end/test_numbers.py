@@ -76,3 +76,36 @@ def test_a_global_phase_in_a_body_takes_a_real_parameter(compiler_with):
     compiler = compiler_with(gphase=gphase)
     compiler.compile("gate g(t) q { gphase(t / 2); } g(3) $1;")
     assert phases == [1.5]
+
+
+@pytest.mark.parametrize(
+    "source, value",
+    [
+        # Bits shift off a register's end, and "~" negates each of its bits.
+        ("bit[8] a = 143; output int r; r = int(a << 1);", 30),
+        ("bit[4] c = 5; output int r; r = int(~c);", 10),
+        ("bit[4] c = 12; output int r; r = int(c << 1);", 8),
+        ("bit[4] c = 12; output int r; r = int((c << 1) >> 1);", 4),
+        ("bit[4] c = 12; output int r; r = int(~(c << 2));", 15),
+        ("bit[4] c = 12; output int r; r = (c << 1) + 1;", 9),
+        ("bit[2] a = 2; bit[2] b = 0; output int r; if ((a << 1) == b) { r = 1; }", 1),
+        # Bit-string literals fold to a register's value of their own width.
+        ('output int r; r = int(~"0101");', 10),
+        ('output int r; r = int("1100" << 1);', 8),
+        ('output int r; r = ~"0101" << 1;', 4),
+        ('output int r; bit[4] c = "0101"; r = c;', 5),
+        # An integer keeps every bit.
+        ("int k = 12; output int r; r = k << 1;", 24),
+    ],
+)
+def test_a_registers_value_keeps_its_width(run, source, value):
+    assert run(source).results["r"] == [value]
+
+
+@pytest.mark.parametrize(
+    "duration, cycles",
+    [("10ns + 10ns", 5), ("2 * 50ns", 25), ("50ns * 2", 25), ("100ns - 10ns", 22), ("1us / 3", 83),
+     ("(100ns / 50ns) * 10ns", 5), ("10dt + 10dt", 5), ("0.5us + 2ns", 125)],
+)
+def test_duration_arithmetic_is_computed_in_time(run, duration, cycles):
+    assert run(f"qubit q; delay[{duration}] q;").played() == [("wait", cycles, "d0")]

@@ -2,6 +2,7 @@
 // math-function call whose operands are all literals becomes one literal of
 // the computed value, leaves first. Where an operand is no literal, binary
 // expressions are simplified by the shortcut table and `-(-x)` becomes `x`.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -34,7 +35,7 @@ enum Kind { binary_kind, unary_kind, call_kind, kind_count };
 struct ModuleState {
     nb::handle open_qasm_program;
     nb::handle is_qasm_literal, create_literal, calculate_binary_shortcuts;
-    nb::handle binary_expression, unary_expression, function_call;
+    nb::handle binary_expression, unary_expression, function_call, bitstring_literal;
     nb::handle not_all_literals, unresolvable_function, illegal_math_expression;
     nb::handle kinds[kind_count];
     KindNatives natives[kind_count];
@@ -406,6 +407,42 @@ nb::object heuristic_replacement(nb::handle cls, nb::handle node, nb::handle sig
     return new_node;
 }
 
+// --- the width of a bit register's value ---
+
+Py_ssize_t literal_width(nb::handle node) {
+    if (!Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(state.bitstring_literal.ptr()))) return 0;
+    Py_ssize_t width = PyNumber_AsSsize_t(get_attr(node, "width"_id).ptr(), PyExc_OverflowError);
+    if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+    return width > 0 ? width : 0;
+}
+
+bool symbol_is(nb::handle symbol, const char* text) { return PyUnicode_CompareWithASCIIString(symbol.ptr(), text) == 0; }
+
+// The width of what `node` computes from bit-string literals, 0 when it is no
+// register's value: shifts and "~" keep their operand's width, "&" the smaller
+// known one, "|" and "^" that of two registers. OpenQASM shifts bits off a
+// register's end, so the computed value is cut to the width.
+Py_ssize_t folded_width(nb::handle node) {
+    const bool binary = Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(state.binary_expression.ptr()));
+    const bool unary = Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(state.unary_expression.ptr()));
+    if (!binary && !unary) return 0;
+    nb::object symbol = symbol_of(node);
+    if (!PyUnicode_Check(symbol.ptr())) return 0;
+    if (unary) return symbol_is(symbol, "~") ? literal_width(get_attr(node, state.expression)) : 0;
+    const Py_ssize_t left = literal_width(get_attr(node, state.lhs)), right = literal_width(get_attr(node, state.rhs));
+    if (symbol_is(symbol, "<<") || symbol_is(symbol, ">>")) return left;
+    if (symbol_is(symbol, "&")) return left && right ? std::min(left, right) : std::max(left, right);
+    if (symbol_is(symbol, "|") || symbol_is(symbol, "^")) return left && right ? std::max(left, right) : 0;
+    return 0;
+}
+
+nb::object cut_to_width(nb::handle value, Py_ssize_t width) {
+    nb::object one = nb::int_(1);
+    nb::object mask = steal_or_throw(PyNumber_Subtract(
+        steal_or_throw(PyNumber_Lshift(one.ptr(), nb::int_(width).ptr())).ptr(), one.ptr()));
+    return steal_or_throw(PyNumber_And(value.ptr(), mask.ptr()));
+}
+
 nb::object run(nb::handle cls, nb::handle node) {
     nb::object arguments, func, signal;
     bool computable =
@@ -424,9 +461,11 @@ nb::object run(nb::handle cls, nb::handle node) {
     }
 
     nb::object new_value;
+    const Py_ssize_t width = folded_width(node);
     try {
         nb::object values = steal_or_throw(PySequence_Tuple(arguments.ptr()));
         new_value = steal_or_throw(PyObject_Call(func.ptr(), values.ptr(), nullptr));
+        if (width > 0) new_value = cut_to_width(new_value, width);
         state.logger.debug(compose({nb::str("Replaced "), expression_string, nb::str(" by "), new_value}));
     } catch (nb::python_error& error) {
         if (!is_ordinary(error)) throw;
@@ -434,6 +473,8 @@ nb::object run(nb::handle cls, nb::handle node) {
         nb::object illegal = nb::handle(state.illegal_math_expression)(expression_string);
         raise_in_context(illegal, error.value());
     }
+    // A register's value stays one, of its width, for the operations around it.
+    if (width > 0) return nb::handle(state.bitstring_literal)(new_value, nb::int_(width));
     return call_one(state.create_literal, new_value);
 }
 
@@ -584,6 +625,7 @@ NB_MODULE(folding_stage, m) {
     state.binary_expression = keep(ast.attr("BinaryExpression"));
     state.unary_expression = keep(ast.attr("UnaryExpression"));
     state.function_call = keep(ast.attr("FunctionCall"));
+    state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     nb::object binary_operator = ast.attr("BinaryOperator");
     nb::object unary_operator = ast.attr("UnaryOperator");
 

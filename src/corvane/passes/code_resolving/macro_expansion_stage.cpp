@@ -20,7 +20,7 @@ struct ModuleState {
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
     nb::handle integer_literal, float_literal, boolean_literal, cast, float_type, unary_expression, binary_expression,
-        minus;
+        minus, statement, classical_declaration, for_in_loop, function_call, unseen_name;
     nb::handle arithmetic[4];  // + - * /
     nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker, name_collector;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
@@ -218,6 +218,82 @@ nb::object check_gate_call(nb::handle self, nb::handle node) {
 nb::object check_measurement(nb::handle self, nb::handle node) {
     check_operand(self, node, get_attr(node, "qubit"_id));
     return nb::none();
+}
+
+// ==== the names a body may use ====================================================
+
+// The first name in `node` that the gate's body cannot see, with the statement
+// that uses it, or empty objects. A gate sees its parameters, its qubits, the
+// global constants (already in place as their values) and what its own body
+// declares; the gates and functions it calls are named by their calls. Any
+// other name is a variable or a qubit of the program, which the gate would
+// capture where it is called.
+struct UnseenName {
+    nb::object name, statement;
+};
+
+void find_unseen_name(nb::handle node, nb::handle visible, nb::handle statement, UnseenName& found) {
+    RecursionLimitGuard guard(" while reading a gate's body");
+    if (found.name.is_valid()) return;
+    if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
+        nb::object items = steal_or_throw(PySequence_Fast(node.ptr(), "items"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()) && !found.name.is_valid(); ++i)
+            find_unseen_name(PySequence_Fast_GET_ITEM(items.ptr(), i), visible, statement, found);
+        return;
+    }
+    if (!tree::is_node(node)) return;
+    if (is_exact(node, state.identifier)) {
+        nb::object name = get_attr(node, state.name);
+        if (!contains(visible, name)) found = {name, nb::borrow(statement)};
+        return;
+    }
+    if (is_instance(node, state.statement)) statement = node;
+    // A declaration or a loop variable of the body is its own from here on.
+    if (is_instance(node, state.classical_declaration) || is_instance(node, state.for_in_loop)) {
+        nb::object declared = get_attr(node, "identifier"_id);
+        if (is_exact(declared, state.identifier))
+            check_status(PySet_Add(visible.ptr(), get_attr(declared, state.name).ptr()));
+    }
+    const bool names_a_callee = is_instance(node, state.quantum_gate) || is_instance(node, state.function_call);
+    nb::object fields = steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr));
+    nb::object entries = steal_or_throw(PyDict_Items(fields.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()) && !found.name.is_valid(); ++i) {
+        auto [field, item] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
+        if (names_a_callee && PyUnicode_Check(field.ptr()) && PyUnicode_Compare(field.ptr(), state.name.ptr()) == 0)
+            continue;
+        find_unseen_name(item, visible, statement, found);
+    }
+}
+
+void refuse_unseen_names(nb::handle definition) {
+    nb::object visible = steal_or_throw(PySet_New(nullptr));
+    for (nb::handle field : {state.arguments, state.qubits}) {
+        nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, field).ptr()));
+        while (PyObject* raw = PyIter_Next(formals.ptr())) {
+            nb::object formal = nb::steal(raw);
+            check_status(PySet_Add(visible.ptr(), get_attr(formal, state.name).ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    UnseenName found;
+    find_unseen_name(get_attr(definition, state.body), visible, definition, found);
+    if (found.name.is_valid())
+        raise_error(nb::handle(state.unseen_name)(found.statement, signature_of(definition), found.name));
+}
+
+nb::object unseen_name_init(nb::handle self, nb::handle node, nb::handle definition_signature, nb::handle name) {
+    require_str(name, "name");
+    setattr_interned(self, state.node, node);
+    setattr_interned(self, state.definition_signature, definition_signature);
+    setattr_interned(self, state.name, name);
+    return nb::none();
+}
+
+nb::object unseen_name_str(nb::handle self) {
+    nb::object gate = get_attr(get_attr(self, state.definition_signature), state.name);
+    return compose({nb::str("In the definition of gate '"), gate, nb::str("', '"), get_attr(self, state.name),
+                    nb::str("' is neither a parameter nor a qubit of the gate nor a global constant; a gate's body "
+                            "sees only these, not the variables and qubits of the program.")});
 }
 
 // ==== _NameCollector ================================================================
@@ -595,6 +671,7 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
         tree::visit(checker, statement);
     }
     if (PyErr_Occurred()) throw nb::python_error();
+    refuse_unseen_names(node);
     nb::object resolved;
     // While the body is resolved, the calls it makes see its parameters.
     nb::object outer_parameters = get_attr(self, state.enclosing_parameters);
@@ -656,6 +733,10 @@ NB_MODULE(macro_expansion_stage, m) {
     state.cast = keep(ast.attr("Cast"));
     state.float_type = keep(ast.attr("FloatType"));
     state.unary_expression = keep(ast.attr("UnaryExpression"));
+    state.statement = keep(ast.attr("Statement"));
+    state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
+    state.for_in_loop = keep(ast.attr("ForInLoop"));
+    state.function_call = keep(ast.attr("FunctionCall"));
     state.binary_expression = keep(ast.attr("BinaryExpression"));
     state.minus = keep(ast.attr("UnaryOperator")["-"]);
     const char* arithmetic[] = {"+", "-", "*", "/"};
@@ -739,6 +820,15 @@ NB_MODULE(macro_expansion_stage, m) {
                       misused_formal_init, "Holds the statement, the definition's signature and the misused formal.",
                       "node"_arg, "definition_signature"_arg, "formal"_arg, "formal_kind"_arg, "used_as"_arg)
                  .def("__str__(self) -> str", misused_formal_str, "The error's text.")
+                 .build());
+
+    state.unseen_name =
+        keep(ClassBuilder(m, "UnseenNameException", {definition_exception})
+                 .doc("A definition's body names what a gate cannot see: a variable, a qubit or an undeclared name.")
+                 .def("__init__(self, node: ast.QASMNode, definition_signature: GateSignature, name: str) -> None",
+                      unseen_name_init, "Holds the statement, the definition's signature and the name.", "node"_arg,
+                      "definition_signature"_arg, "name"_arg)
+                 .def("__str__(self) -> str", unseen_name_str, "The error's text.")
                  .build());
 
     // The statements of one call of a user gate whose operands include bare
