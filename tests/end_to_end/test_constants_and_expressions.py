@@ -85,6 +85,16 @@ REFUSALS = [
     ("int x = $1;", GENERATION, "InvalidOperandException", ["A qubit cannot be used as a value: $1"]),
     ("qubit q; int x = q + 1;", GENERATION, "MisusedQubitRegisterException", ["'q'", "as a classical variable"]),
     ("array[int, 2] a; int x = a[1][0];", GENERATION, "NotImplementedError", ["a[1][0]"]),
+    # A constant index outside the cells names the program's array.
+    ("array[int, 3] a = {1, 2, 3}; int x = a[3];", GENERATION, "IndexError",
+     ["Index 3 is out of range for the array 'a' of 3 cells."]),
+    ("array[int, 3] a = {1, 2, 3}; a[-4] = 1;", GENERATION, "IndexError",
+     ["Index -4 is out of range for the array 'a' of 3 cells."]),
+    ("const int k = 5; array[bool, 2] a; bool b = a[k - 8];", GENERATION, "IndexError",
+     ["Index -3 is out of range for the array 'a' of 2 cells."]),
+    ("bit[3] c; c[3] = measure $1;", GENERATION, "IndexError",
+     ["Index 3 is out of range for the bit register 'c' of 3 bits."]),
+    ("bit[2] c; int x = c[-3] + 1;", GENERATION, "IndexError", ["Index -3", "bit register 'c' of 2 bits"]),
     # A compound assignment without a binary operator.
     ("int x = 0; x ~= 1;", RESOLVING, "NotImplementedError", ["x ~= 1", "~="]),
 ]
@@ -208,6 +218,15 @@ RUNS = [
     ("output int r; array[int, 3] a = {1, 2, 3}; bit[2] b; b[1] = 1; r = a[1] + b[1];", None, {"r": [3]}, []),
     ("output int r; array[int, 3] a = {4, 5, 6}; int i = 2; a[i - 1] = 9; r = a[1] + a[i];", None,
      {"r": [15]}, []),
+    # A negative index known when the program is compiled counts from the end.
+    ("output int r; array[int, 3] a = {1, 2, 3}; r = a[-1];", None, {"r": [3]}, []),
+    ("output int r; array[int, 3] a = {1, 2, 3}; const int k = -1; a[k] = 9; r = a[2] * 10 + a[-3];", None,
+     {"r": [91]}, []),
+    ("output int r; const int n = 3; array[int, n] a = {1, 2, 3}; r = a[1 - n];", None, {"r": [2]}, []),
+    # (the measurement gives false: the runner is given no outcomes)
+    ("output bit[3] c; c[-1] = measure $1; c[-3] = !c[-1];", None, {"c": [True, False, False]},
+     [("measure", "readout", "d1")]),
+    ("output int r; bit[3] c; c[-2] = 1; r = c + c[-2];", None, {"r": [3]}, []),
     # The predefined constants read as their values.
     ("output float r; r = 2 * pi - tau + euler;", None, {"r": [2.718281828459045]}, []),
 ]
