@@ -176,10 +176,20 @@ nb::object arr_get_init_value(nb::handle self) {
     return steal_or_throw(PyNumber_Multiply(one.ptr(), size.ptr()));
 }
 
+// "the array 'a'" or "the bit register 'c'", by the program's name.
+nb::str described(nb::handle self, bool bits) {
+    return compose({nb::str(bits ? "the bit register '" : "the array '"), nb::getattr(self, "name"), nb::str("'")});
+}
+
 // A plain index counts from the end when it is negative (-1 is the last
 // cell), as in OpenQASM; one outside the cells is refused by the program's
 // name of the array. An index known only when the program runs is the SDK's.
 nb::object cell_position(nb::handle self, nb::handle idx) {
+    if (PyFloat_Check(idx.ptr())) {
+        bool bits = is_instance(self, state.bit_register);
+        raise_text(PyExc_TypeError, compose({nb::str("The index "), idx, nb::str(" of "), described(self, bits),
+                                             nb::str(" is not an integer.")}));
+    }
     if (!PyLong_Check(idx.ptr())) return nb::borrow(idx);
     nb::object size = nb::getattr(self, "size");
     if (!PyLong_Check(size.ptr())) return nb::borrow(idx);
@@ -194,16 +204,24 @@ nb::object cell_position(nb::handle self, nb::handle idx) {
     if (!below && !beyond) return position;
     bool bits = is_instance(self, state.bit_register);
     raise_text(PyExc_IndexError,
-               compose({nb::str("Index "), idx, nb::str(bits ? " is out of range for the bit register '"
-                                                             : " is out of range for the array '"),
-                        nb::getattr(self, "name"), nb::str("' of "), size,
-                        nb::str(bits ? " bits." : " cells.")}));
+               compose({nb::str("Index "), idx, nb::str(" is out of range for "), described(self, bits),
+                        nb::str(" of "), size, nb::str(bits ? " bits." : " cells.")}));
 }
 
 nb::object get_single_index(nb::handle self, nb::handle idx) {
     nb::object expression = nb::getattr(self, "vyr_value_exp");
     nb::object position = cell_position(self, idx);
-    return steal_or_throw(PyObject_GetItem(expression.ptr(), position.ptr()));
+    PyObject* cell = PyObject_GetItem(expression.ptr(), position.ptr());
+    if (cell) return nb::steal(cell);
+    nb::python_error error;
+    // The SDK names its own variable; the program knows the array by its name.
+    if (!error.matches(PyExc_TypeError)) throw error;
+    HandlingError handling(error.value());
+    bool bits = is_instance(self, state.bit_register);
+    nb::object refused = steal_or_throw(PyObject_CallOneArg(
+        PyExc_TypeError, compose({nb::str("The index of "), described(self, bits),
+                                  nb::str(" is not an integer expression.")}).ptr()));
+    raise_from(refused, error.value());
 }
 
 nb::object assign_single(nb::handle self, nb::handle idx, nb::handle value) {

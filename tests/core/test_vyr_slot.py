@@ -252,6 +252,18 @@ def test_a_plain_index_outside_the_cells_names_the_array(scope, make, index, tex
     assert rendered(scope) == before
 
 
+def test_an_index_that_is_no_integer_names_the_array(scope):
+    arr = VyrBitRegister("c", bool, 2)
+    arr.declare(False, False)
+    with pytest.raises(TypeError) as error:
+        arr.get_single_index(1.5)
+    assert str(error.value) == "The index 1.5 of the bit register 'c' is not an integer."
+    with pytest.raises(TypeError) as error:
+        arr.assign_single(vyr.declare(vyr.fixed, value=1.0), True)
+    assert str(error.value) == "The index of the bit register 'c' is not an integer expression."
+    assert type(error.value.__cause__) is TypeError
+
+
 def test_an_index_known_only_at_run_time_goes_to_the_sdk_unchanged(scope):
     arr = VyrArr("a", int, 3)
     arr.declare(False, False)

@@ -95,6 +95,10 @@ REFUSALS = [
     ("bit[3] c; c[3] = measure $1;", GENERATION, "IndexError",
      ["Index 3 is out of range for the bit register 'c' of 3 bits."]),
     ("bit[2] c; int x = c[-3] + 1;", GENERATION, "IndexError", ["Index -3", "bit register 'c' of 2 bits"]),
+    ("array[int, 3] a = {1, 2, 3}; int x = a[1.5];", GENERATION, "TypeError",
+     ["The index 1.5 of the array 'a' is not an integer."]),
+    ("array[int, 3] a = {1, 2, 3}; float f = 1.0; a[f] = 2;", GENERATION, "TypeError",
+     ["The index of the array 'a' is not an integer expression."]),
     # A compound assignment without a binary operator.
     ("int x = 0; x ~= 1;", RESOLVING, "NotImplementedError", ["x ~= 1", "~="]),
 ]
