@@ -18,6 +18,7 @@ struct ModuleState {
     nb::handle fetching_undeclared;
     nb::handle no_stream;
     nb::handle assignment_error;
+    nb::handle bit_register;
 } state;
 
 nb::handle int_type() { return nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)); }
@@ -175,9 +176,52 @@ nb::object arr_get_init_value(nb::handle self) {
     return steal_or_throw(PyNumber_Multiply(one.ptr(), size.ptr()));
 }
 
+// "the array 'a'" or "the bit register 'c'", by the program's name.
+nb::str described(nb::handle self, bool bits) {
+    return compose({nb::str(bits ? "the bit register '" : "the array '"), nb::getattr(self, "name"), nb::str("'")});
+}
+
+// A plain index counts from the end when it is negative (-1 is the last
+// cell), as in OpenQASM; one outside the cells is refused by the program's
+// name of the array. An index known only when the program runs is the SDK's.
+nb::object cell_position(nb::handle self, nb::handle idx) {
+    if (PyFloat_Check(idx.ptr())) {
+        bool bits = is_instance(self, state.bit_register);
+        raise_text(PyExc_TypeError, compose({nb::str("The index "), idx, nb::str(" of "), described(self, bits),
+                                             nb::str(" is not an integer.")}));
+    }
+    if (!PyLong_Check(idx.ptr())) return nb::borrow(idx);
+    nb::object size = nb::getattr(self, "size");
+    if (!PyLong_Check(size.ptr())) return nb::borrow(idx);
+    nb::object zero = nb::int_(0);
+    int negative = PyObject_RichCompareBool(idx.ptr(), zero.ptr(), Py_LT);
+    check_status(negative);
+    nb::object position = negative ? steal_or_throw(PyNumber_Add(idx.ptr(), size.ptr())) : nb::borrow(idx);
+    int below = PyObject_RichCompareBool(position.ptr(), zero.ptr(), Py_LT);
+    check_status(below);
+    int beyond = PyObject_RichCompareBool(position.ptr(), size.ptr(), Py_GE);
+    check_status(beyond);
+    if (!below && !beyond) return position;
+    bool bits = is_instance(self, state.bit_register);
+    raise_text(PyExc_IndexError,
+               compose({nb::str("Index "), idx, nb::str(" is out of range for "), described(self, bits),
+                        nb::str(" of "), size, nb::str(bits ? " bits." : " cells.")}));
+}
+
 nb::object get_single_index(nb::handle self, nb::handle idx) {
     nb::object expression = nb::getattr(self, "vyr_value_exp");
-    return steal_or_throw(PyObject_GetItem(expression.ptr(), idx.ptr()));
+    nb::object position = cell_position(self, idx);
+    PyObject* cell = PyObject_GetItem(expression.ptr(), position.ptr());
+    if (cell) return nb::steal(cell);
+    nb::python_error error;
+    // The SDK names its own variable; the program knows the array by its name.
+    if (!error.matches(PyExc_TypeError)) throw error;
+    HandlingError handling(error.value());
+    bool bits = is_instance(self, state.bit_register);
+    nb::object refused = steal_or_throw(PyObject_CallOneArg(
+        PyExc_TypeError, compose({nb::str("The index of "), described(self, bits),
+                                  nb::str(" is not an integer expression.")}).ptr()));
+    raise_from(refused, error.value());
 }
 
 nb::object assign_single(nb::handle self, nb::handle idx, nb::handle value) {
@@ -397,7 +441,7 @@ NB_MODULE(vyr_slot, m) {
         .def("assign_single(self, idx: Scalar[int], value: Scalar[NumberT]) -> None", assign_single,
              "Assigns a value to one cell.", "idx"_arg, "value"_arg)
         .def("get_single_index(self, idx: Scalar[int]) -> VyrArrayCell[NumberT]", get_single_index,
-             "The vk cell at an index.", "idx"_arg)
+             "The vk cell at an index; a plain negative index counts from the end.", "idx"_arg)
         .def("assign(self, value: Scalar[NumberT] | Sequence[Scalar[NumberT]]) -> None", arr_assign,
              "Assigns a sequence cell by cell, or one value to every cell.", "value"_arg)
         .def("assign_range(self, value: Scalar[NumberT] | Sequence[Scalar[NumberT]], start: int | Scalar[int] = 0,"
@@ -411,10 +455,10 @@ NB_MODULE(vyr_slot, m) {
     // A `bit[n]` register is held like an array of booleans, but unlike a
     // declared bool array it reads as its unsigned value wherever it is used
     // as one; the typing makes its wrapper of this class to tell the two apart.
-    ClassBuilder(m, "VyrBitRegister", {nb::getattr(m, "VyrArr")})
+    state.bit_register = keep(ClassBuilder(m, "VyrBitRegister", {nb::getattr(m, "VyrArr")})
         .doc("A bit register (bit[n]): an array of boolean cells whose value, used as a number, "
              "is the unsigned integer in which cell i weighs 2**i.")
         .def("assign(self, value: Scalar[int] | Scalar[bool] | Sequence[Scalar[bool]]) -> None", bit_register_assign,
              "Assigns a sequence cell by cell, or a number by its bits, bit i into cell i.", "value"_arg)
-        .build();
+        .build());
 }

@@ -9,7 +9,11 @@ from corvane.passes.code_resolving.constant_substitution_stage import (
     ConstantSubstitutionStage,
 )
 from corvane.passes.constants import CONSTANTS
-from corvane.passes.parsing.validators import ConstantMisuseException, RedeclarationException
+from corvane.passes.parsing.validators import (
+    ConstantMisuseException,
+    RedeclarationException,
+    UnknownConstantValueException,
+)
 from corvane.programs import OpenQasmProgram
 
 
@@ -48,18 +52,20 @@ def test_loop_bounds_and_sets_are_substituted():
 @pytest.mark.parametrize(
     "source, expected",
     [
-        # Gathering finishes before substitution: earlier uses and other blocks see the constant.
-        ("int a = n; const int n = 2;", "int a = 2;"),
-        ("if (true) { const int n = 2; } int a = n;", "if (true) { } int a = 2;"),
+        # A constant is seen from its declaration to the end of its block, not before nor after.
+        ("int a = n; const int n = 2; int b = n;", "int a = n; int b = 2;"),
+        ("if (true) { const int n = 2; int a = n; } int b = n;", "if (true) { int a = 2; } int b = n;"),
         # A constant defined from an earlier one stands for its value, the other's declaration gone.
         ("const int a = 2; const int b = a + 1; int c = b;", "int c = 2 + 1;"),
         ("const float t = pi; float c = t;", "float c = 3.141592653589793;"),
         ("const int a = 2; const int b = a * a; const int c = b - a; int d = c;", "int d = 2 * 2 - 2;"),
-        # Inside a switch, the target and the default block only.
+        # Inside a switch, the target, the case values and the default block; the case bodies stay.
         (
-            "const int n = 1; int x; switch (n) { case n { x = n; const int m = 2; } default { x = n; } }",
-            "int x; switch (1) { case n { x = n; const int m = 2; } default { x = 1; } }",
+            "const int n = 1; int x; switch (n) { case n, n + 1 { x = n; const int m = 2; } default { x = n; } }",
+            "int x; switch (1) { case 1, 1 + 1 { x = n; const int m = 2; } default { x = 1; } }",
         ),
+        # Math functions of constants are constant; the function's name is no value read.
+        ("const float s = sin(pi); float c = s;", f"float c = sin({math.pi!r});"),
     ],
 )
 def test_substitution(source, expected):
@@ -101,12 +107,13 @@ def test_names_declared_in_blocks_hide_constants_until_the_block_ends(source, ex
 @pytest.mark.parametrize(
     "source",
     [
-        # A second declaration at the top level.
+        # A second declaration in the constant's own scope.
         "const int n = 2; int n;",
         "int n; const int n = 2;",
         "const int n = 2; input float n;",
         "const int n = 2; qubit[2] n;",
-        "if (true) { const int n = 2; } output int n;",
+        "const int n = 2; if (true) { int m; } output int n;",
+        "if (true) { const int n = 2; int n; }",
         # A predefined constant's name, anywhere.
         "input float euler;",
         "output int π;",
@@ -116,7 +123,7 @@ def test_names_declared_in_blocks_hide_constants_until_the_block_ends(source, ex
         "while (true) { for int τ in [0:1] { } }",
     ],
 )
-def test_a_constant_name_cannot_be_declared_at_the_top_level_nor_a_predefined_one_anywhere(source):
+def test_a_constant_name_cannot_be_declared_again_in_its_scope_nor_a_predefined_one_anywhere(source):
     tree = parser.parse(source)
     with pytest.raises(RedeclarationException) as error:
         ConstantSubstitutionStage()(OpenQasmProgram(tree))
@@ -182,17 +189,106 @@ def test_predefined_constants_are_substituted_without_declaration(name):
     "source, index",
     [
         ("const int n = 1; const int n = 2;", 1),
-        ("if (true) { const int n = 1; } else { const int n = 2; }", None),
+        ("if (true) { const int n = 1; } else { const int n = 2; const int n = 3; }", None),
         ("const float pi = 3.0;", 0),
     ],
 )
 def test_redeclaration_fails_at_the_later_declaration(source, index):
     tree = parser.parse(source)
-    later = tree.statements[index] if index is not None else tree.statements[0].else_block[0]
+    later = tree.statements[index] if index is not None else tree.statements[0].else_block[1]
     name = later.identifier.name
     with pytest.raises(RedeclarationException) as error:
         ConstantSubstitutionStage()(OpenQasmProgram(tree))
     assert error.value.node is later and error.value.name == name
+    assert error.value.earlier is None
+
+
+@pytest.mark.parametrize(
+    "source, name, earlier",
+    [
+        ("int x = 1; const int x = 5;", "x", "variable"),
+        ("input float x; const float x = 1.0;", "x", "input"),
+        ("output int x; const int x = 1;", "x", "output"),
+        ("qubit[2] x; const int x = 1;", "x", "qubit"),
+        ("if (true) { bit x; const bit x = 1; }", "x", "variable"),
+        ("for int i in [0:1] { const int i = 5; }", "i", "loop variable"),
+        ("gate g(t) a { const int t = 1; }", "t", "gate parameter"),
+        ("gate g a { const int a = 1; }", "a", "gate qubit"),
+    ],
+)
+def test_a_constant_cannot_take_the_name_of_a_declaration_of_its_own_block(source, name, earlier):
+    with pytest.raises(RedeclarationException) as error:
+        substitute(source)
+    assert (error.value.name, error.value.earlier) == (name, earlier)
+    assert type(error.value.node) is ast.ConstantDeclaration
+    article = "an" if earlier[0] in "aeiou" else "a"
+    assert str(error.value) == (
+        f"'{name}' is already declared as {article} {earlier} in this scope; "
+        "it cannot be declared again as a constant."
+    )
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        # Sibling blocks each have a constant of their own.
+        ("int r; { const int k = 5; r = k; } { const int k = 7; r = k; }", "int r; { r = 5; } { r = 7; }"),
+        ("int r; if (r) { const int k = 1; r = k; } else { const int k = 2; r = k; }",
+         "int r; if (r) { r = 1; } else { r = 2; }"),
+        # An inner constant hides an outer variable or constant until its block ends.
+        ("int x = 1; int r; { const int x = 5; r = x; } r = x;", "int x = 1; int r; { r = 5; } r = x;"),
+        ("const int x = 1; int r; { const int x = x + 4; r = x; } r = x;", "int r; { r = 1 + 4; } r = 1;"),
+        ("const int n = 1; int r; for int i in [0:n] { const int n = 3; r = n; } r = n;",
+         "int r; for int i in [0:1] { r = 3; } r = 1;"),
+        ("int i; for int i in [0:1] { const int k = i + 0; }", None),
+        # A constant after a declaration of its name in an outer block hides it.
+        ("input int n; int r; while (r < n) { const int n = 2; r = n; }",
+         "input int n; int r; while (r < n) { r = 2; }"),
+        # A gate's body sees the top-level constants declared before the gate.
+        ("gate g a { rx(t) a; } const float t = 0.5; rx(t) $0;", "gate g a { rx(t) a; } rx(0.5) $0;"),
+    ],
+)
+def test_constants_are_values_of_their_block(source, expected):
+    if expected is None:
+        # `i` in the constant's value is the loop variable, no constant.
+        with pytest.raises(UnknownConstantValueException):
+            substitute(source)
+        return
+    assert substitute(source) == parser.parse(expected)
+
+
+def test_a_gate_body_sees_the_top_level_constants_only():
+    # A tree built by hand may hold a gate in a block; its body still reads the global constants.
+    tree = parser.parse("const float t = 0.5; if (true) { const float t = 1.0; rx(t) $0; }")
+    (gate,) = parser.parse("gate g a { rx(t) a; }").statements
+    tree.statements[1].if_block.append(gate)
+    ConstantSubstitutionStage()(OpenQasmProgram(tree))
+    assert tree.statements[0].if_block[0] == parser.parse("rx(1.0) $0;").statements[0]
+    assert gate == parser.parse("gate g a { rx(0.5) a; }").statements[0]
+
+
+@pytest.mark.parametrize(
+    "source, name, read, what",
+    [
+        ("int a = 3; const int k = a + 1;", "k", "a", "variable"),
+        ("input float t; const float k = 2 * t;", "k", "t", "input"),
+        ("qubit q; const int k = q;", "k", "q", "qubit"),
+        ("const int k = m;", "k", "m", None),
+        ("const int k = k;", "k", "k", None),
+        ("const int a = 1; if (true) { int a = 2; const int b = -a; }", "b", "a", "variable"),
+        ("const int a = 1; for int a in [0:1] { const int b = a; }", "b", "a", "loop variable"),
+        ("array[int, 2] v; const int k = v[0];", "k", "v", "variable"),
+        ("int x; const float k = sin(x);", "k", "x", "variable"),
+        ("int n; const int k = int[n](1.5);", "k", "n", "variable"),
+    ],
+)
+def test_a_constant_whose_value_is_not_known_at_compile_time_is_refused(source, name, read, what):
+    with pytest.raises(UnknownConstantValueException) as error:
+        substitute(source)
+    assert (error.value.name, error.value.read, error.value.what) == (name, read, what)
+    assert type(error.value.node) is ast.ConstantDeclaration and error.value.node.identifier.name == name
+    assert f"The value of the constant '{name}' reads " in str(error.value)
+    assert f"'{read}'" in str(error.value) and "known at compile time" in str(error.value)
 
 
 def test_tree_without_constants_is_unchanged():

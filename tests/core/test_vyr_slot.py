@@ -11,6 +11,7 @@ from corvane.vyr_slot import (
     OperatingOnUndeclaredVariableException,
     VyrArr,
     VyrAssignmentException,
+    VyrBitRegister,
     VyrSlot,
     VyrSlotBase,
 )
@@ -220,6 +221,55 @@ def test_a_single_value_is_assigned_by_one_loop(scope):
             v1[v5] = false
         """
     )
+
+
+@pytest.mark.parametrize("index, cell", [(0, "v1[0]"), (2, "v1[2]"), (-1, "v1[2]"), (-3, "v1[0]")])
+def test_a_plain_index_counts_from_the_end_when_negative(scope, index, cell):
+    arr = VyrArr("a", int, 3)
+    arr.declare(False, False)
+    assert str(arr.get_single_index(index)) == cell
+    arr.assign_single(index, 5)
+    assert rendered(scope).splitlines()[-1] == f"{cell} = 5"
+
+
+@pytest.mark.parametrize(
+    "make, index, text",
+    [
+        (lambda: VyrArr("a", int, 3), 3, "Index 3 is out of range for the array 'a' of 3 cells."),
+        (lambda: VyrArr("a", int, 3), -4, "Index -4 is out of range for the array 'a' of 3 cells."),
+        (lambda: VyrArr("e", bool, 0), 0, "Index 0 is out of range for the array 'e' of 0 cells."),
+        (lambda: VyrBitRegister("c", bool, 2), -3, "Index -3 is out of range for the bit register 'c' of 2 bits."),
+    ],
+)
+def test_a_plain_index_outside_the_cells_names_the_array(scope, make, index, text):
+    arr = make()
+    arr.declare(False, False)
+    before = rendered(scope)
+    for operate in (lambda: arr.get_single_index(index), lambda: arr.assign_single(index, 1)):
+        with pytest.raises(IndexError) as error:
+            operate()
+        assert str(error.value) == text
+    assert rendered(scope) == before
+
+
+def test_an_index_that_is_no_integer_names_the_array(scope):
+    arr = VyrBitRegister("c", bool, 2)
+    arr.declare(False, False)
+    with pytest.raises(TypeError) as error:
+        arr.get_single_index(1.5)
+    assert str(error.value) == "The index 1.5 of the bit register 'c' is not an integer."
+    with pytest.raises(TypeError) as error:
+        arr.assign_single(vyr.declare(vyr.fixed, value=1.0), True)
+    assert str(error.value) == "The index of the bit register 'c' is not an integer expression."
+    assert type(error.value.__cause__) is TypeError
+
+
+def test_an_index_known_only_at_run_time_goes_to_the_sdk_unchanged(scope):
+    arr = VyrArr("a", int, 3)
+    arr.declare(False, False)
+    index = vyr.declare(int, value=-1)
+    assert str(arr.get_single_index(index)) == "v1[v2]"
+    assert str(arr.get_single_index(index - 1)) == "v1[v2 - 1]"
 
 
 def test_saving_an_array_is_one_loop_then_stream_processing(sdk, scope):

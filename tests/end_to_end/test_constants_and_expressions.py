@@ -33,6 +33,23 @@ REFUSALS = [
     # A constant's name declared again at the top level.
     ("const int n = 3; int n = 5;", RESOLVING, "RedeclarationException", ["'n'", "constant"]),
     ("const int n = 1; const int n = 2;", RESOLVING, "RedeclarationException", ["The constant 'n'"]),
+    ("output int r; { const int k = 1; const int k = 2; r = k; }", RESOLVING, "RedeclarationException",
+     ["The constant 'k' is already declared in this scope."]),
+    # A constant under the name of a variable of its own block: the refusal says what the name is.
+    ("output int r; int x = 1; const int x = 5;", RESOLVING, "RedeclarationException",
+     ["'x' is already declared as a variable in this scope"]),
+    ("input int x; const int x = 5;", RESOLVING, "RedeclarationException", ["'x' is already declared as an input"]),
+    # A constant whose value is known only when the program runs.
+    ("output int r; int a = 3; const int k = a + 1; a = 10; r = k;", RESOLVING, "UnknownConstantValueException",
+     ["The value of the constant 'k' reads the variable 'a'", "known at compile time"]),
+    ("input int n; const int k = n * 2;", RESOLVING, "UnknownConstantValueException",
+     ["constant 'k' reads the input 'n'"]),
+    ("qubit q; const int k = q;", RESOLVING, "UnknownConstantValueException", ["constant 'k' reads the qubit 'q'"]),
+    ("const int k = $1;", RESOLVING, "UnknownConstantValueException", ["constant 'k' reads the qubit '$1'"]),
+    ("const int k = m + 1;", RESOLVING, "UnknownConstantValueException",
+     ["constant 'k' reads 'm', which is no constant"]),
+    ("output int r; for int i in [0:2] { const int k = i; r += k; }", RESOLVING, "UnknownConstantValueException",
+     ["constant 'k' reads the loop variable 'i'"]),
     # Durations below one clock cycle and plain zero divisors.
     ("int n = 3; duration d = n / 3ns;", GENERATION, "DivisionByZeroException",
      ["duration 3.0ns is shorter than one clock cycle", "n / 3.0ns"]),
@@ -68,6 +85,20 @@ REFUSALS = [
     ("int x = $1;", GENERATION, "InvalidOperandException", ["A qubit cannot be used as a value: $1"]),
     ("qubit q; int x = q + 1;", GENERATION, "MisusedQubitRegisterException", ["'q'", "as a classical variable"]),
     ("array[int, 2] a; int x = a[1][0];", GENERATION, "NotImplementedError", ["a[1][0]"]),
+    # A constant index outside the cells names the program's array.
+    ("array[int, 3] a = {1, 2, 3}; int x = a[3];", GENERATION, "IndexError",
+     ["Index 3 is out of range for the array 'a' of 3 cells."]),
+    ("array[int, 3] a = {1, 2, 3}; a[-4] = 1;", GENERATION, "IndexError",
+     ["Index -4 is out of range for the array 'a' of 3 cells."]),
+    ("const int k = 5; array[bool, 2] a; bool b = a[k - 8];", GENERATION, "IndexError",
+     ["Index -3 is out of range for the array 'a' of 2 cells."]),
+    ("bit[3] c; c[3] = measure $1;", GENERATION, "IndexError",
+     ["Index 3 is out of range for the bit register 'c' of 3 bits."]),
+    ("bit[2] c; int x = c[-3] + 1;", GENERATION, "IndexError", ["Index -3", "bit register 'c' of 2 bits"]),
+    ("array[int, 3] a = {1, 2, 3}; int x = a[1.5];", GENERATION, "TypeError",
+     ["The index 1.5 of the array 'a' is not an integer."]),
+    ("array[int, 3] a = {1, 2, 3}; float f = 1.0; a[f] = 2;", GENERATION, "TypeError",
+     ["The index of the array 'a' is not an integer expression."]),
     # A compound assignment without a binary operator.
     ("int x = 0; x ~= 1;", RESOLVING, "NotImplementedError", ["x ~= 1", "~="]),
 ]
@@ -157,6 +188,26 @@ RUNS = [
      [("frame_rotation", 0.5, "d1"), ("frame_rotation", 3.141592653589793, "d2")]),
     ("const float t = 0.25; gate g(t) a { rx(t) a; } g(0.5) $1; rx(t) $2;", None, {},
      [("frame_rotation", 0.5, "d1"), ("frame_rotation", 0.25, "d2")]),
+    # A constant is a value of its block: sibling blocks have their own, an inner one hides an
+    # outer constant or variable until its block ends.
+    ("output int r; { const int K = 5; r = K; } { const int K = 7; r = r + K; }", None, {"r": [12]}, []),
+    ("output int r; output int s; int x = 1; { const int x = 5; r = x; } s = x;", None,
+     {"r": [5], "s": [1]}, []),
+    ("const int n = 3; output int r; output int s; if (true) { const int n = n + 1; r = n; } s = n;", None,
+     {"r": [4], "s": [3]}, []),
+    ("output int r; input bool c; if (c) { const int k = 1; r = k; } else { const int k = 2; r = k; }",
+     {"c": [False]}, {"r": [2]}, []),
+    ("output int r; for int i in [0:2] { const int k = 10; r += i + k; }", None, {"r": [33]}, []),
+    # A constant's value may call math functions of constants; folding computes it.
+    ("const float s = sin(pi / 2); const float t = 2 * s; output float r; r = t;", None, {"r": [2.0]}, []),
+    # A gate's body reads the top-level constants, never those of the block where it is called.
+    ("const float t = 0.25; gate g a { rx(t) a; } if (true) { const float t = 0.5; g $1; rx(t) $2; }", None, {},
+     [("frame_rotation", 0.25, "d1"), ("frame_rotation", 0.5, "d2")]),
+    # Constants as case values.
+    ("output int r; const int A = 0; const int B = 1; int i = 1; switch (i) { case A { r = 5; } case B { r = 6; } }",
+     None, {"r": [6]}, []),
+    ("output int r; const int A = 1; int i = 2; switch (i) { case A + 1, A + 2 { r = 5; } default { r = 6; } }",
+     None, {"r": [5]}, []),
     # Ordinary divisions, and durations of whole clock cycles: two integers divide
     # as integers, floored, any real operand makes it true division.
     ("output float r; int a = 7; r = a / 2;", None, {"r": [3]}, []),
@@ -174,6 +225,15 @@ RUNS = [
     ("output int r; array[int, 3] a = {1, 2, 3}; bit[2] b; b[1] = 1; r = a[1] + b[1];", None, {"r": [3]}, []),
     ("output int r; array[int, 3] a = {4, 5, 6}; int i = 2; a[i - 1] = 9; r = a[1] + a[i];", None,
      {"r": [15]}, []),
+    # A negative index known when the program is compiled counts from the end.
+    ("output int r; array[int, 3] a = {1, 2, 3}; r = a[-1];", None, {"r": [3]}, []),
+    ("output int r; array[int, 3] a = {1, 2, 3}; const int k = -1; a[k] = 9; r = a[2] * 10 + a[-3];", None,
+     {"r": [91]}, []),
+    ("output int r; const int n = 3; array[int, n] a = {1, 2, 3}; r = a[1 - n];", None, {"r": [2]}, []),
+    # (the measurement gives false: the runner is given no outcomes)
+    ("output bit[3] c; c[-1] = measure $1; c[-3] = !c[-1];", None, {"c": [True, False, False]},
+     [("measure", "readout", "d1")]),
+    ("output int r; bit[3] c; c[-2] = 1; r = c + c[-2];", None, {"r": [3]}, []),
     # The predefined constants read as their values.
     ("output float r; r = 2 * pi - tau + euler;", None, {"r": [2.718281828459045]}, []),
 ]

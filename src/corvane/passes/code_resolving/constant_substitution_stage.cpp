@@ -1,10 +1,13 @@
-// Takes every `const` declaration out of the tree and puts its initialiser in
-// place of every identifier that names a constant, predefined ones included,
-// except where a declaration in a block hides the constant. Folding needs
-// literal operands and code generation literal sizes, so this runs before
-// both. A constant where the program needs a variable to assign, a qubit, a
-// gate or a function, and a declaration that takes a constant's name, are
-// refused here: the substitution would leave a literal in their place.
+// Takes every `const` declaration out of the tree and puts its value in place
+// of every identifier that names the constant, predefined ones included. A
+// constant is a value of its block: it is seen from its declaration to the end
+// of the block that declares it, and a name declared in an inner block (a
+// constant too) hides it there. Folding needs literal operands and code
+// generation literal sizes, so this runs before both. A constant whose value
+// reads anything but constants, a constant where the program needs a variable
+// to assign, a qubit, a gate or a function, and a declaration that takes a
+// name already declared in its block, are refused here: the substitution
+// would leave a literal in their place, or a value the program does not mean.
 #include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
@@ -19,14 +22,17 @@ struct ModuleState {
     nb::handle constants;               // corvane.passes.constants.CONSTANTS
     nb::handle redeclaration_exception;
     nb::handle constant_misuse_exception;
-    nb::handle identifier_class, indexed_identifier_class;
+    nb::handle unknown_value_exception;
+    nb::handle identifier_class, indexed_identifier_class, function_call_class;
     nb::handle gatherer;
     nb::handle resolver;
     nb::handle transformer_base;
     nb::handle constants_field;  // "_constants"
     nb::handle blocks_field;     // "_blocks"
     nb::handle identifier, init_expression, name, ast, qubit, qubits, type, set_declaration, block, arguments,
-        lvalue, target, collection;
+        lvalue, target, collection, cases, io_identifier;
+    // What a declaration other than a constant's makes of its name, as errors tell it.
+    nb::handle variable_kind, qubit_kind, loop_variable_kind, gate_parameter_kind, gate_qubit_kind;
 } state;
 
 // The base constructor, as `super().__init__()` in the class `cls` would run it.
@@ -45,7 +51,20 @@ bool table_holds(nb::handle table, nb::handle name) {
     return found != 0;
 }
 
+// The one place where a constant's declaration becomes an entry of a table:
+// the value the constant stands for, its initialiser resolved against the
+// constants it may read. The declaration comes along for what its type may
+// make of that value.
+void store_constant(nb::handle table, nb::handle node, nb::handle name, nb::handle value) {
+    (void)node;
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value.ptr()));
+}
+
 // --- ConstantsGatherer ----------------------------------------------------
+//
+// Gathers every constant declaration of a tree into one table, blocks not
+// regarded. The step itself does not use it: it resolves constants block by
+// block in one walk (ConstantsResolver).
 
 nb::object gatherer_init(nb::handle self) {
     init_base(state.gatherer, self);
@@ -56,16 +75,16 @@ nb::object gatherer_init(nb::handle self) {
     return nb::none();
 }
 
-nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
+nb::object gather_constant_declaration(nb::handle self, nb::handle node) {
     nb::object name = get_attr(get_attr(node, state.identifier), state.name);
     nb::object table = table_of(self);
     if (table_holds(table, name)) raise_error(state.redeclaration_exception(node, name));
-    // Resolved against the constants declared before it, so that a constant
+    // Resolved against the constants gathered before it, so that a constant
     // defined from another (`const float t = 2 * pi;`) stands for its value
     // wherever it is used, where the other's declaration is gone.
     nb::object value = get_attr(node, state.init_expression);
     if (PyDict_CheckExact(table.ptr())) value = tree::visit(state.resolver(table), value);
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value.ptr()));
+    store_constant(table, node, name, value);
     return nb::none();
 }
 
@@ -73,22 +92,39 @@ nb::object gatherer_constants(nb::handle self) { return get_attr(self, state.con
 
 // --- ConstantsResolver ----------------------------------------------------
 //
-// A name declared in a block (a branch, a loop body, a box, a braced block, a
-// gate body) or as a loop variable hides a constant of that name until the
-// block ends. `_blocks` holds one set per open block, of the constant names
-// its declarations hid so far; a constant's name in none of them is the
-// constant.
+// `_blocks` holds one map per open block, the program's top level first: the
+// names declared in it so far, each to the constant's value, or for any other
+// declaration to the text of what it declared ("variable", "qubit", ...). A
+// name means what the innermost block that declared it made of it; one that
+// no open block declared is a constant of `_constants` (the predefined ones,
+// for the step) or nothing. A gate's body sees the top level and its own
+// parameters and qubits only.
 
 nb::object blocks_of(nb::handle self) { return get_attr(self, state.blocks_field); }
 
-bool is_hidden(nb::handle self, nb::handle name) {
+nb::object new_scope() { return steal_or_throw(PyDict_New()); }
+
+// The declaration that a block recorded for a name: a constant's value, or
+// what another declaration made of it.
+bool is_constant_entry(nb::handle entry) { return !PyUnicode_Check(entry.ptr()); }
+
+// The nearest declaration of `name` seen from here, or empty.
+nb::object visible_entry(nb::handle self, nb::handle name) {
     nb::object blocks = blocks_of(self);
     nb::object sequence = steal_or_throw(PySequence_Fast(blocks.ptr(), "_blocks"));
     for (Py_ssize_t i = PySequence_Fast_GET_SIZE(sequence.ptr()); i-- > 0;) {
-        nb::handle names = PySequence_Fast_GET_ITEM(sequence.ptr(), i);
-        if (contains(names, name)) return true;
+        nb::object entry = find_item(PySequence_Fast_GET_ITEM(sequence.ptr(), i), name);
+        if (entry.is_valid()) return entry;
     }
-    return false;
+    return find_item(table_of(self), name);
+}
+
+// The value of the constant that `name` names here, or empty.
+nb::object visible_constant(nb::handle self, nb::handle name) {
+    if (!name.is_valid()) return nb::object();
+    nb::object entry = visible_entry(self, name);
+    if (!entry.is_valid() || !is_constant_entry(entry)) return nb::object();
+    return entry;
 }
 
 Py_ssize_t depth(nb::handle self) {
@@ -97,11 +133,53 @@ Py_ssize_t depth(nb::handle self) {
     return size;
 }
 
+// What an earlier declaration of the innermost open block made of `name`, or
+// empty; at the top level the constants the resolver was given count as
+// declared there.
+nb::object declared_here(nb::handle self, nb::handle name) {
+    nb::object blocks = blocks_of(self);
+    Py_ssize_t size = depth(self);
+    if (size > 0) {
+        nb::object innermost = steal_or_throw(PySequence_GetItem(blocks.ptr(), size - 1));
+        nb::object entry = find_item(innermost, name);
+        if (entry.is_valid()) return entry;
+    }
+    if (size <= 1) return find_item(table_of(self), name);
+    return nb::object();
+}
+
+// Records a declaration in the innermost open block.
+void record(nb::handle self, nb::handle name, nb::handle entry) {
+    nb::object blocks = blocks_of(self);
+    nb::object innermost = steal_or_throw(PySequence_GetItem(blocks.ptr(), -1));
+    check_status(PyObject_SetItem(innermost.ptr(), name.ptr(), entry.ptr()));
+}
+
+// Puts back the value of an attribute when it goes out of scope, keeping an
+// error that may be on its way out.
+class RestoredOnExit {
+public:
+    RestoredOnExit(nb::handle self, nb::handle field, nb::object saved)
+        : self_(nb::borrow(self)), field_(field), saved_(std::move(saved)) {}
+    ~RestoredOnExit() {
+        PyObject* pending = PyErr_GetRaisedException();
+        if (PyObject_SetAttr(self_.ptr(), field_.ptr(), saved_.ptr()) < 0) PyErr_WriteUnraisable(self_.ptr());
+        PyErr_SetRaisedException(pending);
+    }
+    RestoredOnExit(const RestoredOnExit&) = delete;
+    RestoredOnExit& operator=(const RestoredOnExit&) = delete;
+
+private:
+    nb::object self_;
+    nb::handle field_;
+    nb::object saved_;
+};
+
 // One open block, for as long as it lives.
 class Block {
 public:
     explicit Block(nb::handle self) : blocks_(blocks_of(self)) {
-        names_ = steal_or_throw(PySet_New(nullptr));
+        names_ = new_scope();
         append_item(blocks_, names_);
     }
     ~Block() {
@@ -115,21 +193,14 @@ public:
     Block(const Block&) = delete;
     Block& operator=(const Block&) = delete;
 
-    void hide(nb::handle name) { check_status(PySet_Add(names_.ptr(), name.ptr())); }
+    void declare(nb::handle name, nb::handle kind) {
+        check_status(PyObject_SetItem(names_.ptr(), name.ptr(), kind.ptr()));
+    }
 
 private:
     nb::object blocks_;
     nb::object names_;
 };
-
-// The innermost open block's names, for a declaration to add to.
-void hide_in_current_block(nb::handle self, nb::handle name) {
-    nb::object blocks = blocks_of(self);
-    nb::object last = steal_or_throw(PySequence_GetItem(blocks.ptr(), -1));
-    call_method(last, interned<"add">(), name);
-}
-
-bool is_constant(nb::handle self, nb::handle name) { return table_holds(table_of(self), name); }
 
 // The name of a plain identifier, else empty: hardware qubits and other
 // derived nodes never stand for constants.
@@ -145,10 +216,7 @@ nb::object referred_name(nb::handle node) {
     return plain_name(node);
 }
 
-// A constant, seen from here: declared or predefined and not hidden.
-bool names_visible_constant(nb::handle self, nb::handle name) {
-    return name.is_valid() && is_constant(self, name) && !is_hidden(self, name);
-}
+bool names_visible_constant(nb::handle self, nb::handle name) { return visible_constant(self, name).is_valid(); }
 
 [[noreturn]] void misuse(nb::handle node, nb::handle name, const char* use) {
     raise_error(state.constant_misuse_exception(node, name, nb::str(use)));
@@ -164,19 +232,23 @@ void transform_field(nb::handle self, nb::handle node, nb::handle field, nb::han
     else if (!result.is(value)) check_status(PyObject_SetAttr(node.ptr(), field.ptr(), result.ptr()));
 }
 
-// The node's fields in order, but `skip`; with `own_blocks`, each list field
-// is a block of its own (the two branches of an if statement).
-void walk_fields(nb::handle self, nb::handle node, nb::handle skip, bool own_blocks) {
+bool is_field(nb::handle field, nb::handle name) {
+    if (!name.is_valid()) return false;
+    int equal = PyObject_RichCompareBool(field.ptr(), name.ptr(), Py_EQ);
+    check_status(equal);
+    return equal != 0;
+}
+
+// The node's fields in order, but `skip` and `also_skip`; with `own_blocks`,
+// each list field is a block of its own (the two branches of an if statement).
+void walk_fields(nb::handle self, nb::handle node, nb::handle skip, bool own_blocks,
+                 nb::handle also_skip = nb::handle()) {
     nb::object fields = get_attr(node, interned<"__dict__">());
     nb::object items = steal_or_throw(PySequence_List(
         steal_or_throw(PyObject_CallMethodNoArgs(fields.ptr(), interned<"items">().ptr())).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         auto [field, value] = unpack_pair(PyList_GET_ITEM(items.ptr(), i));
-        if (skip.is_valid()) {
-            int skipped = PyObject_RichCompareBool(field.ptr(), skip.ptr(), Py_EQ);
-            check_status(skipped);
-            if (skipped) continue;
-        }
+        if (is_field(field, skip) || is_field(field, also_skip)) continue;
         if (PyList_Check(value.ptr())) {
             if (own_blocks) {
                 Block block(self);
@@ -195,41 +267,119 @@ nb::object resolver_init(nb::handle self, nb::handle constants) {
     init_base(state.resolver, self);
     check_status(PyObject_SetAttr(self.ptr(), state.constants_field.ptr(), constants.ptr()));
     nb::object blocks = steal_or_throw(PyList_New(0));
+    append_item(blocks, new_scope());  // the top level
     check_status(PyObject_SetAttr(self.ptr(), state.blocks_field.ptr(), blocks.ptr()));
     return nb::none();
 }
 
 nb::object visit_identifier(nb::handle self, nb::handle node) {
-    nb::object name = get_attr(node, state.name);
-    nb::object constant = find_item(table_of(self), name);
-    if (!constant.is_valid() || is_hidden(self, name)) return nb::borrow(node);
-    return constant;
+    nb::object constant = visible_constant(self, get_attr(node, state.name));
+    return constant.is_valid() ? constant : nb::borrow(node);
+}
+
+// --- constants ---
+
+// The first name that `expression` reads which is no constant seen from
+// here, or empty, with what a declaration seen from here made of it (empty
+// when none did): a constant's value must be known when the program is
+// compiled. A called function's name is no value read.
+nb::object first_unknown_name(nb::handle self, nb::handle expression, nb::object& what) {
+    RecursionLimitGuard guard(" while substituting constants");
+    if (is_instance(expression, state.identifier_class)) {
+        nb::object name = plain_name(expression);
+        if (!name.is_valid()) {  // a hardware qubit
+            what = nb::borrow(state.qubit_kind);
+            return get_attr(expression, state.name);
+        }
+        nb::object entry = visible_entry(self, name);
+        if (entry.is_valid() && is_constant_entry(entry)) return nb::object();
+        what = entry;
+        return name;
+    }
+    bool call = is_instance(expression, state.function_call_class);
+    nb::object fields = get_attr(expression, interned<"__dict__">());
+    nb::object items = steal_or_throw(PySequence_List(
+        steal_or_throw(PyObject_CallMethodNoArgs(fields.ptr(), interned<"items">().ptr())).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        auto [field, value] = unpack_pair(PyList_GET_ITEM(items.ptr(), i));
+        if (call && is_field(field, state.name)) continue;
+        if (PyList_Check(value.ptr())) {
+            nb::object values = steal_or_throw(PySequence_List(value.ptr()));
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values.ptr()); ++k) {
+                nb::handle item = PyList_GET_ITEM(values.ptr(), k);
+                if (!tree::is_node(item)) continue;
+                nb::object found = first_unknown_name(self, item, what);
+                if (found.is_valid()) return found;
+            }
+        } else if (tree::is_node(value)) {
+            nb::object found = first_unknown_name(self, value, what);
+            if (found.is_valid()) return found;
+        }
+    }
+    return nb::object();
+}
+
+// A constant is declared once in its block and hides what an outer block
+// declared under its name; its value is read where it is declared, from the
+// constants seen there, and the declaration leaves the tree.
+nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while substituting constants");
+    nb::object name = get_attr(get_attr(node, state.identifier), state.name);
+    if (contains(state.constants, name)) raise_error(state.redeclaration_exception(node, name));
+    nb::object earlier = declared_here(self, name);
+    if (earlier.is_valid()) {
+        if (is_constant_entry(earlier)) raise_error(state.redeclaration_exception(node, name));
+        raise_error(state.redeclaration_exception(node, name, earlier));
+    }
+    nb::object value = get_attr(node, state.init_expression);
+    if (tree::is_node(value)) {
+        nb::object what;
+        nb::object unknown = first_unknown_name(self, value, what);
+        if (unknown.is_valid())
+            raise_error(state.unknown_value_exception(node, name, unknown, what.is_valid() ? what : nb::none()));
+        value = tree::call_visit(self, value);
+    }
+    nb::object blocks = blocks_of(self);
+    store_constant(steal_or_throw(PySequence_GetItem(blocks.ptr(), -1)), node, name, value);
+    return nb::none();
 }
 
 // --- declarations ---
 
-// A declaration under a constant's name: at the program's top level, or under
-// a predefined constant's name anywhere, the name is taken; in a block it
-// hides the constant from the declaration on. Its other fields are resolved
-// first, so an initialiser still reads the constant.
-nb::object declare(nb::handle self, nb::handle node, nb::handle field) {
+// A declaration under a predefined constant's name, anywhere, or under the
+// name of a constant of its own block takes a name that is not free; one in
+// an inner block hides the outer constant from the declaration on. Its other
+// fields are resolved first, so an initialiser still reads the constant.
+nb::object declare(nb::handle self, nb::handle node, nb::handle field, nb::handle kind) {
     RecursionLimitGuard guard(" while substituting constants");
     nb::object name = plain_name(get_attr(node, field));
-    if (!name.is_valid() || !is_constant(self, name)) return tree::generic_visit(self, node);
-    if (contains(state.constants, name) || depth(self) == 0)
-        raise_error(state.redeclaration_exception(node, name));
+    if (!name.is_valid()) return tree::generic_visit(self, node);
+    if (contains(state.constants, name)) raise_error(state.redeclaration_exception(node, name));
+    nb::object earlier = declared_here(self, name);
+    if (earlier.is_valid() && is_constant_entry(earlier)) raise_error(state.redeclaration_exception(node, name));
     walk_fields(self, node, field, false);
-    hide_in_current_block(self, name);
+    record(self, name, kind);
     return nb::borrow(node);
 }
 
 nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
-    return declare(self, node, state.identifier);
+    return declare(self, node, state.identifier, state.variable_kind);
 }
 
-nb::object visit_io_declaration(nb::handle self, nb::handle node) { return declare(self, node, state.identifier); }
+// "input" or "output", as the keyword of the declaration says.
+nb::object io_kind(nb::handle node) {
+    nb::object keyword = nb::getattr(node, state.io_identifier, nb::none());
+    nb::object kind = nb::getattr(keyword, state.name, nb::none());
+    return PyUnicode_Check(kind.ptr()) ? kind : nb::borrow(state.variable_kind);
+}
 
-nb::object visit_qubit_declaration(nb::handle self, nb::handle node) { return declare(self, node, state.qubit); }
+nb::object visit_io_declaration(nb::handle self, nb::handle node) {
+    return declare(self, node, state.identifier, io_kind(node));
+}
+
+nb::object visit_qubit_declaration(nb::handle self, nb::handle node) {
+    return declare(self, node, state.qubit, state.qubit_kind);
+}
 
 // --- blocks ---
 
@@ -253,10 +403,10 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     transform_field(self, node, state.set_declaration, get_attr(node, state.set_declaration));
     nb::object variable = get_attr(node, state.identifier);
     nb::object name = plain_name(variable);
-    bool hides = name.is_valid() && is_constant(self, name);
-    if (hides && contains(state.constants, name)) raise_error(state.redeclaration_exception(node, name));
+    if (name.is_valid() && contains(state.constants, name))
+        raise_error(state.redeclaration_exception(node, name));
     Block block(self);
-    if (hides) block.hide(name);
+    if (name.is_valid()) block.declare(name, state.loop_variable_kind);
     else transform_field(self, node, state.identifier, variable);
     nb::object body = get_attr(node, state.block);
     if (PyList_Check(body.ptr())) tree::transform_list(self, body);
@@ -264,19 +414,47 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     return nb::borrow(node);
 }
 
-// A gate's parameters and qubits are its own names within its body, whatever
+// A gate's body sees the constants of the top level declared before the gate,
+// and its parameters and qubits, which are its own names there whatever
 // constant shares them; the gate's name is no use of a constant.
 nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
-    Block block(self);
-    for (nb::handle field : {state.arguments, state.qubits}) {
+    nb::object blocks = blocks_of(self);
+    nb::object body_blocks = steal_or_throw(PyList_New(0));
+    if (depth(self) > 0) append_item(body_blocks, steal_or_throw(PySequence_GetItem(blocks.ptr(), 0)));
+    nb::object formals_scope = new_scope();
+    append_item(body_blocks, formals_scope);
+    for (auto [field, kind] : {std::pair{state.arguments, state.gate_parameter_kind},
+                               std::pair{state.qubits, state.gate_qubit_kind}}) {
         nb::object formals = steal_or_throw(PySequence_Fast(get_attr(node, field).ptr(), "formals"));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(formals.ptr()); ++i) {
             nb::object name = plain_name(PySequence_Fast_GET_ITEM(formals.ptr(), i));
-            if (name.is_valid()) block.hide(name);
+            if (name.is_valid()) check_status(PyObject_SetItem(formals_scope.ptr(), name.ptr(), kind.ptr()));
         }
     }
+    check_status(PyObject_SetAttr(self.ptr(), state.blocks_field.ptr(), body_blocks.ptr()));
+    RestoredOnExit restore(self, state.blocks_field, blocks);
     walk_fields(self, node, state.name, false);
+    return nb::borrow(node);
+}
+
+// The target and the values of the cases are read where the switch stands,
+// constants included; the bodies of the cases are left as written. The
+// default block is a block.
+nb::object visit_switch_statement(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while substituting constants");
+    transform_field(self, node, state.target, get_attr(node, state.target));
+    nb::object cases = get_attr(node, state.cases);
+    if (PyList_Check(cases.ptr())) {
+        nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+            nb::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
+            if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
+            nb::handle values = PyTuple_GET_ITEM(pair.ptr(), 0);
+            if (PyList_Check(values.ptr())) tree::transform_list(self, values);
+        }
+    }
+    walk_fields(self, node, state.target, false, state.cases);
     return nb::borrow(node);
 }
 
@@ -361,10 +539,10 @@ nb::object visit_index_expression(nb::handle self, nb::handle node) {
 
 nb::object stage_call(nb::handle, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
-    nb::object gatherer = state.gatherer();
-    // Gathering edits the tree's lists in place; its result is the same root.
-    tree::visit(gatherer, get_attr(program, state.ast));
-    nb::object resolver = state.resolver(get_attr(gatherer, nb::str("constants")));
+    // A new map holding the very nodes of CONSTANTS, so that no run changes it.
+    nb::object predefined = steal_or_throw(
+        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), state.constants.ptr()));
+    nb::object resolver = state.resolver(predefined);
     nb::object result = tree::visit(resolver, get_attr(program, state.ast));
     return state.open_qasm_program(result);
 }
@@ -384,8 +562,11 @@ NB_MODULE(constant_substitution_stage, m) {
     state.constants = keep_attr("corvane.passes.constants", "CONSTANTS");
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.constant_misuse_exception = keep_attr("corvane.passes.parsing.validators", "ConstantMisuseException");
+    state.unknown_value_exception =
+        keep_attr("corvane.passes.parsing.validators", "UnknownConstantValueException");
     state.identifier_class = keep_attr("openqasm3.ast", "Identifier");
     state.indexed_identifier_class = keep_attr("openqasm3.ast", "IndexedIdentifier");
+    state.function_call_class = keep_attr("openqasm3.ast", "FunctionCall");
 
     state.constants_field = intern("_constants");
     state.blocks_field = intern("_blocks");
@@ -402,10 +583,19 @@ NB_MODULE(constant_substitution_stage, m) {
     state.init_expression = intern("init_expression");
     state.name = intern("name");
     state.ast = intern("ast");
+    state.cases = intern("cases");
+    state.io_identifier = intern("io_identifier");
+    state.variable_kind = intern("variable");
+    state.qubit_kind = intern("qubit");
+    state.loop_variable_kind = intern("loop variable");
+    state.gate_parameter_kind = intern("gate parameter");
+    state.gate_qubit_kind = intern("gate qubit");
 
     state.transformer_base = keep(import_attr("openqasm3.visitor", "QASMTransformer")[nb::none()]);
     state.resolver = keep(ClassBuilder(m, "ConstantsResolver", {state.transformer_base})
-                              .doc("Puts the expression of a constant in place of every identifier that names it, block scope honoured.")
+                              .doc("Takes the constant declarations out of the tree and puts the value of a "
+                                   "constant in place of every identifier that names it, each constant a value "
+                                   "of its block.")
                               .def("__init__(self, constants: dict[str, ast.Expression]) -> None", resolver_init,
                                    "Substitutes the constants of the map.", "constants"_arg)
                               .transformer_walk()
@@ -413,16 +603,20 @@ NB_MODULE(constant_substitution_stage, m) {
                                            visit_identifier,
                                            "The constant's expression, or the identifier where no visible "
                                            "constant has its name.")
+                              .def_handler("visit_ConstantDeclaration(self, node: ast.ConstantDeclaration) -> None",
+                                           visit_constant_declaration,
+                                           "Records the constant in its block and removes its declaration.")
                               .def_handler("visit_ClassicalDeclaration(self, node: ast.ClassicalDeclaration)"
                                            " -> ast.ClassicalDeclaration",
                                            visit_classical_declaration,
                                            "Resolves the declaration; in a block its name hides a constant.")
                               .def_handler("visit_IODeclaration(self, node: ast.IODeclaration) -> ast.IODeclaration",
-                                           visit_io_declaration, "Resolves the declaration, whose name is no constant's.")
+                                           visit_io_declaration,
+                                           "Resolves the declaration; in a block its name hides a constant.")
                               .def_handler("visit_QubitDeclaration(self, node: ast.QubitDeclaration)"
                                            " -> ast.QubitDeclaration",
                                            visit_qubit_declaration,
-                                           "Resolves the declaration, whose name is no constant's.")
+                                           "Resolves the declaration; in a block its name hides a constant.")
                               .def_handler("visit_BranchingStatement(self, node: ast.BranchingStatement)"
                                            " -> ast.BranchingStatement",
                                            visit_branching_statement, "Resolves the condition and each branch as a block.")
@@ -440,6 +634,11 @@ NB_MODULE(constant_substitution_stage, m) {
                                            " -> ast.QuantumGateDefinition",
                                            visit_quantum_gate_definition,
                                            "Resolves the gate's body, where its parameters and qubits hide constants.")
+                              .def_handler("visit_SwitchStatement(self, node: ast.SwitchStatement)"
+                                           " -> ast.SwitchStatement",
+                                           visit_switch_statement,
+                                           "Resolves the target, the case values and the default block; the case "
+                                           "bodies stay as written.")
                               .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment)"
                                            " -> ast.ClassicalAssignment",
                                            visit_classical_assignment,
@@ -474,12 +673,13 @@ NB_MODULE(constant_substitution_stage, m) {
                                            visit_index_expression, "Resolves the index expression of a variable.")
                               .build());
     state.gatherer = keep(ClassBuilder(m, "ConstantsGatherer", {state.transformer_base})
-                              .doc("Collects the constant declarations and takes them out of the tree.")
+                              .doc("Collects the constant declarations of a tree into one table, blocks not regarded, "
+                                   "and takes them out of the tree.")
                               .def("__init__(self) -> None", gatherer_init,
                                    "Starts from a copy of the predefined constants.")
                               .transformer_walk()
                               .def_handler("visit_ConstantDeclaration(self, node: ast.ConstantDeclaration) -> None",
-                                           visit_constant_declaration,
+                                           gather_constant_declaration,
                                            "Records the constant and removes its declaration.")
                               .def_property("constants(self) -> dict[str, ast.Expression]", gatherer_constants,
                                             "The constants by name.")
