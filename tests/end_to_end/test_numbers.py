@@ -89,6 +89,13 @@ def test_a_global_phase_in_a_body_takes_a_real_parameter(compiler_with):
         ("bit[4] c = 12; output int r; r = int(~(c << 2));", 15),
         ("bit[4] c = 12; output int r; r = (c << 1) + 1;", 9),
         ("bit[2] a = 2; bit[2] b = 0; output int r; if ((a << 1) == b) { r = 1; }", 1),
+        # A constant register is a register's value of its width, folded as such.
+        ("const bit[4] c = 5; output int r; r = int(~c);", 10),
+        ("const bit[4] c = 12; output int r; r = int(c << 1);", 8),
+        ("const int n = 4; const bit[n] c = 12; output int r; r = int(c << 1);", 8),
+        ('const bit[4] c = "1100"; output int r; r = int(~c);', 3),
+        ("const bit[4] c = 12; output int r; r = c + 1;", 13),
+        ("const bit[2] c = 7; output int r; r = c;", 3),
         # Bit-string literals fold to a register's value of their own width.
         ('output int r; r = int(~"0101");', 10),
         ('output int r; r = int("1100" << 1);', 8),

@@ -24,6 +24,7 @@ struct ModuleState {
     nb::handle constant_misuse_exception;
     nb::handle unknown_value_exception;
     nb::handle identifier_class, indexed_identifier_class, function_call_class;
+    nb::handle bit_type_class, integer_literal_class, boolean_literal_class, bitstring_literal_class;
     nb::handle gatherer;
     nb::handle resolver;
     nb::handle transformer_base;
@@ -55,9 +56,43 @@ bool table_holds(nb::handle table, nb::handle name) {
 // the value the constant stands for, its initialiser resolved against the
 // constants it may read. The declaration comes along for what its type may
 // make of that value.
+bool is_exactly(nb::handle node, nb::handle cls) {
+    return Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()));
+}
+
+// The width n of a `bit[n]` type, or 0 for any other type.
+Py_ssize_t register_width(nb::handle type) {
+    if (!is_exactly(type, state.bit_type_class)) return 0;
+    nb::object size = get_attr(type, interned<"size">());
+    if (!is_exactly(size, state.integer_literal_class)) return 0;
+    nb::object value = get_attr(size, interned<"value">());
+    if (!PyLong_CheckExact(value.ptr())) return 0;
+    const Py_ssize_t width = PyLong_AsSsize_t(value.ptr());
+    if (width == -1 && PyErr_Occurred()) PyErr_Clear();
+    return width > 0 ? width : 0;
+}
+
+// A constant declared `bit[n]` with a literal value stands for the bit-string
+// literal of its n lowest bits, so that what shifts or negates it is cut to
+// its width.
+nb::object value_of_its_type(nb::handle node, nb::handle value) {
+    const bool literal = is_exactly(value, state.integer_literal_class) ||
+                         is_exactly(value, state.boolean_literal_class) ||
+                         is_exactly(value, state.bitstring_literal_class);
+    const Py_ssize_t width = literal ? register_width(nb::getattr(node, state.type, nb::none())) : 0;
+    if (width == 0) return nb::borrow(value);
+    nb::object one = nb::int_(1);
+    nb::object mask = steal_or_throw(PyNumber_Subtract(
+        steal_or_throw(PyNumber_Lshift(one.ptr(), nb::int_(width).ptr())).ptr(), one.ptr()));
+    nb::object number = steal_or_throw(PyNumber_Index(get_attr(value, interned<"value">()).ptr()));
+    nb::object bits = steal_or_throw(PyNumber_And(number.ptr(), mask.ptr()));
+    nb::object literal_bits = state.bitstring_literal_class(bits, nb::int_(width));
+    set_attr(literal_bits, interned<"span">(), get_attr(value, interned<"span">()));
+    return literal_bits;
+}
+
 void store_constant(nb::handle table, nb::handle node, nb::handle name, nb::handle value) {
-    (void)node;
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value.ptr()));
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value_of_its_type(node, value).ptr()));
 }
 
 // --- ConstantsGatherer ----------------------------------------------------
@@ -339,6 +374,8 @@ nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
             raise_error(state.unknown_value_exception(node, name, unknown, what.is_valid() ? what : nb::none()));
         value = tree::call_visit(self, value);
     }
+    // The type's width may be written with constants too.
+    transform_field(self, node, state.type, get_attr(node, state.type));
     nb::object blocks = blocks_of(self);
     store_constant(steal_or_throw(PySequence_GetItem(blocks.ptr(), -1)), node, name, value);
     return nb::none();
@@ -567,6 +604,10 @@ NB_MODULE(constant_substitution_stage, m) {
     state.identifier_class = keep_attr("openqasm3.ast", "Identifier");
     state.indexed_identifier_class = keep_attr("openqasm3.ast", "IndexedIdentifier");
     state.function_call_class = keep_attr("openqasm3.ast", "FunctionCall");
+    state.bit_type_class = keep_attr("openqasm3.ast", "BitType");
+    state.integer_literal_class = keep_attr("openqasm3.ast", "IntegerLiteral");
+    state.boolean_literal_class = keep_attr("openqasm3.ast", "BooleanLiteral");
+    state.bitstring_literal_class = keep_attr("openqasm3.ast", "BitstringLiteral");
 
     state.constants_field = intern("_constants");
     state.blocks_field = intern("_blocks");
