@@ -265,9 +265,12 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
 }
 
 // A gate's parameters and qubits are its own names within its body, whatever
-// constant shares them; the gate's name is no use of a constant.
+// constant shares them. The gate's name is no use of a constant, but it
+// cannot be a constant's: a call of it would read as the constant.
 nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
+    nb::object gate = plain_name(get_attr(node, state.name));
+    if (gate.is_valid() && is_constant(self, gate)) raise_error(state.redeclaration_exception(node, gate));
     Block block(self);
     for (nb::handle field : {state.arguments, state.qubits}) {
         nb::object formals = steal_or_throw(PySequence_Fast(get_attr(node, field).ptr(), "formals"));

@@ -6,14 +6,28 @@ from corvane.passes.constants import CONSTANTS
 
 
 class RedeclarationException(Exception):
-    """A declaration under a name that a constant already holds."""
+    """A declaration under a name that a constant or another declaration of its scope already holds.
 
-    def __init__(self, node: ast.Statement, name: str) -> None:
-        super().__init__(node, name)
+    `earlier` and `later` say what the two declarations make of the name ("a gate",
+    "a qubit", "a classical variable", ...) when neither is a constant.
+    """
+
+    def __init__(self, node: ast.Statement, name: str, earlier: str | None = None, later: str | None = None) -> None:
+        if earlier is None and later is None:
+            super().__init__(node, name)
+        else:
+            super().__init__(node, name, earlier, later)
         self.node = node
         self.name = name
+        self.earlier = earlier
+        self.later = later
 
     def __str__(self) -> str:
+        if self.earlier is not None or self.later is not None:
+            kinds = f"both times as {self.earlier}" if self.earlier == self.later else (
+                f"as {self.earlier} and as {self.later}"
+            )
+            return f"'{self.name}' is declared twice, {kinds}; a name is declared once in its scope."
         if self.name in CONSTANTS:
             return f"'{self.name}' is a predefined constant; it cannot be declared again."
         if isinstance(self.node, ast.ConstantDeclaration):
@@ -38,3 +52,18 @@ class ConstantMisuseException(Exception):
         if self.use == "assigned":
             return f"The constant '{self.name}' cannot be assigned."
         return f"'{self.name}' is a constant, not a {self.use}."
+
+
+class RepeatedQubitException(ValueError):
+    """A gate call that names one qubit among its operands twice.
+
+    `gate` is the called gate's name and `qubit` the qubit as the program writes it.
+    """
+
+    def __init__(self, gate: str, qubit: str) -> None:
+        super().__init__(gate, qubit)
+        self.gate = gate
+        self.qubit = qubit
+
+    def __str__(self) -> str:
+        return f"The call of '{self.gate}' names the qubit {self.qubit} twice; the qubits of one call are distinct."
