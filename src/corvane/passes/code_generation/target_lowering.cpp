@@ -440,13 +440,14 @@ nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (in_scope(scopes_of(self), name)) raise_error(call(state.variable_as_gate_exception, name));
     // The register mapping refuses a call that names one qubit twice, but
     // not inside switch case bodies.
+    // Operands that are no list are refused by the operation's own rules.
     nb::object qubits = get_attr(node, "qubits"_id);
-    nb::object operands = steal_or_throw(PySequence_Fast(qubits.ptr(), "qubit operands must be a sequence"));
-    for (Py_ssize_t i = 1; i < PySequence_Fast_GET_SIZE(operands.ptr()); ++i) {
-        nb::handle later = PySequence_Fast_GET_ITEM(operands.ptr(), i);
+    nb::object operands = PyList_CheckExact(qubits.ptr()) ? steal_or_throw(PyList_AsTuple(qubits.ptr())) : nb::tuple();
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(operands.ptr()); ++i) {
+        nb::handle later = PyTuple_GET_ITEM(operands.ptr(), i);
         if (!is_instance(later, state.hardware_qubit)) continue;
         for (Py_ssize_t j = 0; j < i; ++j) {
-            nb::handle earlier = PySequence_Fast_GET_ITEM(operands.ptr(), j);
+            nb::handle earlier = PyTuple_GET_ITEM(operands.ptr(), j);
             if (!is_instance(earlier, state.hardware_qubit)) continue;
             int same = PyObject_RichCompareBool(get_attr(earlier, "index"_id).ptr(), get_attr(later, "index"_id).ptr(),
                                                 Py_EQ);
@@ -477,6 +478,7 @@ bool literal_value(nb::handle node, double& value) {
 
 // A number that the source writes: a literal, or one with a sign.
 bool literal_number(nb::handle node, double& value) {
+    RecursionLimitGuard guard(" while reading a number");
     if (is_instance(node, state.integer_literal) || is_instance(node, state.float_literal))
         return literal_value(node, value);
     if (is_instance(node, state.unary_expression) && get_attr(node, "op"_id).is(state.unary_minus) &&
@@ -537,26 +539,33 @@ bool literal_nanoseconds(nb::handle node, double& value) {
     return false;
 }
 
-// A delay or a box cannot last less than nothing; the machine would be
-// told to wait a negative number of clock cycles, or the box's length
-// would be lost.
-void refuse_negative_duration(nb::handle duration, std::initializer_list<nb::handle> construct) {
+// Whether the source fixes a duration below zero. A delay or a box cannot
+// last less than nothing: the machine would be told to wait a negative
+// number of clock cycles, or the box's length would be lost.
+bool is_negative_duration(nb::handle duration) {
     double nanoseconds = 0;
-    if (duration.is_none() || !literal_nanoseconds(duration, nanoseconds) || nanoseconds >= 0) return;
-    nb::object text = compose(construct);
+    return !duration.is_none() && literal_nanoseconds(duration, nanoseconds) && nanoseconds < 0;
+}
+
+[[noreturn]] void refuse_negative_duration(nb::handle duration, nb::handle construct) {
     raise_error(call(state.negative_duration_exception,
-                     compose({nb::str("The "), text, nb::str(" has the negative duration "), node_source(duration),
+                     compose({nb::str("The "), construct, nb::str(" has the negative duration "), node_source(duration),
                               nb::str("; a duration there cannot be negative.")})));
 }
 
 nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
-    nb::object qubits = get_attr(node, "qubits"_id);
-    nb::list names;
-    for (nb::handle qubit : qubits)
-        names.append(is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id) : nb::object(node_source(qubit)));
-    nb::object on = size_of(names) == 0 ? nb::object(nb::str(""))
-                                        : compose({nb::str(" on "), nb::str(", ").attr("join")(names)});
-    refuse_negative_duration(get_attr(node, "duration"_id), {nb::str("delay"), on});
+    nb::object duration = get_attr(node, "duration"_id);
+    if (is_negative_duration(duration)) {
+        nb::list names;
+        nb::object qubits = get_attr(node, "qubits"_id);
+        if (PyList_Check(qubits.ptr()))
+            for (nb::handle qubit : qubits)
+                names.append(is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id)
+                                                                  : nb::object(node_source(qubit)));
+        nb::object on = size_of(names) == 0 ? nb::object(nb::str(""))
+                                            : compose({nb::str(" on "), nb::str(", ").attr("join")(names)});
+        refuse_negative_duration(duration, compose({nb::str("delay"), on}));
+    }
     run_operation(self, "delay"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "duration"_id)));
     return nb::none();
 }
@@ -967,7 +976,8 @@ nb::object visit_compound_statement(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_box(nb::handle self, nb::handle node) {
-    refuse_negative_duration(get_attr(node, "duration"_id), {nb::str("box")});
+    nb::object duration = get_attr(node, "duration"_id);
+    if (is_negative_duration(duration)) refuse_negative_duration(duration, nb::str("box"));
     nb::object body = get_attr(node, "body"_id);
     in_block(self, [&] { visit_all(self, body); });
     return nb::none();
