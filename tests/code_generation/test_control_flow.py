@@ -3,7 +3,7 @@ from openqasm3 import ast
 from vk import vyr
 
 from corvane.configurations.instruction_registry import UnresolvableOperation
-from corvane.passes.code_generation.target_lowering import CodeGenerationVisitor
+from corvane.passes.code_generation.target_lowering import CodeGenerationVisitor, SwitchCaseException
 from corvane.passes.utils import is_inside_scope
 from corvane.programs import UndeclaredVariableReferenceException, Vyr1Program
 
@@ -59,7 +59,6 @@ X2 = 'play("x", "xy2")'
          ["declare int v1 = 0", "switch v1:", "    case 1:", "        " + X1, "    default:", "        pass"]),
         ("int i; switch (i + 1) { case 1 + 1 { x $1; } }",
          ["declare int v1 = 0", "switch v1 + 1 (unsafe):", "    case 2:", "        " + X1]),
-        ("int i; switch (i) { }", ["declare int v1 = 0", "switch v1 (unsafe):", "    pass"]),
         # braced blocks and boxes are lowered in place
         ("{ x $1; { x $2; } }", [X1, X2]),
         ("box[100ns] { x $1; } box { x $2; }", [X1, X2]),
@@ -136,6 +135,18 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
          r"^Declarations inside switch case bodies are not supported; declare the variable before the switch: "
          r"ClassicalDeclaration\(",
          ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
+        # nor is a barrier there given the program's qubits
+        ("qubit q; int i; switch (i) { case 1 { barrier; } }", NotImplementedError,
+         "^A barrier without operands inside a switch case body is not lowered",
+         ["declare int v1 = 0", "switch v1 (unsafe):", "    case 1:", "        pass"]),
+        # a switch needs a case, and a value labels one case only
+        ("int i; switch (i) { }", SwitchCaseException, "^The switch on i has no case; a switch needs at least one.$",
+         ["declare int v1 = 0"]),
+        ("int i; switch (i) { default { x $1; } }", SwitchCaseException, "^The switch on i has no case",
+         ["declare int v1 = 0"]),
+        ("int i; switch (i + 1) { case 1 { x $1; } case 2, 0 + 1 { } }", SwitchCaseException,
+         r"^The switch on i \+ 1 has the case value 0 \+ 1 twice; a value labels one case only.$",
+         ["declare int v1 = 0", "switch v1 + 1:", "    case 1:", "        " + X1]),
         # case values are not prepared either: a constant there is no declared variable
         ("const int c = 1; int i; switch (i) { case c { x $1; } }", UndeclaredVariableReferenceException, None,
          ["declare int v1 = 0", "switch v1 (unsafe):", "    pass"]),

@@ -9,6 +9,7 @@ from corvane.passes.code_generation.register_mapper import (
     MultipleQubitDefinitionException,
     NotAQubitException,
     RegisterMapper,
+    RegisterSizeException,
     TooManyRequiredQubitsException,
     _map_declared_qubits_to_explicit_qubits,
     _QubitsCollector,
@@ -196,7 +197,8 @@ MEASURED_INTO_C = [
         ("qubit q; bit c; x q; reset q; barrier q; c = measure q;",
          ["declare bool v1 = false", 'play("x", "xy0")', 'play("reset", "xy0")', 'wait(0, "xy0")',
           'declare bool v2 = measure("readout", "xy0")', "v1 = v2"]),
-        ("qubit[1] q; qubit[2] r; cx q, r;",
+        ("qubit[1] q; qubit r; cx q, r;", ['play("cx", "xy0")', 'play("cx_target", "xy1")']),
+        ("qubit q; qubit[2] r; cx q, r;",
          ['play("cx", "xy0")', 'play("cx_target", "xy1")', 'play("cx", "xy0")', 'play("cx_target", "xy2")']),
         # inside blocks too
         ("qubit[2] q; for int i in {1} { x q; }",
@@ -214,6 +216,13 @@ def test_a_register_operand_means_each_of_its_qubits(codegen, source, expected):
          "Cannot broadcast 'cx' over registers of different sizes: 'a' has 2 qubits, 'b' has 3 qubits."),
         ("qubit[2] a; qubit[3] b; cx b, a;",
          "Cannot broadcast 'cx' over registers of different sizes: 'b' has 3 qubits, 'a' has 2 qubits."),
+        # a declared register of one qubit is a register still
+        ("qubit[1] q; qubit[2] r; cx q, r;",
+         "Cannot broadcast 'cx' over registers of different sizes: 'q' has 1 qubit, 'r' has 2 qubits."),
+        # one qubit into a register of another size
+        ("qubit q; bit[2] c; c = measure q;", "Cannot measure the single qubit 'q' into 'c', which holds 2 bits."),
+        ("qubit[2] q; bit[3] c; c = measure q[1];",
+         "Cannot measure the single qubit 'q[1]' into 'c', which holds 3 bits."),
         ("qubit[2] q; bit[3] c; c = measure q;",
          "Cannot measure the 2 qubits of register 'q' into 'c', which holds 3 bits."),
         ("qubit[3] q; bit[2] c = measure q;",
@@ -224,8 +233,9 @@ def test_a_register_operand_means_each_of_its_qubits(codegen, source, expected):
     ],
 )
 def test_registers_of_different_sizes_are_refused(codegen, source, message):
-    with pytest.raises(ValueError) as error:
+    with pytest.raises(RegisterSizeException) as error:
         codegen.lower(source)
+    assert issubclass(RegisterSizeException, ValueError)
     assert str(error.value) == message
 
 

@@ -175,7 +175,7 @@ RUNS = [
     ("const int n = 3; output int r; output int s; { int n = 9; r = n; } s = n;", None, {"r": [9], "s": [3]}, []),
     ("const int n = 3; output int r; output int s; box { int n = 9; r = n; } s = n;", None,
      {"r": [9], "s": [3]}, []),
-    ("const int n = 3; output int r; int i = 1; switch (i) { default { int n = 7; r = n; } } r = r + n;", None,
+    ("const int n = 3; output int r; int i = 1; switch (i) { case 0 { } default { int n = 7; r = n; } } r = r + n;", None,
      {"r": [10]}, []),
     # A loop variable hides it in the loop; the range still reads the constant.
     ("const int n = 3; output int r; for int n in [0:n] { r += n; } r += n;", None, {"r": [9]}, []),

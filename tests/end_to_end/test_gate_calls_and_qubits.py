@@ -87,6 +87,8 @@ REFUSALS = [
     ("gate g a { h a[0]; } qubit[2] q; g q[1];", RESOLVING, MisusedFormalException, ["qubit 'a'", "indexed"]),
     ("gate g a, a { cx a, a; } qubit q; qubit r; g q, r;", RESOLVING, MisusedFormalException,
      ["qubit 'a'", "two formals"]),
+    ("qubit q; gate g(a, t) a { rx(t * 2) a; } g(1, 0.25) q;", RESOLVING, MisusedFormalException,
+     ["gate 'g'", "parameter 'a'", "name of a qubit"]),
 ]
 
 
@@ -133,7 +135,7 @@ def test_the_refusals_hold_under_optimisation(python_subprocess, other_compiler)
 STILL_COMPILE = [
     ("qubit[2] q; gate g(t) a { rx(t) a; x a; } g(0.5) q;",
      [("frame_rotation", 0.5, "d0"), ("play", "x", "d0"), ("frame_rotation", 0.5, "d1"), ("play", "x", "d1")]),
-    ("qubit q; gate g(a, t) a { rx(t * 2) a; } g(1, 0.25) q;", [("frame_rotation", 0.5, "d0")]),
+    ("qubit q; gate g(s, t) a { rx(t * 2) a; } g(1, 0.25) q;", [("frame_rotation", 0.5, "d0")]),
     ("qubit q; gate g a, b { cx a, b; } g q, $1;", [("play", "cx", "d0")]),
     ("qubit q; gate id a { } id q; x q;", [("play", "x", "d0")]),
     ("qubit[2] q; x q[1]; h q[0];", [("play", "x", "d1"), ("play", "h", "d0")]),

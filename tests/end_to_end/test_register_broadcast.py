@@ -7,6 +7,7 @@ from machines import element, gate, measure, reset
 from vk import vyr
 
 from corvane import CompilationException, Compiler, MachineProfile
+from corvane.passes.code_generation.register_mapper import RegisterSizeException
 from vyr_runner import run_program
 
 EXAMPLES = pathlib.Path(__file__).parents[1] / "data" / "openqasm-examples"
@@ -105,7 +106,7 @@ def test_a_user_gate_on_registers_runs_once_per_qubit(run, source, played):
 def test_registers_of_different_sizes_are_refused(compiler):
     with pytest.raises(CompilationException, match='^Pass "Vyr1GenerationPass" failed.$') as raised:
         compiler.compile("qubit[2] q; qubit[3] r; gate g a, b { cx a, b; h b; } g q, r;")
-    assert type(raised.value.__cause__) is ValueError
+    assert type(raised.value.__cause__) is RegisterSizeException
     assert str(raised.value.__cause__) == (
         "Cannot broadcast 'g' over registers of different sizes: 'q' has 2 qubits, 'r' has 3 qubits.")
 
@@ -157,5 +158,5 @@ def test_a_user_gate_runs_once_per_index_of_its_own_operands(run, source, played
 def test_operands_of_different_sizes_are_refused_also_where_the_body_drops_one(compiler, source, text):
     with pytest.raises(CompilationException, match='^Pass "Vyr1GenerationPass" failed.$') as raised:
         compiler.compile(source)
-    assert type(raised.value.__cause__) is ValueError
+    assert type(raised.value.__cause__) is RegisterSizeException
     assert str(raised.value.__cause__) == text

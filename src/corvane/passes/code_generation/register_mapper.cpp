@@ -6,7 +6,15 @@
 // A whole register as an operand means each of its qubits: an operation on
 // registers of n qubits runs n times, the i-th time on qubit i of each, and a
 // barrier, a delay or a global phase covers all of them at once. A register
-// of one qubit is that qubit.
+// of one qubit is that qubit, except that a declared register of one qubit
+// (`qubit[1] a`) is a register still: broadcast with a larger one, it is
+// refused for its size.
+//
+// A gate call that names one qubit twice among its operands, once the
+// registers are spread, is refused, and so is a measurement of one qubit
+// into an array of another size, a qubit used before its declaration and a
+// qubit that shares its name with a classical variable. A barrier without
+// operands covers every qubit the program uses.
 //
 // The lowering takes only hardware qubits as operands, so every operand
 // outside switch case bodies that names no qubit is refused here, by name,
@@ -40,6 +48,7 @@ struct ModuleState {
     nb::handle vyr_arr;
     nb::handle broadcast_instance;
     nb::handle hardware_qubit, not_a_qubit, misused_register;
+    nb::handle register_size, used_before_declaration, redeclaration, repeated_qubit;
     nb::handle range_definition, discrete_set, unary_expression, minus, boolean_literal;
 } state;
 
@@ -197,6 +206,18 @@ nb::object misused_register_str(nb::handle self) {
                     nb::str("; a qubit is only an operand of a gate, measure, reset, barrier, delay or gphase.")});
 }
 
+nb::object used_before_declaration_init(nb::handle self, nb::handle name) {
+    require_str(name, "name");
+    nb::setattr(self, "qubit_name", name);
+    return nb::none();
+}
+
+nb::object used_before_declaration_str(nb::handle self) {
+    return compose({nb::str("The qubit '"), nb::getattr(self, "qubit_name"),
+                    nb::str("' is used before its declaration; a qubit is declared before the statements that use "
+                            "it.")});
+}
+
 // --- _QubitsCollector -------------------------------------------------------------
 
 nb::object collector_init(nb::handle self) {
@@ -288,12 +309,33 @@ nb::object resolver_init(nb::handle self, nb::handle qubits_mapping) {
     set_attr(self, "_qubits_mapping"_id, qubits_mapping);
     set_attr(self, "_target_sizes"_id, nb::dict());
     set_attr(self, "_classical_names"_id, steal_or_throw(PySet_New(nullptr)));
+    // The registers declared with a size, as the walk meets their declarations.
+    set_attr(self, "_sized_registers"_id, steal_or_throw(PySet_New(nullptr)));
+    // The step fills these from the collection: the registers whose
+    // declaration the walk has not met yet, and the hardware qubits that the
+    // program names.
+    set_attr(self, "_undeclared_registers"_id, steal_or_throw(PySet_New(nullptr)));
+    set_attr(self, "_explicit_qubits"_id, steal_or_throw(PySet_New(nullptr)));
     return nb::none();
 }
 
 // The register's qubits when `name` names a register, else an empty object.
 nb::object register_qubits(nb::handle self, nb::handle name) {
     return find_item(get_attr(self, "_qubits_mapping"_id), name);
+}
+
+// A register named as an operand before its declaration would take qubits
+// that the program has not declared yet.
+void refuse_undeclared(nb::handle self, nb::handle name) {
+    if (contains(get_attr(self, "_undeclared_registers"_id), name))
+        raise_error(nb::handle(state.used_before_declaration)(name));
+}
+
+// The qubits of the register that an operand names, or an empty object.
+nb::object operand_register(nb::handle self, nb::handle name) {
+    nb::object qubits = register_qubits(self, name);
+    if (qubits.is_valid()) refuse_undeclared(self, name);
+    return qubits;
 }
 
 nb::object hardware_qubit_at(nb::handle qubits, nb::handle position) {
@@ -327,7 +369,7 @@ nb::object hardware_qubit_at(nb::handle qubits, Py_ssize_t position) {
 // where the statement handlers below do not spread it over the register.
 nb::object map_bare_operand(nb::handle self, nb::handle node) {
     nb::object name = get_attr(node, "name"_id);
-    nb::object qubits = register_qubits(self, name);
+    nb::object qubits = operand_register(self, name);
     if (!qubits.is_valid()) return nb::borrow(node);
     if (size_of(qubits) == 0)
         raise_text(PyExc_IndexError, compose({nb::str("The qubit register '"), name,
@@ -355,6 +397,7 @@ nb::object map_indexed_operand(nb::handle self, nb::handle node) {
     nb::object register_name;
     nb::object qubits = indexed_register(self, node, register_name);
     if (!qubits.is_valid()) return nb::borrow(node);
+    refuse_undeclared(self, register_name);
     nb::object indices = get_attr(node, "indices"_id);
     Py_ssize_t count = PyObject_Size(indices.ptr());
     if (count < 0) throw nb::python_error();
@@ -470,13 +513,24 @@ nb::object resolve_for_in_loop(nb::handle self, nb::handle node) {
     return tree::generic_visit(self, node);
 }
 
-nb::object resolve_qubit_declaration(nb::handle, nb::handle) { return nb::none(); }
+// A qubit declaration leaves the tree; from here on its register may be
+// used. A classical variable declared before it under its name is refused,
+// as one declared after it is: every use of the name would mean the qubit.
+nb::object resolve_qubit_declaration(nb::handle self, nb::handle node) {
+    nb::object name = get_attr(get_attr(node, "qubit"_id), "name"_id);
+    if (contains(get_attr(self, "_classical_names"_id), name))
+        raise_error(call(state.redeclaration, node, name, nb::str("a classical variable"), nb::str("a qubit")));
+    call_method(get_attr(self, "_undeclared_registers"_id), "discard"_id, name);
+    if (!get_attr(node, "size"_id).is_none()) call_method(get_attr(self, "_sized_registers"_id), "add"_id, name);
+    return nb::none();
+}
 
 // --- broadcasting over registers ----------------------------------------------------
 
 // The operands of one statement that are bare names of registers of two or
-// more qubits. Registers of one qubit are single qubits, and a reference to
-// a register of none keeps failing as every reference to it does.
+// more qubits, or of a register declared with the size one. Other registers
+// of one qubit are single qubits, and a reference to a register of none
+// keeps failing as every reference to it does.
 struct RegisterOperands {
     std::vector<Py_ssize_t> positions;
     std::vector<nb::object> names;
@@ -488,8 +542,18 @@ struct RegisterOperands {
 // The qubits of the register that `operand` names bare, when it has two or more.
 nb::object spread_register(nb::handle self, nb::handle operand) {
     if (!is_exact_identifier(operand)) return nb::object();
-    nb::object qubits = register_qubits(self, get_attr(operand, "name"_id));
+    nb::object qubits = operand_register(self, get_attr(operand, "name"_id));
     if (!qubits.is_valid() || size_of(qubits) < 2) return nb::object();
+    return qubits;
+}
+
+// The one qubit of a register that `operand` names bare, declared as `qubit[1]`.
+nb::object sized_single_register(nb::handle self, nb::handle operand) {
+    if (!is_exact_identifier(operand)) return nb::object();
+    nb::object name = get_attr(operand, "name"_id);
+    if (!contains(get_attr(self, "_sized_registers"_id), name)) return nb::object();
+    nb::object qubits = operand_register(self, name);
+    if (!qubits.is_valid() || size_of(qubits) != 1) return nb::object();
     return qubits;
 }
 
@@ -499,6 +563,7 @@ RegisterOperands find_registers(nb::handle self, nb::handle operands) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
         nb::object operand = nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i));
         nb::object qubits = spread_register(self, operand);
+        if (!qubits.is_valid()) qubits = sized_single_register(self, operand);
         if (!qubits.is_valid()) continue;
         found.positions.push_back(i);
         found.names.push_back(get_attr(operand, "name"_id));
@@ -519,12 +584,14 @@ Py_ssize_t common_size(nb::handle operation, const RegisterOperands& registers) 
         if (contains(seen, registers.names[i])) continue;
         seen.append(registers.names[i]);
         nb::object count = steal_or_throw(PyLong_FromSsize_t(size_of(registers.qubits[i])));
-        described.append(compose({nb::str("'"), registers.names[i], nb::str("' has "), count, nb::str(" qubits")}));
+        const bool one = size_of(registers.qubits[i]) == 1;
+        described.append(compose({nb::str("'"), registers.names[i], nb::str("' has "), count,
+                                  nb::str(one ? " qubit" : " qubits")}));
     }
     nb::object listed = nb::str(", ").attr("join")(described);
-    raise_text(PyExc_ValueError, compose({nb::str("Cannot broadcast '"), operation,
-                                          nb::str("' over registers of different sizes: "), listed,
-                                          nb::str(".")}));
+    raise_error(call(state.register_size, compose({nb::str("Cannot broadcast '"), operation,
+                                                   nb::str("' over registers of different sizes: "), listed,
+                                                   nb::str(".")})));
 }
 
 // `node` followed by count - 1 deep copies of it, all taken before any of them changes.
@@ -534,14 +601,54 @@ std::vector<nb::object> instances(nb::handle node, Py_ssize_t count) {
     return made;
 }
 
-// The statement's own operands with qubit `index` of each spread register in place.
-nb::object operands_of_instance(nb::handle statement, const RegisterOperands& registers, Py_ssize_t index) {
-    nb::object operands = steal_or_throw(PySequence_List(get_attr(statement, "qubits"_id).ptr()));
+// The operands with qubit `index` of each spread register in place.
+nb::object operands_of_instance(nb::handle given, const RegisterOperands& registers, Py_ssize_t index) {
+    nb::object operands = steal_or_throw(PySequence_List(given.ptr()));
     for (size_t r = 0; r < registers.positions.size(); ++r) {
         nb::object qubit = hardware_qubit_at(registers.qubits[r], index);
         check_status(PyList_SetItem(operands.ptr(), registers.positions[r], qubit.release().ptr()));
     }
     return operands;
+}
+
+// How the program writes each operand, read before the mapping replaces them.
+nb::object written_operands_of(nb::handle operands) {
+    nb::object texts = steal_or_throw(PyList_New(0));
+    if (tree::is_node(operands)) {
+        append_item(texts, written(operands));
+        return texts;
+    }
+    nb::object items = steal_or_throw(PySequence_Fast(operands.ptr(), "qubit operands must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
+        append_item(texts, written(PySequence_Fast_GET_ITEM(items.ptr(), i)));
+    return texts;
+}
+
+// Refuses one run of a gate call whose operands name one hardware qubit
+// twice: the implementation would get one element as two of its qubits. The
+// qubit is named as the program writes it, `q[i]` for the run's qubit of a
+// spread register `q`.
+void refuse_repeated(nb::handle gate, nb::handle operands, nb::handle written_operands,
+                     const RegisterOperands& registers, Py_ssize_t instance) {
+    nb::object items = steal_or_throw(PySequence_Fast(operands.ptr(), "qubit operands must be a sequence"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        nb::handle later = PySequence_Fast_GET_ITEM(items.ptr(), i);
+        if (!is_instance(later, state.hardware_qubit)) continue;
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            nb::handle earlier = PySequence_Fast_GET_ITEM(items.ptr(), j);
+            if (!is_instance(earlier, state.hardware_qubit) ||
+                !compare(get_attr(earlier, "index"_id), get_attr(later, "index"_id), Py_EQ))
+                continue;
+            nb::object qubit;
+            for (size_t r = 0; r < registers.positions.size() && !qubit.is_valid(); ++r)
+                if (registers.positions[r] == j)
+                    qubit = compose({registers.names[r], nb::str("["),
+                                     steal_or_throw(PyLong_FromSsize_t(instance)), nb::str("]")});
+            if (!qubit.is_valid()) qubit = steal_or_throw(PySequence_GetItem(written_operands.ptr(), j));
+            raise_error(call(state.repeated_qubit, gate, qubit));
+        }
+    }
 }
 
 // A gate call on registers runs once per qubit index.
@@ -550,14 +657,20 @@ nb::object resolve_quantum_gate(nb::handle self, nb::handle node) {
     nb::object called = get_attr(node, "name"_id);
     nb::object name = gate_name(node);
     if (is_exact_identifier(called) && register_qubits(self, name).is_valid()) refuse_register(name, "a gate");
+    nb::object written_operands = written_operands_of(get_attr(node, "qubits"_id));
     map_operands(self, node, "qubits"_id, name);
     nb::object walked = tree::generic_visit(self, node);
-    if (registers.empty()) return walked;
+    if (registers.empty()) {
+        refuse_repeated(name, get_attr(walked, "qubits"_id), written_operands, registers, 0);
+        return walked;
+    }
     const Py_ssize_t count = common_size(name, registers);
     std::vector<nb::object> calls = instances(walked, count);
     nb::object result = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        set_attr(calls[i], "qubits"_id, operands_of_instance(calls[i], registers, i));
+        nb::object operands = operands_of_instance(get_attr(calls[i], "qubits"_id), registers, i);
+        refuse_repeated(name, operands, written_operands, registers, i);
+        set_attr(calls[i], "qubits"_id, operands);
         check_status(PyList_Append(result.ptr(), calls[i].ptr()));
     }
     return result;
@@ -587,7 +700,23 @@ nb::object spread_operands(nb::handle self, nb::handle node, const char* operati
 }
 
 nb::object resolve_phase(nb::handle self, nb::handle node) { return spread_operands(self, node, "gphase"); }
-nb::object resolve_barrier(nb::handle self, nb::handle node) { return spread_operands(self, node, "barrier"); }
+// A barrier without operands covers every qubit the program uses: the
+// registers' and the hardware qubits it names, in ascending order.
+nb::object resolve_barrier(nb::handle self, nb::handle node) {
+    if (size_of(get_attr(node, "qubits"_id)) == 0) {
+        nb::object used = steal_or_throw(PySet_New(get_attr(self, "_explicit_qubits"_id).ptr()));
+        nb::object registers = steal_or_throw(PyMapping_Values(get_attr(self, "_qubits_mapping"_id).ptr()));
+        for (nb::handle qubits : registers)
+            for (nb::handle number : qubits) check_status(PySet_Add(used.ptr(), number.ptr()));
+        nb::object numbers = steal_or_throw(PySequence_List(used.ptr()));
+        check_status(PyList_Sort(numbers.ptr()));
+        nb::object operands = steal_or_throw(PyList_New(0));
+        for (nb::handle number : numbers)
+            append_item(operands, steal_or_throw(PyObject_CallOneArg(state.create_hardware_qubit.ptr(), number.ptr())));
+        set_attr(node, "qubits"_id, operands);
+    }
+    return spread_operands(self, node, "barrier");
+}
 nb::object resolve_delay(nb::handle self, nb::handle node) { return spread_operands(self, node, "delay"); }
 
 // `reset q;` resets each qubit of q in order.
@@ -619,15 +748,24 @@ void record_target(nb::handle self, nb::handle name, nb::handle size) {
     }
 }
 
+// A classical variable under the name of a register declared before it; one
+// declared before the register is refused at the register's declaration.
+void refuse_register_name(nb::handle self, nb::handle node, nb::handle name) {
+    if (!register_qubits(self, name).is_valid() || contains(get_attr(self, "_undeclared_registers"_id), name)) return;
+    raise_error(call(state.redeclaration, node, name, nb::str("a qubit"), nb::str("a classical variable")));
+}
+
 nb::object resolve_vyr_declaration(nb::handle self, nb::handle node) {
     nb::object var = get_attr(node, "var"_id);
     nb::object size = is_instance(var, state.vyr_arr) ? get_attr(var, "size"_id) : nb::none();
+    refuse_register_name(self, node, get_attr(var, "name"_id));
     record_target(self, get_attr(var, "name"_id), size);
     return nb::borrow(node);
 }
 
 // Declarations that the binding has not turned into VyrDeclaration nodes yet.
 void record_declaration(nb::handle self, nb::handle node) {
+    refuse_register_name(self, node, get_attr(get_attr(node, "identifier"_id), "name"_id));
     nb::object type = get_attr(node, "type"_id);
     nb::object size;
     if (is_instance(type, state.bit_type)) {
@@ -645,8 +783,21 @@ nb::object resolve_io_declaration(nb::handle self, nb::handle node) {
 
 [[noreturn]] void raise_measurement_mismatch(nb::handle qubits, nb::handle operand, nb::handle into) {
     nb::object count = steal_or_throw(PyLong_FromSsize_t(size_of(qubits)));
-    raise_text(PyExc_ValueError, compose({nb::str("Cannot measure the "), count, nb::str(" qubits of register '"),
-                                          get_attr(operand, "name"_id), nb::str("' into "), into, nb::str(".")}));
+    raise_error(call(state.register_size, compose({nb::str("Cannot measure the "), count,
+                                                   nb::str(" qubits of register '"), get_attr(operand, "name"_id),
+                                                   nb::str("' into "), into, nb::str(".")})));
+}
+
+// One qubit measured into a whole array of another size than one would
+// fill its first cell and clear the others.
+void refuse_single_into_array(nb::handle self, nb::handle operand, nb::handle target) {
+    if (target.is_none() || !is_exact_identifier(target)) return;
+    nb::object name = get_attr(target, "name"_id);
+    nb::object cells = find_item(get_attr(self, "_target_sizes"_id), name);
+    if (!cells.is_valid() || cells.is_none() || compare(cells, nb::int_(1), Py_EQ)) return;
+    raise_error(call(state.register_size, compose({nb::str("Cannot measure the single qubit '"), written(operand),
+                                                   nb::str("' into '"), name, nb::str("', which holds "), cells,
+                                                   nb::str(" bits.")})));
 }
 
 // Whether a reference takes a slice of what it indexes.
@@ -672,7 +823,10 @@ nb::object resolve_measurement(nb::handle self, nb::handle node) {
         raise_text(PyExc_NotImplementedError,
                    compose({nb::str("Slices are not lowered as the target of a measurement: '"), written(into),
                             nb::str("'.")}));
-    if (!qubits.is_valid()) return walked;
+    if (!qubits.is_valid()) {
+        refuse_single_into_array(self, operand, into);
+        return walked;
+    }
     const Py_ssize_t count = size_of(qubits);
 
     nb::object target = get_attr(walked, "target"_id);
@@ -773,16 +927,25 @@ nb::object resolve_expanded_gate_call(nb::handle self, nb::handle node) {
     nb::object name = get_attr(node, "name"_id);
     // The call's own operands, the ones its body leaves unused included, are
     // qubits; the walk of the body maps the used ones again.
+    // Each run of the call names distinct qubits, as a call of a built-in
+    // gate must; a body may name each operand in statements of its own.
+    nb::object written_operands = written_operands_of(operands);
+    nb::object mapped = steal_or_throw(PyList_New(0));
     nb::object iterator = steal_or_throw(PyObject_GetIter(operands.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object operand = nb::steal(raw);
-        map_operand(self, operand, name);
+        append_item(mapped, map_operand(self, operand, name));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     RegisterOperands registers = find_registers(self, operands);
     nb::object body = get_attr(node, "body"_id);
-    if (registers.empty()) return transformed_statements(self, body);
+    if (registers.empty()) {
+        refuse_repeated(name, mapped, written_operands, registers, 0);
+        return transformed_statements(self, body);
+    }
     const Py_ssize_t count = common_size(name, registers);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        refuse_repeated(name, operands_of_instance(mapped, registers, i), written_operands, registers, i);
     std::vector<nb::object> bodies = instances(body, count);
     nb::object result = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -832,6 +995,8 @@ nb::object mapper_call(nb::handle self, nb::handle program) {
                                              get_attr(collector, "explicitly_stated_hardware_qubits"_id),
                                              get_attr(self, "_machine_profile"_id));
     nb::object resolver = steal_or_throw(PyObject_CallOneArg(state.resolver.ptr(), mapping.ptr()));
+    set_attr(resolver, "_undeclared_registers"_id, steal_or_throw(PySet_New(mapping.ptr())));
+    set_attr(resolver, "_explicit_qubits"_id, get_attr(collector, "explicitly_stated_hardware_qubits"_id));
     nb::object root = nb::getattr(resolver, "visit")(tree);
     return steal_or_throw(PyObject_CallOneArg(state.open_qasm_program.ptr(), root.ptr()));
 }
@@ -871,6 +1036,8 @@ NB_MODULE(register_mapper, m) {
     state.boolean_literal = keep(ast.attr("BooleanLiteral"));
     state.unary_expression = keep(ast.attr("UnaryExpression"));
     state.minus = keep(steal_or_throw(PyObject_GetItem(ast.attr("UnaryOperator").ptr(), nb::str("-").ptr())));
+    state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
+    state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
 
 
     nb::handle exception(PyExc_Exception);
@@ -902,6 +1069,20 @@ NB_MODULE(register_mapper, m) {
                       not_a_qubit_init, "Holds the operand, the operation's name and whether it names a variable.",
                       "node"_arg, "operation"_arg, "classical"_arg)
                  .def("__str__(self) -> str", not_a_qubit_str, "The error's text.")
+                 .build());
+
+    state.register_size =
+        keep(ClassBuilder(m, "RegisterSizeException", {nb::handle(PyExc_ValueError)})
+                 .doc("Registers of different sizes in one statement: the operands of a broadcast call, or a "
+                      "measurement and its target.")
+                 .build());
+
+    state.used_before_declaration =
+        keep(ClassBuilder(m, "QubitUsedBeforeDeclarationException", {nb::handle(PyExc_NameError)})
+                 .doc("A qubit register named as an operand before its declaration.")
+                 .def("__init__(self, name: str) -> None", used_before_declaration_init, "Holds the register's name.",
+                      "name"_arg)
+                 .def("__str__(self) -> str", used_before_declaration_str, "The error's text.")
                  .build());
 
     state.misused_register =

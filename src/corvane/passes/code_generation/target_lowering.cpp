@@ -7,8 +7,13 @@
 // the handlers call one another in C++ and reach Python only for the profile's
 // resolution, the implementations, the translation of expressions, the SDK and
 // the Vyr1Program's operations.
+//
+// Switch case bodies reach the lowering as the parser built them, so the
+// checks that the register mapping makes of operations elsewhere are made
+// here as well, in the terms of the qubits the case body names.
 #include <vector>
 
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -32,6 +37,9 @@ struct ModuleState {
     nb::handle visitor_class;
     nb::handle missing_input_exception;
     nb::handle shape_mismatch_exception;
+    nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
+    nb::handle duration_literal, unary_expression, binary_expression, integer_literal, float_literal;
+    nb::handle unary_minus, binary_plus, binary_minus, binary_times, binary_divide;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
     nb::handle variable_signature;
@@ -366,6 +374,23 @@ void refuse_values_of_another_length(nb::handle var, nb::handle name, nb::handle
                         length, nb::str(" values.")});
 }
 
+// A name declared again in the program's own scope, where inputs and
+// outputs stand: the later variable would take the earlier one's place, and
+// an output would be left without its stream. Two inputs or outputs of one
+// name are the program's to refuse, in its own terms. A block may declare a
+// name again, as a loop body may its loop's variable.
+void refuse_redeclaration(nb::handle self, nb::handle node, nb::handle name, bool is_input, bool is_output) {
+    nb::object scopes = scopes_of(self);
+    if (frame_count(scopes) != 1 || !contains(frame_at(scopes, 0), name)) return;
+    nb::object context = get_attr(self, "_context"_id);
+    const bool earlier_input = contains(get_attr(context, "inputs"_id), name);
+    const bool earlier_output = contains(get_attr(context, "outputs"_id), name);
+    if ((is_input || is_output) && (earlier_input || earlier_output)) return;
+    const char* earlier = earlier_input ? "an input" : earlier_output ? "an output" : "a classical variable";
+    const char* later = is_input ? "an input" : is_output ? "an output" : "a classical variable";
+    raise_error(call(state.redeclaration_exception, node, name, nb::str(earlier), nb::str(later)));
+}
+
 nb::object declare_variable_own(nb::handle self, nb::handle node) {
     nb::object var = get_attr(node, "var"_id);
     nb::object name = get_attr(var, "name"_id);
@@ -375,6 +400,7 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     if (inside_scope && !value.is_valid() && truth(is_input))
         raise_error(call(state.missing_input_exception, node));
     nb::object is_output = get_attr(node, "is_output"_id);
+    refuse_redeclaration(self, node, name, truth(is_input), truth(is_output));
     nb::object is_stream = nb::bool_(!value.is_valid() && !inside_scope);
     enter_name(self, name, truth(is_output));
 
@@ -488,7 +514,24 @@ nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     // A declared variable's name means the variable here too: playing the
     // profile's gate of that name would run something the program does not say.
     if (in_scope(scopes_of(self), name)) raise_error(call(state.variable_as_gate_exception, name));
-    run_operation(self, name, get_attr(node, "qubits"_id), get_attr(node, "arguments"_id));
+    // The register mapping refuses a call that names one qubit twice, but
+    // not inside switch case bodies.
+    // Operands that are no list are refused by the operation's own rules.
+    nb::object qubits = get_attr(node, "qubits"_id);
+    nb::object operands = PyList_CheckExact(qubits.ptr()) ? steal_or_throw(PyList_AsTuple(qubits.ptr())) : nb::tuple();
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(operands.ptr()); ++i) {
+        nb::handle later = PyTuple_GET_ITEM(operands.ptr(), i);
+        if (!is_instance(later, state.hardware_qubit)) continue;
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            nb::handle earlier = PyTuple_GET_ITEM(operands.ptr(), j);
+            if (!is_instance(earlier, state.hardware_qubit)) continue;
+            int same = PyObject_RichCompareBool(get_attr(earlier, "index"_id).ptr(), get_attr(later, "index"_id).ptr(),
+                                                Py_EQ);
+            check_status(same);
+            if (same) raise_error(call(state.repeated_qubit_exception, name, get_attr(earlier, "name"_id)));
+        }
+    }
+    run_operation(self, name, qubits, get_attr(node, "arguments"_id));
     return nb::none();
 }
 
@@ -497,7 +540,108 @@ nb::object visit_quantum_phase(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// --- durations ------------------------------------------------------------------
+
+// A literal's value as a double; false for one that has none.
+bool literal_value(nb::handle node, double& value) {
+    value = PyFloat_AsDouble(get_attr(node, "value"_id).ptr());
+    if (value != -1.0 || !PyErr_Occurred()) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+// A number that the source writes: a literal, or one with a sign.
+bool literal_number(nb::handle node, double& value) {
+    RecursionLimitGuard guard(" while reading a number");
+    if (is_instance(node, state.integer_literal) || is_instance(node, state.float_literal))
+        return literal_value(node, value);
+    if (is_instance(node, state.unary_expression) && get_attr(node, "op"_id).is(state.unary_minus) &&
+        literal_number(get_attr(node, "expression"_id), value)) {
+        value = -value;
+        return true;
+    }
+    return false;
+}
+
+// The length in nanoseconds (dt counting as one) of a duration that the
+// source fixes with literals, signs, sums and scaling by numbers; false for
+// one that the program knows only when it runs.
+bool literal_nanoseconds(nb::handle node, double& value) {
+    RecursionLimitGuard guard(" while reading a duration");
+    if (is_instance(node, state.duration_literal)) {
+        if (!literal_value(node, value)) return false;
+        nb::object unit = get_attr(get_attr(node, "unit"_id), "name"_id);
+        const std::pair<const char*, double> units[] = {{"dt", 1}, {"ns", 1}, {"us", 1e3}, {"ms", 1e6}, {"s", 1e9}};
+        for (const auto& [text, factor] : units)
+            if (PyUnicode_Check(unit.ptr()) && PyUnicode_CompareWithASCIIString(unit.ptr(), text) == 0) {
+                value *= factor;
+                return true;
+            }
+        return false;
+    }
+    if (is_instance(node, state.unary_expression)) {
+        if (!get_attr(node, "op"_id).is(state.unary_minus) || !literal_nanoseconds(get_attr(node, "expression"_id), value))
+            return false;
+        value = -value;
+        return true;
+    }
+    if (!is_instance(node, state.binary_expression)) return false;
+    nb::object op = get_attr(node, "op"_id);
+    nb::object lhs = get_attr(node, "lhs"_id);
+    nb::object rhs = get_attr(node, "rhs"_id);
+    double left = 0, right = 0;
+    if (op.is(state.binary_plus) || op.is(state.binary_minus)) {
+        if (!literal_nanoseconds(lhs, left) || !literal_nanoseconds(rhs, right)) return false;
+        value = op.is(state.binary_plus) ? left + right : left - right;
+        return true;
+    }
+    if (op.is(state.binary_times)) {
+        if (literal_nanoseconds(lhs, left) && literal_number(rhs, right)) {
+            value = left * right;
+            return true;
+        }
+        if (literal_number(lhs, left) && literal_nanoseconds(rhs, right)) {
+            value = left * right;
+            return true;
+        }
+        return false;
+    }
+    if (op.is(state.binary_divide) && literal_nanoseconds(lhs, left) && literal_number(rhs, right) && right != 0) {
+        value = left / right;
+        return true;
+    }
+    return false;
+}
+
+// Whether the source fixes a duration below zero. A delay or a box cannot
+// last less than nothing: the machine would be told to wait a negative
+// number of clock cycles, or the box's length would be lost.
+bool is_negative_duration(nb::handle duration) {
+    double nanoseconds = 0;
+    return !duration.is_none() && literal_nanoseconds(duration, nanoseconds) && nanoseconds < 0;
+}
+
+[[noreturn]] void refuse_negative_duration(nb::handle duration, nb::handle construct) {
+    raise_error(call(state.negative_duration_exception,
+                     compose({nb::str("The "), construct, nb::str(" has the negative duration "), node_source(duration),
+                              nb::str("; a duration there cannot be negative.")})));
+}
+
 nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
+    nb::object duration = get_attr(node, "duration"_id);
+    if (is_negative_duration(duration)) {
+        nb::list names;
+        nb::object qubits = get_attr(node, "qubits"_id);
+        if (PyList_Check(qubits.ptr()))
+            for (nb::handle qubit : qubits)
+                names.append(is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id)
+                                                                  : nb::object(node_source(qubit)));
+        nb::object on = size_of(names) == 0 ? nb::object(nb::str(""))
+                                            : compose({nb::str(" on "), nb::str(", ").attr("join")(names)});
+        refuse_negative_duration(duration, compose({nb::str("delay"), on}));
+    }
     run_operation(self, "delay"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "duration"_id)));
     return nb::none();
 }
@@ -507,7 +651,29 @@ nb::object visit_quantum_reset(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// How many switch case bodies the lowering is in; the register mapping has
+// prepared none of their statements.
+long case_bodies(nb::handle self) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), "_case_bodies"_id.ptr());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return 0;
+    }
+    nb::object count = nb::steal(found);
+    long value = PyLong_AsLong(count.ptr());
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
 nb::object visit_quantum_barrier(nb::handle self, nb::handle node) {
+    // A barrier without operands covers every qubit the program uses, which
+    // the register mapping puts in its place; inside a case body it would
+    // align nothing.
+    if (size_of(get_attr(node, "qubits"_id)) == 0 && case_bodies(self) > 0)
+        raise_text(PyExc_NotImplementedError,
+                   nb::str("A barrier without operands inside a switch case body is not lowered: name the qubits it "
+                           "aligns, or place it outside the switch."));
     run_operation(self, "barrier"_id, get_attr(node, "qubits"_id), nb::tuple());
     return nb::none();
 }
@@ -534,6 +700,20 @@ nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node)
     nb::object result = run_operation(self, "measure"_id, single_qubit(qubit), nb::tuple());
     check_assertion(!result.is_none(), "The measure implementation of the machine profile returned no value");
     nb::object target = get_attr(node, "target"_id);
+    if (!target.is_none() && is_instance(target, state.identifier)) {
+        // One qubit into a whole array fills its first cell and clears the
+        // others; the register mapping refuses it outside case bodies.
+        nb::object name = get_attr(target, "name"_id);
+        nb::object wrapper = call_method(get_attr(self, "_context"_id), "_get_var"_id, name);
+        if (is_instance(wrapper, state.vyr_arr)) {
+            nb::object cells = get_attr(wrapper, "size"_id);
+            if (!truth(steal_or_throw(PyObject_RichCompare(cells.ptr(), nb::int_(1).ptr(), Py_EQ))))
+                refuse_shape(name, {nb::str("Cannot measure the single qubit '"),
+                                    is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id)
+                                                                         : nb::object(node_source(qubit)),
+                                    nb::str("' into '"), name, nb::str("', which holds "), cells, nb::str(" bits.")});
+        }
+    }
     if (!target.is_none()) assign_to_target(self, target, result);
     return nb::none();
 }
@@ -838,9 +1018,38 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// The number of switch case bodies the lowering is in, one more while `body` runs.
+template <typename Body>
+void in_case_body(nb::handle self, Body&& body) {
+    nb::object outer = steal_or_throw(PyLong_FromLong(case_bodies(self)));
+    nb::object inner = steal_or_throw(PyNumber_Add(outer.ptr(), nb::int_(1).ptr()));
+    set_attr(self, "_case_bodies"_id, inner);
+    try {
+        body();
+    } catch (...) {
+        try {
+            set_attr(self, "_case_bodies"_id, outer);
+        } catch (...) {
+            // The body's error is the one to report.
+        }
+        throw;
+    }
+    set_attr(self, "_case_bodies"_id, outer);
+}
+
+[[noreturn]] void refuse_switch(nb::handle node, std::initializer_list<nb::handle> why) {
+    nb::object text = compose(why);
+    raise_error(call(state.switch_case_exception,
+                     compose({nb::str("The switch on "), node_source(get_attr(node, "target"_id)), text})));
+}
+
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     nb::object target = translate_scalar(self, get_attr(node, "target"_id), false);
     nb::object cases = get_attr(node, "cases"_id);
+    if (size_of(cases) == 0) refuse_switch(node, {nb::str(" has no case; a switch needs at least one.")});
+    // Values known now, with the case value as written that gave each: a
+    // value twice would label two cases, of which only the first can run.
+    nb::object labels = steal_or_throw(PyList_New(0));
     nb::object default_block = get_attr(node, "default"_id);
     // A switch without default whose every case does something needs no fall-through guard.
     bool unsafe = default_block.is_none();
@@ -857,13 +1066,28 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             auto [values, body] = unpack_pair(pair);
             nb::object translated = steal_or_throw(PyList_New(0));
             nb::object value_iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
-            while (PyObject* value = PyIter_Next(value_iterator.ptr()))
-                check_status(PyList_Append(translated.ptr(), translate_scalar(self, nb::steal(value), false).ptr()));
+            while (PyObject* raw = PyIter_Next(value_iterator.ptr())) {
+                nb::object value = nb::steal(raw);
+                nb::object label = translate_scalar(self, value, false);
+                if (is_plain(label)) {
+                    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(labels.ptr()); ++k) {
+                        int same = PyObject_RichCompareBool(PyList_GET_ITEM(labels.ptr(), k), label.ptr(), Py_EQ);
+                        check_status(same);
+                        if (same)
+                            refuse_switch(node, {nb::str(" has the case value "), node_source(value),
+                                                 nb::str(" twice; a value labels one case only.")});
+                    }
+                    check_status(PyList_Append(labels.ptr(), label.ptr()));
+                }
+                check_status(PyList_Append(translated.ptr(), label.ptr()));
+            }
             if (PyErr_Occurred()) throw nb::python_error();
             nb::object statements = get_attr(body, "statements"_id);
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(translated.ptr()); ++k) {
                 nb::object value = nb::borrow(PyList_GET_ITEM(translated.ptr(), k));
-                in_block(self, [&] { run_block(self, state.case_, statements, nb::make_tuple(value)); });
+                in_case_body(self, [&] {
+                    in_block(self, [&] { run_block(self, state.case_, statements, nb::make_tuple(value)); });
+                });
             }
         }
         if (PyErr_Occurred()) throw nb::python_error();
@@ -882,6 +1106,8 @@ nb::object visit_compound_statement(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_box(nb::handle self, nb::handle node) {
+    nb::object duration = get_attr(node, "duration"_id);
+    if (is_negative_duration(duration)) refuse_negative_duration(duration, nb::str("box"));
     nb::object body = get_attr(node, "body"_id);
     in_block(self, [&] { visit_all(self, body); });
     return nb::none();
@@ -1025,6 +1251,18 @@ NB_MODULE(target_lowering, m) {
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
+    state.duration_literal = keep(ast.attr("DurationLiteral"));
+    state.unary_expression = keep(ast.attr("UnaryExpression"));
+    state.binary_expression = keep(ast.attr("BinaryExpression"));
+    state.integer_literal = keep(ast.attr("IntegerLiteral"));
+    state.float_literal = keep(ast.attr("FloatLiteral"));
+    state.unary_minus = keep(ast.attr("UnaryOperator")["-"]);
+    state.binary_plus = keep(ast.attr("BinaryOperator")["+"]);
+    state.binary_minus = keep(ast.attr("BinaryOperator")["-"]);
+    state.binary_times = keep(ast.attr("BinaryOperator")["*"]);
+    state.binary_divide = keep(ast.attr("BinaryOperator")["/"]);
+    state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
+    state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
 
     nb::object vyr = import_module("vk.vyr");
     state.program = keep(vyr.attr("program"));
@@ -1075,7 +1313,7 @@ NB_MODULE(target_lowering, m) {
     state.shape_mismatch_exception =
         keep(ClassBuilder(m, "AssignmentShapeException", {nb::handle(PyExc_ValueError)})
                  .doc("A value whose shape does not fit its target: an array where one value is expected, "
-                      "or an array of another size.")
+                      "one value where an array is, or an array of another size.")
                  .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
                       "Holds the target variable's name and the finished text.", "name"_arg, "message"_arg)
                  .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
@@ -1093,6 +1331,14 @@ NB_MODULE(target_lowering, m) {
                       "Opens the for block and gives the loop variable the counter's value.")
                  .def("__exit__(self, type: typing.Any, value: typing.Any, traceback: typing.Any) -> typing.Any",
                       counted_loop_exit, "Leaves the for block.", "type"_arg, "value"_arg, "traceback"_arg)
+                 .build());
+    state.negative_duration_exception =
+        keep(ClassBuilder(m, "NegativeDurationException", {nb::handle(PyExc_ValueError)})
+                 .doc("A delay or a box whose duration, as the source fixes it, is negative.")
+                 .build());
+    state.switch_case_exception =
+        keep(ClassBuilder(m, "SwitchCaseException", {nb::handle(PyExc_ValueError)})
+                 .doc("A switch without a case, or one whose case values give one value twice.")
                  .build());
 
     def_function(m, "_align_if_needed(*elements: str) -> None", align_if_needed_function,

@@ -453,9 +453,12 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
 
 // A gate's body sees the constants of the top level declared before the gate,
 // and its parameters and qubits, which are its own names there whatever
-// constant shares them; the gate's name is no use of a constant.
+// constant shares them. The gate's name is no use of a constant, but it
+// cannot be a constant's: a call of it would read as the constant.
 nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
+    nb::object gate = plain_name(get_attr(node, state.name));
+    if (names_visible_constant(self, gate)) raise_error(state.redeclaration_exception(node, gate));
     nb::object blocks = blocks_of(self);
     nb::object body_blocks = steal_or_throw(PyList_New(0));
     if (depth(self) > 0) append_item(body_blocks, steal_or_throw(PySequence_GetItem(blocks.ptr(), 0)));

@@ -3,6 +3,11 @@
 // becomes a fresh copy of the gate's body with the formal parameters and
 // qubits replaced by the call's own argument and qubit nodes. Code generation
 // resolves gate calls by name against the machine profile only.
+//
+// A gate shares no name with a classical variable or a qubit, whichever is
+// declared first, and a call of a user gate names no qubit twice: once the
+// body replaces the call, nothing would show either.
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 #include "corvane/native/tree_copy.h"
 
@@ -29,6 +34,8 @@ struct ModuleState {
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
         formal_kind, used_as, parameters, names, dropping, enclosing_parameters;
     nb::handle stage;
+    nb::handle redeclaration, repeated_qubit;
+    nb::handle declared_names;
     Logger logger;
 } state;
 
@@ -158,9 +165,16 @@ nb::object formal_names(nb::handle definition, nb::handle field, const char* kin
 
 nb::object formals_checker_init(nb::handle self, nb::handle definition) {
     nb::object qubits = formal_names(definition, state.qubits, "qubit");
-    // A qubit wins over a parameter of the same name, as in the substitution.
     nb::object parameters = formal_names(definition, state.arguments, "parameter");
-    steal_or_throw(PyObject_CallMethodOneArg(parameters.ptr(), "difference_update"_id.ptr(), qubits.ptr()));
+    // A parameter and a qubit of one name: the body could use only one of them.
+    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, state.arguments).ptr()));
+    while (PyObject* raw = PyIter_Next(formals.ptr())) {
+        nb::object name = get_attr(nb::steal(raw), state.name);
+        if (contains(qubits, name))
+            raise_error(nb::handle(state.misused_formal)(definition, signature_of(definition), name,
+                                                          nb::str("parameter"), nb::str("the name of a qubit too")));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
     setattr_interned(self, state.qubits, qubits);
     setattr_interned(self, state.parameters, parameters);
     setattr_interned(self, state.definition_signature, signature_of(definition));
@@ -404,6 +418,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     setattr_interned(self, state.bank, nb::dict());
     setattr_interned(self, state.dropping, steal_or_throw(PySet_New(nullptr)));
     setattr_interned(self, state.enclosing_parameters, steal_or_throw(PyFrozenSet_New(nullptr)));
+    setattr_interned(self, state.declared_names, nb::dict());
     return nb::none();
 }
 
@@ -600,12 +615,35 @@ bool keeps_together(nb::handle self, nb::handle node, nb::handle expansion) {
     return has_bare_operand(node);
 }
 
+// An operand as the program writes it.
+nb::object written_operand(nb::handle operand) {
+    if (is_instance(operand, state.identifier)) return get_attr(operand, state.name);
+    return node_source(operand);
+}
+
+// Refuses a call of a user gate that writes one operand twice: its body may
+// use each formal in a statement of its own, where no single call shows it.
+// Operands that differ as written but name one qubit are left to the
+// register mapping, which sees the qubits.
+void refuse_repeated_operands(nb::handle node) {
+    nb::object operands = steal_or_throw(PySequence_Fast(get_attr(node, state.qubits).ptr(), "qubits"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(operands.ptr());
+    for (Py_ssize_t i = 1; i < count; ++i)
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            nb::handle earlier = PySequence_Fast_GET_ITEM(operands.ptr(), j);
+            int equal = PyObject_RichCompareBool(earlier.ptr(), PySequence_Fast_GET_ITEM(operands.ptr(), i), Py_EQ);
+            check_status(equal);
+            if (equal) raise_error(nb::handle(state.repeated_qubit)(name_of(node), written_operand(earlier)));
+        }
+}
+
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (truth(get_attr(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
     nb::object expansion = state.resolve_gate_definition.reached_by(self)
                                ? resolve_gate_definition(self, node)
                                : call_override(self, state.resolve_gate_definition, {node});
+    if (!expansion.is(node)) refuse_repeated_operands(node);
     if (!keeps_together(self, node, expansion)) return expansion;
     nb::object operands = steal_or_throw(PySequence_List(get_attr(node, state.qubits).ptr()));
     return nb::handle(state.expanded_gate_call)(name_of(node), operands, expansion);
@@ -661,9 +699,30 @@ nb::object add_gate(nb::handle self, nb::handle node) {
     raise_error(nb::handle(state.multiple_definitions)(node, signature));
 }
 
+// --- names that a gate cannot share --------------------------------------------------
+
+// Records a declaration's name; one that a gate defined before it holds is refused.
+nb::object declare_name(nb::handle self, nb::handle node, nb::handle identifier, const char* kind) {
+    nb::object name = get_attr(identifier, state.name);
+    if (contains(get_attr(self, state.bank), nb::handle(state.gate_signature)(name)))
+        raise_error(nb::handle(state.redeclaration)(node, name, nb::str("a gate"), nb::str(kind)));
+    check_status(PyObject_SetItem(get_attr(self, state.declared_names).ptr(), name.ptr(), nb::str(kind).ptr()));
+    return tree::generic_visit(self, node);
+}
+
+nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
+    return declare_name(self, node, get_attr(node, "identifier"_id), "a classical variable");
+}
+
+nb::object visit_qubit_declaration(nb::handle self, nb::handle node) {
+    return declare_name(self, node, get_attr(node, "qubit"_id), "a qubit");
+}
+
 // The body is resolved first, against the bank as it stands, so a body calls
 // only built-in gates and gates defined before it.
 nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
+    nb::object held = find_item(get_attr(self, state.declared_names), name_of(node));
+    if (held.is_valid()) raise_error(nb::handle(state.redeclaration)(node, name_of(node), held, nb::str("a gate")));
     nb::object checker = nb::handle(state.formals_checker)(node);
     nb::object statements = steal_or_throw(PyObject_GetIter(get_attr(node, state.body).ptr()));
     while (PyObject* raw = PyIter_Next(statements.ptr())) {
@@ -765,6 +824,9 @@ NB_MODULE(macro_expansion_stage, m) {
     state.names = intern("names");
     state.dropping = intern("_gates_leaving_qubits_unused");
     state.enclosing_parameters = intern("_enclosing_parameters");
+    state.declared_names = intern("_declared_names");
+    state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
+    state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
@@ -874,6 +936,9 @@ NB_MODULE(macro_expansion_stage, m) {
                  .def("__init__", resolver_init, "built_in_gates"_arg)
                  .transformer_walk()
                  .def_handler("visit_QuantumGateDefinition", visit_quantum_gate_definition)
+                 .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
+                 .def_handler("visit_IODeclaration", visit_classical_declaration)
+                 .def_handler("visit_QubitDeclaration", visit_qubit_declaration)
                  .def("_add_gate", add_gate, "node"_arg)
                  .def_handler("visit_QuantumGate", visit_quantum_gate)
                  .def("resolve_gate_definition", resolve_gate_definition, "node"_arg)

@@ -6,20 +6,29 @@ from corvane.passes.constants import CONSTANTS
 
 
 class RedeclarationException(Exception):
-    """A declaration under a name that is taken where it stands.
+    """A declaration under a name that a constant or another declaration of its scope already holds.
 
-    `earlier` says what the earlier declaration of the scope made of the name
-    ("variable", "input", "qubit", ...) when it is no constant; None when a
-    constant holds the name.
+    With `later` given, `earlier` and `later` say what the two declarations make of
+    the name ("a gate", "a qubit", "a classical variable", ...). With `earlier`
+    alone, the later declaration is a constant's, and `earlier` says what the
+    earlier one made of the name ("variable", "input", "qubit", ...). Without
+    either, a constant held the name.
     """
 
-    def __init__(self, node: ast.Statement, name: str, earlier: str | None = None) -> None:
-        super().__init__(*((node, name) if earlier is None else (node, name, earlier)))
+    def __init__(self, node: ast.Statement, name: str, earlier: str | None = None, later: str | None = None) -> None:
+        given = (node, name) + tuple(part for part in (earlier, later) if part is not None)
+        super().__init__(*given)
         self.node = node
         self.name = name
         self.earlier = earlier
+        self.later = later
 
     def __str__(self) -> str:
+        if self.later is not None:
+            kinds = f"both times as {self.earlier}" if self.earlier == self.later else (
+                f"as {self.earlier} and as {self.later}"
+            )
+            return f"'{self.name}' is declared twice, {kinds}; a name is declared once in its scope."
         if self.name in CONSTANTS:
             return f"'{self.name}' is a predefined constant; it cannot be declared again."
         if self.earlier is not None:
@@ -75,3 +84,18 @@ class UnknownConstantValueException(Exception):
             f"The value of the constant '{self.name}' reads {read}; "
             "a constant's value must be known at compile time."
         )
+
+
+class RepeatedQubitException(ValueError):
+    """A gate call that names one qubit among its operands twice.
+
+    `gate` is the called gate's name and `qubit` the qubit as the program writes it.
+    """
+
+    def __init__(self, gate: str, qubit: str) -> None:
+        super().__init__(gate, qubit)
+        self.gate = gate
+        self.qubit = qubit
+
+    def __str__(self) -> str:
+        return f"The call of '{self.gate}' names the qubit {self.qubit} twice; the qubits of one call are distinct."
