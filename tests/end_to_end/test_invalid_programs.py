@@ -44,6 +44,8 @@ REFUSALS = [
     ("qubit q; delay[-100ns] q;", GENERATION, NegativeDurationException, ["delay", "-100.0ns"]),
     ("qubit q; box [-100ns] { x q; }", GENERATION, NegativeDurationException, ["box", "-100.0ns"]),
     ("qubit[2] q; delay[100ns - 1us] q;", GENERATION, NegativeDurationException, ["delay", "100.0ns - 1.0us"]),
+    ("qubit q; delay[-1ns] q;", GENERATION, NegativeDurationException, ["delay", "-1.0ns"]),
+    ("qubit q; delay[2 * -50ns] q;", GENERATION, NegativeDurationException, ["delay", "2 * -50.0ns"]),
     ("const duration d = 100ns; qubit q; delay[-d] q;", GENERATION, NegativeDurationException, ["delay", "-100"]),
     (CASE.format("delay[-4ns] $1;"), GENERATION, NegativeDurationException, ["delay", "$1", "-4.0ns"]),
     # a qubit used before its declaration

@@ -38,8 +38,7 @@ struct ModuleState {
     nb::handle missing_input_exception;
     nb::handle shape_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle duration_literal, unary_expression, binary_expression, integer_literal, float_literal;
-    nb::handle unary_minus, binary_plus, binary_minus, binary_times, binary_divide;
+    nb::handle duration_ns;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
     nb::handle variable_signature;
@@ -542,85 +541,15 @@ nb::object visit_quantum_phase(nb::handle self, nb::handle node) {
 
 // --- durations ------------------------------------------------------------------
 
-// A literal's value as a double; false for one that has none.
-bool literal_value(nb::handle node, double& value) {
-    value = PyFloat_AsDouble(get_attr(node, "value"_id).ptr());
-    if (value != -1.0 || !PyErr_Occurred()) return true;
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_TypeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return false;
-}
-
-// A number that the source writes: a literal, or one with a sign.
-bool literal_number(nb::handle node, double& value) {
-    RecursionLimitGuard guard(" while reading a number");
-    if (is_instance(node, state.integer_literal) || is_instance(node, state.float_literal))
-        return literal_value(node, value);
-    if (is_instance(node, state.unary_expression) && get_attr(node, "op"_id).is(state.unary_minus) &&
-        literal_number(get_attr(node, "expression"_id), value)) {
-        value = -value;
-        return true;
-    }
-    return false;
-}
-
-// The length in nanoseconds (dt counting as one) of a duration that the
-// source fixes with literals, signs, sums and scaling by numbers; false for
-// one that the program knows only when it runs.
-bool literal_nanoseconds(nb::handle node, double& value) {
-    RecursionLimitGuard guard(" while reading a duration");
-    if (is_instance(node, state.duration_literal)) {
-        if (!literal_value(node, value)) return false;
-        nb::object unit = get_attr(get_attr(node, "unit"_id), "name"_id);
-        const std::pair<const char*, double> units[] = {{"dt", 1}, {"ns", 1}, {"us", 1e3}, {"ms", 1e6}, {"s", 1e9}};
-        for (const auto& [text, factor] : units)
-            if (PyUnicode_Check(unit.ptr()) && PyUnicode_CompareWithASCIIString(unit.ptr(), text) == 0) {
-                value *= factor;
-                return true;
-            }
-        return false;
-    }
-    if (is_instance(node, state.unary_expression)) {
-        if (!get_attr(node, "op"_id).is(state.unary_minus) || !literal_nanoseconds(get_attr(node, "expression"_id), value))
-            return false;
-        value = -value;
-        return true;
-    }
-    if (!is_instance(node, state.binary_expression)) return false;
-    nb::object op = get_attr(node, "op"_id);
-    nb::object lhs = get_attr(node, "lhs"_id);
-    nb::object rhs = get_attr(node, "rhs"_id);
-    double left = 0, right = 0;
-    if (op.is(state.binary_plus) || op.is(state.binary_minus)) {
-        if (!literal_nanoseconds(lhs, left) || !literal_nanoseconds(rhs, right)) return false;
-        value = op.is(state.binary_plus) ? left + right : left - right;
-        return true;
-    }
-    if (op.is(state.binary_times)) {
-        if (literal_nanoseconds(lhs, left) && literal_number(rhs, right)) {
-            value = left * right;
-            return true;
-        }
-        if (literal_number(lhs, left) && literal_nanoseconds(rhs, right)) {
-            value = left * right;
-            return true;
-        }
-        return false;
-    }
-    if (op.is(state.binary_divide) && literal_nanoseconds(lhs, left) && literal_number(rhs, right) && right != 0) {
-        value = left / right;
-        return true;
-    }
-    return false;
-}
-
-// Whether the source fixes a duration below zero. A delay or a box cannot
-// last less than nothing: the machine would be told to wait a negative
-// number of clock cycles, or the box's length would be lost.
-bool is_negative_duration(nb::handle duration) {
-    double nanoseconds = 0;
-    return !duration.is_none() && literal_nanoseconds(duration, nanoseconds) && nanoseconds < 0;
+// Whether the source fixes a duration below zero: its length in time, as
+// translation computes it from literals and constants, is negative. A delay
+// or a box cannot last less than nothing: the machine would be told to wait
+// a negative number of clock cycles, or the box's length would be lost.
+bool is_negative_duration(nb::handle self, nb::handle duration) {
+    if (duration.is_none()) return false;
+    nb::object nanoseconds = call(state.duration_ns, duration, variables_db_of(self));
+    return !nanoseconds.is_none() &&
+           truth(steal_or_throw(PyObject_RichCompare(nanoseconds.ptr(), nb::int_(0).ptr(), Py_LT)));
 }
 
 [[noreturn]] void refuse_negative_duration(nb::handle duration, nb::handle construct) {
@@ -631,7 +560,7 @@ bool is_negative_duration(nb::handle duration) {
 
 nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
     nb::object duration = get_attr(node, "duration"_id);
-    if (is_negative_duration(duration)) {
+    if (is_negative_duration(self, duration)) {
         nb::list names;
         nb::object qubits = get_attr(node, "qubits"_id);
         if (PyList_Check(qubits.ptr()))
@@ -1107,7 +1036,7 @@ nb::object visit_compound_statement(nb::handle self, nb::handle node) {
 
 nb::object visit_box(nb::handle self, nb::handle node) {
     nb::object duration = get_attr(node, "duration"_id);
-    if (is_negative_duration(duration)) refuse_negative_duration(duration, nb::str("box"));
+    if (is_negative_duration(self, duration)) refuse_negative_duration(duration, nb::str("box"));
     nb::object body = get_attr(node, "body"_id);
     in_block(self, [&] { visit_all(self, body); });
     return nb::none();
@@ -1227,6 +1156,7 @@ NB_MODULE(target_lowering, m) {
         keep_attr("corvane.passes.code_generation.translate_expression", "extract_single_index");
     state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
     state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
+    state.duration_ns = keep_attr("corvane.passes.code_generation.translate_expression", "_duration_ns");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.vyr_declaration = keep_attr("corvane.passes.code_generation.input_binding", "VyrDeclaration");
     import_module("corvane.configurations.machine_profile");
@@ -1251,16 +1181,6 @@ NB_MODULE(target_lowering, m) {
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
-    state.duration_literal = keep(ast.attr("DurationLiteral"));
-    state.unary_expression = keep(ast.attr("UnaryExpression"));
-    state.binary_expression = keep(ast.attr("BinaryExpression"));
-    state.integer_literal = keep(ast.attr("IntegerLiteral"));
-    state.float_literal = keep(ast.attr("FloatLiteral"));
-    state.unary_minus = keep(ast.attr("UnaryOperator")["-"]);
-    state.binary_plus = keep(ast.attr("BinaryOperator")["+"]);
-    state.binary_minus = keep(ast.attr("BinaryOperator")["-"]);
-    state.binary_times = keep(ast.attr("BinaryOperator")["*"]);
-    state.binary_divide = keep(ast.attr("BinaryOperator")["/"]);
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
 

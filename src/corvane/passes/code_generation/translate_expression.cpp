@@ -779,6 +779,14 @@ nb::object scalar_value_function(nb::handle value, nb::handle oq_expression, nb:
     return scalar_value(oq_expression, value, variables_db, truth(as_truth) ? TRUTH : NUMBER);
 }
 
+// For the lowering: the length in nanoseconds of a duration that translation
+// computes in time (from literals, constants and plain numbers), else None.
+nb::object duration_ns_function(nb::handle oq_expression, nb::handle variables_db) {
+    Facts facts;
+    translate(oq_expression, variables_db, &facts);
+    return facts.time_ns.is_valid() ? facts.time_ns : nb::none();
+}
+
 }  // namespace
 
 NB_MODULE(translate_expression, m) {
@@ -882,6 +890,7 @@ NB_MODULE(translate_expression, m) {
                  cast_expression_function, "A translated value converted to the cast's type.", "expression"_arg,
                  "target"_arg);
     def_function(m, "_logical_not", logical_not, "value"_arg);
+    def_function(m, "_duration_ns", duration_ns_function, "oq_expression"_arg, "variables_db"_arg);
     def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
                  "as_truth"_arg = false);
 }
