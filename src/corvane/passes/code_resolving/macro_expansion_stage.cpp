@@ -25,7 +25,7 @@ struct ModuleState {
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
     nb::handle integer_literal, float_literal, boolean_literal, cast, float_type, unary_expression, binary_expression,
-        minus, statement, classical_declaration, for_in_loop, function_call, unseen_name;
+        minus, statement, classical_declaration, for_in_loop, function_call, unseen_name, quantum_barrier;
     nb::handle arithmetic[4];  // + - * /
     nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker, name_collector;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
@@ -720,7 +720,29 @@ nb::object visit_qubit_declaration(nb::handle self, nb::handle node) {
 
 // The body is resolved first, against the bank as it stands, so a body calls
 // only built-in gates and gates defined before it.
+// A barrier without operands in a gate's body is one over the gate's qubits,
+// all the qubits that the body sees, not over every qubit of the program
+// where the gate is called.
+void bound_bare_barriers(nb::handle definition) {
+    nb::object body = steal_or_throw(PySequence_Fast(get_attr(definition, state.body).ptr(), "body"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(body.ptr()); ++i) {
+        nb::handle statement = PySequence_Fast_GET_ITEM(body.ptr(), i);
+        if (!is_exact(statement, state.quantum_barrier)) continue;
+        nb::object operands = get_attr(statement, state.qubits);
+        if (!PyList_Check(operands.ptr()) || PyList_GET_SIZE(operands.ptr()) != 0) continue;
+        nb::object qubits = steal_or_throw(PyList_New(0));
+        nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(definition, state.qubits).ptr()));
+        while (PyObject* raw = PyIter_Next(formals.ptr())) {
+            nb::object formal = nb::steal(raw);
+            append_item(qubits, nb::handle(state.identifier)(get_attr(formal, state.name)));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        setattr_interned(statement, state.qubits, qubits);
+    }
+}
+
 nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
+    bound_bare_barriers(node);
     nb::object held = find_item(get_attr(self, state.declared_names), name_of(node));
     if (held.is_valid()) raise_error(nb::handle(state.redeclaration)(node, name_of(node), held, nb::str("a gate")));
     nb::object checker = nb::handle(state.formals_checker)(node);
@@ -793,6 +815,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.float_type = keep(ast.attr("FloatType"));
     state.unary_expression = keep(ast.attr("UnaryExpression"));
     state.statement = keep(ast.attr("Statement"));
+    state.quantum_barrier = keep(ast.attr("QuantumBarrier"));
     state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
     state.for_in_loop = keep(ast.attr("ForInLoop"));
     state.function_call = keep(ast.attr("FunctionCall"));
