@@ -84,6 +84,11 @@ REFUSALS = [
     ("qubit[2] q; gate g a, b { x a; h b; } g q, q[1];", GENERATION, RepeatedQubitException, ["'g'", "q[1] twice"]),
     ("qubit[2] q; gate g a, b { cx a, b; } g q, q[1];", GENERATION, RepeatedQubitException, ["'cx'", "q[1] twice"]),
     ("qubit[2] q; cx q[0], q[-2];", GENERATION, RepeatedQubitException, ["'cx'", "q[0] twice"]),
+    # a user gate's cells that name one qubit only once their indices are read
+    ("qubit[2] q; gate g a, b { x a; h b; } g q[0], q[-2];", GENERATION, RepeatedQubitException,
+     ["'g'", "q[0] twice"]),
+    ("qubit[2] q; gate g a, b { x a; h b; } g q[1], q[0 + 1];", GENERATION, RepeatedQubitException,
+     ["'g'", "q[1] twice"]),
     (CASE.format("cx $1, $1;"), GENERATION, RepeatedQubitException, ["'cx'", "$1 twice"]),
     # a barrier without operands where the program's qubits are not known
     ("qubit q; " + CASE.format("barrier;"), GENERATION, NotImplementedError, ["barrier", "switch case body"]),
@@ -140,6 +145,7 @@ STILL_COMPILE = [
     ("const duration d = 100ns; delay[d - 40ns] $1;", [("wait", 15, "d1")]),
     ("int i = 1; switch (i) { case 1 { x $1; } case 2 { x $2; } default { } }", [("play", "x", "d1")]),
     ("gate g a, b { cx a, b; } qubit[2] q; g q[0], q[1];", [("play", "cx", "d0")]),
+    ("gate g a, b { x a; h b; } qubit[2] q; g q[0], q[-1];", [("play", "x", "d0"), ("play", "h", "d1")]),
     ("qubit[2] q; barrier q[0], q[0];", []),
     ("output int r; { int a = 1; r = a; } int a = 2;", []),
     ("output int r; int a = 1; if (true) { int a = 2; r = a; }", []),

@@ -599,6 +599,48 @@ bool has_bare_operand(nb::handle call) {
     return false;
 }
 
+// A register's cell whose index is a non-negative integer literal, as `q[1]`:
+// the register's name and the index, else empty objects.
+std::pair<nb::object, nb::object> literal_cell(nb::handle operand) {
+    if (!is_exact(operand, state.indexed_identifier)) return {};
+    nb::object indices = get_attr(operand, "indices"_id);
+    if (!PyList_CheckExact(indices.ptr()) || PyList_GET_SIZE(indices.ptr()) != 1) return {};
+    nb::handle group = PyList_GET_ITEM(indices.ptr(), 0);
+    if (!PyList_CheckExact(group.ptr()) || PyList_GET_SIZE(group.ptr()) != 1) return {};
+    nb::handle index = PyList_GET_ITEM(group.ptr(), 0);
+    if (!is_exact(index, state.integer_literal)) return {};
+    nb::object value = get_attr(index, "value"_id);
+    if (!PyLong_CheckExact(value.ptr()) || truth(steal_or_throw(PyObject_RichCompare(value.ptr(), nb::int_(0).ptr(),
+                                                                                     Py_LT))))
+        return {};
+    return {get_attr(get_attr(operand, state.name), state.name), value};
+}
+
+// Whether two of the call's operands may name one qubit in a way that only
+// the register mapping tells: cells of one register whose indices are not
+// both plain (`q[0]` and `q[-2]`, `q[i + 1]`). The mapping sees the qubits of
+// the call only while its body's statements stay together.
+bool may_name_one_qubit_twice(nb::handle node) {
+    nb::object operands = steal_or_throw(PySequence_Fast(get_attr(node, state.qubits).ptr(), "qubits"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(operands.ptr());
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        nb::handle later = PySequence_Fast_GET_ITEM(operands.ptr(), i);
+        if (!is_exact(later, state.indexed_identifier)) continue;
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            nb::handle earlier = PySequence_Fast_GET_ITEM(operands.ptr(), j);
+            if (!is_exact(earlier, state.indexed_identifier)) continue;
+            nb::object first = get_attr(earlier, state.name), second = get_attr(later, state.name);
+            if (!is_exact(first, state.identifier) || !is_exact(second, state.identifier)) continue;
+            int same_register = PyObject_RichCompareBool(get_attr(first, state.name).ptr(),
+                                                         get_attr(second, state.name).ptr(), Py_EQ);
+            check_status(same_register);
+            if (!same_register) continue;
+            if (!literal_cell(earlier).first.is_valid() || !literal_cell(later).first.is_valid()) return true;
+        }
+    }
+    return false;
+}
+
 // Whether the expansion of `node` must stay together with the call's operands.
 // A bare name among them may be a register, over which the call runs once per
 // qubit: the register mapping then repeats the body as a whole, which it can
@@ -612,7 +654,7 @@ bool keeps_together(nb::handle self, nb::handle node, nb::handle expansion) {
     if (contains(get_attr(self, state.dropping), name_of(node))) return true;
     if (PyList_GET_SIZE(expansion.ptr()) == 1 && is_exact(PyList_GET_ITEM(expansion.ptr(), 0), state.quantum_gate))
         return false;
-    return has_bare_operand(node);
+    return has_bare_operand(node) || may_name_one_qubit_twice(node);
 }
 
 // An operand as the program writes it.
