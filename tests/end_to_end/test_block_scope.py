@@ -39,7 +39,7 @@ def test_an_inner_declaration_hides_the_outer_variable_only_in_its_block(run, bl
 @pytest.mark.parametrize(
     "source, results",
     [
-        # the programs
+        # a block's name hides the outer one only until the block ends
         ("output int r; int a = 1; if (r == 0) { int a = 5; a = 6; } r = a;", {"r": [1]}),
         ("output int r; int i = 10; for int i in [0:2] { r = i; } r = i;", {"r": [10]}),
         # nested blocks, each hiding the one around it
