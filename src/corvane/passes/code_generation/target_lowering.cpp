@@ -508,16 +508,33 @@ nb::object read_once(nb::handle value) {
 
 // --- CodeGenerationVisitor: statement handlers ------------------------------------
 
+// How many switch case bodies the lowering is in; the register mapping has
+// prepared none of their statements.
+long case_bodies(nb::handle self) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), "_case_bodies"_id.ptr());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return 0;
+    }
+    nb::object count = nb::steal(found);
+    long value = PyLong_AsLong(count.ptr());
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
     // A declared variable's name means the variable here too: playing the
     // profile's gate of that name would run something the program does not say.
     if (in_scope(scopes_of(self), name)) raise_error(call(state.variable_as_gate_exception, name));
-    // The register mapping refuses a call that names one qubit twice, but
-    // not inside switch case bodies.
-    // Operands that are no list are refused by the operation's own rules.
+    // The register mapping refuses a call that names one qubit twice, but it
+    // does not enter switch case bodies. Operands that are no list are
+    // refused by the operation's own rules.
     nb::object qubits = get_attr(node, "qubits"_id);
-    nb::object operands = PyList_CheckExact(qubits.ptr()) ? steal_or_throw(PyList_AsTuple(qubits.ptr())) : nb::tuple();
+    nb::object operands = PyList_CheckExact(qubits.ptr()) && case_bodies(self) > 0
+                              ? steal_or_throw(PyList_AsTuple(qubits.ptr()))
+                              : nb::tuple();
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(operands.ptr()); ++i) {
         nb::handle later = PyTuple_GET_ITEM(operands.ptr(), i);
         if (!is_instance(later, state.hardware_qubit)) continue;
@@ -578,21 +595,6 @@ nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
 nb::object visit_quantum_reset(nb::handle self, nb::handle node) {
     run_operation(self, "reset"_id, single_qubit(get_attr(node, "qubits"_id)), nb::tuple());
     return nb::none();
-}
-
-// How many switch case bodies the lowering is in; the register mapping has
-// prepared none of their statements.
-long case_bodies(nb::handle self) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_case_bodies"_id.ptr());
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return 0;
-    }
-    nb::object count = nb::steal(found);
-    long value = PyLong_AsLong(count.ptr());
-    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-    return value;
 }
 
 nb::object visit_quantum_barrier(nb::handle self, nb::handle node) {
