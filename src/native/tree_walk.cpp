@@ -637,6 +637,33 @@ nb::object call_visit(nb::handle self, nb::handle node, nb::handle context) {
     return ChildVisitor(state, self, context)(node);
 }
 
+// The nodes of a list or tuple field, and of the lists and tuples inside it.
+bool any_item(SharedState& state, nb::handle field, nb::handle values,
+              const std::function<bool(nb::handle, nb::handle)>& visit) {
+    RecursionLimitGuard guard(" while reading a syntax tree");
+    nb::object items = steal_or_throw(PySequence_Fast(values.ptr(), "items"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
+        nb::handle item = PySequence_Fast_GET_ITEM(items.ptr(), i);
+        if (PyList_Check(item.ptr()) || PyTuple_Check(item.ptr())) {
+            if (any_item(state, field, item, visit)) return true;
+        } else if (is_node_of(state, item.ptr()) && visit(field, item)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool any_child(nb::handle node, const std::function<bool(nb::handle field, nb::handle child)>& visit) {
+    SharedState& state = shared_state();
+    bool found = false;
+    for_each_field<Fields::items>(state, node, [&](nb::handle field, nb::handle value) {
+        if (found) return;
+        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) found = any_item(state, field, value, visit);
+        else if (is_node_of(state, value.ptr())) found = visit(field, value);
+    });
+    return found;
+}
+
 nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
     SharedState& state = shared_state();
     ChildVisitor visit_child(state, self, context);

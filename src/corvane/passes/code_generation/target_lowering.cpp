@@ -441,17 +441,11 @@ void collect_read_names(nb::handle node, nb::handle names) {
         check_status(PySet_Add(names.ptr(), get_attr(node, "name"_id).ptr()));
         return;
     }
-    if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
-        nb::object items = steal_or_throw(PySequence_Fast(node.ptr(), "items"));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
-            collect_read_names(PySequence_Fast_GET_ITEM(items.ptr(), i), names);
-        return;
-    }
     if (!tree::is_node(node)) return;
-    nb::object fields = steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr));
-    nb::object values = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Values(fields.ptr())).ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i)
-        collect_read_names(PyList_GET_ITEM(values.ptr(), i), names);
+    tree::any_child(node, [&](nb::handle, nb::handle child) {
+        collect_read_names(child, names);
+        return false;
+    });
 }
 
 // The variable's name that an assignment's or a measurement's target names.
@@ -461,17 +455,11 @@ nb::object target_name(nb::handle target) {
     return get_attr(target, "name"_id);
 }
 
-// Whether `node`, with every block and case body it holds, assigns or measures
-// into a variable named in `names`.
+// Whether a statement, with every block and case body it holds, assigns or
+// measures into a variable named in `names`.
 bool writes_any(nb::handle node, nb::handle names) {
     RecursionLimitGuard guard(" while reading a loop's body");
-    if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
-        nb::object items = steal_or_throw(PySequence_Fast(node.ptr(), "items"));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
-            if (writes_any(PySequence_Fast_GET_ITEM(items.ptr(), i), names)) return true;
-        return false;
-    }
-    if (!tree::is_node(node) || is_instance(node, state.expression)) return false;
+    if (is_instance(node, state.expression)) return false;
     nb::object target;
     if (is_instance(node, state.classical_assignment)) target = get_attr(node, "lvalue"_id);
     else if (is_instance(node, state.measurement_statement)) target = get_attr(node, "target"_id);
@@ -479,11 +467,7 @@ bool writes_any(nb::handle node, nb::handle names) {
         nb::object name = target_name(target);
         if (name.is_valid() && contains(names, name)) return true;
     }
-    nb::object fields = steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr));
-    nb::object values = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Values(fields.ptr())).ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i)
-        if (writes_any(PyList_GET_ITEM(values.ptr(), i), names)) return true;
-    return false;
+    return tree::any_child(node, [&](nb::handle, nb::handle child) { return writes_any(child, names); });
 }
 
 // Whether the body of a loop over `range` assigns the loop variable or a
@@ -494,7 +478,7 @@ bool body_changes_its_range(nb::handle node, nb::handle variable_name, nb::handl
     nb::object names = steal_or_throw(PySet_New(nullptr));
     check_status(PySet_Add(names.ptr(), variable_name.ptr()));
     for (const char* field : {"start", "end", "step"}) collect_read_names(nb::getattr(range, field), names);
-    return writes_any(get_attr(node, "block"_id), names);
+    return writes_any(node, names);
 }
 
 // A value the loop reads once: a plain value as it is, an expression through a

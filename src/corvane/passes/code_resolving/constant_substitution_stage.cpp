@@ -331,27 +331,14 @@ nb::object first_unknown_name(nb::handle self, nb::handle expression, nb::object
         what = entry;
         return name;
     }
-    bool call = is_instance(expression, state.function_call_class);
-    nb::object fields = get_attr(expression, interned<"__dict__">());
-    nb::object items = steal_or_throw(PySequence_List(
-        steal_or_throw(PyObject_CallMethodNoArgs(fields.ptr(), interned<"items">().ptr())).ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        auto [field, value] = unpack_pair(PyList_GET_ITEM(items.ptr(), i));
-        if (call && is_field(field, state.name)) continue;
-        if (PyList_Check(value.ptr())) {
-            nb::object values = steal_or_throw(PySequence_List(value.ptr()));
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values.ptr()); ++k) {
-                nb::handle item = PyList_GET_ITEM(values.ptr(), k);
-                if (!tree::is_node(item)) continue;
-                nb::object found = first_unknown_name(self, item, what);
-                if (found.is_valid()) return found;
-            }
-        } else if (tree::is_node(value)) {
-            nb::object found = first_unknown_name(self, value, what);
-            if (found.is_valid()) return found;
-        }
-    }
-    return nb::object();
+    const bool call = is_instance(expression, state.function_call_class);
+    nb::object found;
+    tree::any_child(expression, [&](nb::handle field, nb::handle child) {
+        if (call && is_field(field, state.name)) return false;
+        found = first_unknown_name(self, child, what);
+        return found.is_valid();
+    });
+    return found;
 }
 
 // A constant is declared once in its block and hides what an outer block

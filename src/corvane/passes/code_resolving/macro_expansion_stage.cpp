@@ -248,14 +248,6 @@ struct UnseenName {
 
 void find_unseen_name(nb::handle node, nb::handle visible, nb::handle statement, UnseenName& found) {
     RecursionLimitGuard guard(" while reading a gate's body");
-    if (found.name.is_valid()) return;
-    if (PyList_Check(node.ptr()) || PyTuple_Check(node.ptr())) {
-        nb::object items = steal_or_throw(PySequence_Fast(node.ptr(), "items"));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()) && !found.name.is_valid(); ++i)
-            find_unseen_name(PySequence_Fast_GET_ITEM(items.ptr(), i), visible, statement, found);
-        return;
-    }
-    if (!tree::is_node(node)) return;
     if (is_exact(node, state.identifier)) {
         nb::object name = get_attr(node, state.name);
         if (!contains(visible, name)) found = {name, nb::borrow(statement)};
@@ -269,14 +261,12 @@ void find_unseen_name(nb::handle node, nb::handle visible, nb::handle statement,
             check_status(PySet_Add(visible.ptr(), get_attr(declared, state.name).ptr()));
     }
     const bool names_a_callee = is_instance(node, state.quantum_gate) || is_instance(node, state.function_call);
-    nb::object fields = steal_or_throw(PyObject_GenericGetDict(node.ptr(), nullptr));
-    nb::object entries = steal_or_throw(PyDict_Items(fields.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()) && !found.name.is_valid(); ++i) {
-        auto [field, item] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
+    tree::any_child(node, [&](nb::handle field, nb::handle child) {
         if (names_a_callee && PyUnicode_Check(field.ptr()) && PyUnicode_Compare(field.ptr(), state.name.ptr()) == 0)
-            continue;
-        find_unseen_name(item, visible, statement, found);
-    }
+            return false;
+        find_unseen_name(child, visible, statement, found);
+        return found.name.is_valid();
+    });
 }
 
 void refuse_unseen_names(nb::handle definition) {
@@ -290,7 +280,9 @@ void refuse_unseen_names(nb::handle definition) {
         if (PyErr_Occurred()) throw nb::python_error();
     }
     UnseenName found;
-    find_unseen_name(get_attr(definition, state.body), visible, definition, found);
+    nb::object body = steal_or_throw(PySequence_Fast(get_attr(definition, state.body).ptr(), "body"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(body.ptr()) && !found.name.is_valid(); ++i)
+        find_unseen_name(PySequence_Fast_GET_ITEM(body.ptr(), i), visible, definition, found);
     if (found.name.is_valid())
         raise_error(nb::handle(state.unseen_name)(found.statement, signature_of(definition), found.name));
 }

@@ -22,6 +22,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
+
 namespace corvane::native {
 
 namespace nb = nanobind;
@@ -65,6 +67,14 @@ void transform_index_groups(nb::handle self, nb::handle indexed_identifier);
 
 // `isinstance(value, openqasm3.ast.QASMNode)`.
 bool is_node(nb::handle value);
+
+// A scan of the nodes that a node holds, for the steps that read a subtree
+// without walking it as a visitor: `visit(field, child)` for each field in
+// order, called with the node the field holds, or with each node inside a
+// list or tuple it holds, lists and tuples within those included (the index
+// groups of an indexed name, the cases of a switch). The scan ends at the
+// first call that returns true, and tells whether one did.
+bool any_child(nb::handle node, const std::function<bool(nb::handle field, nb::handle child)>& visit);
 
 // Register function objects as the Python faces of C++ handlers and walks.
 void register_handler(nb::handle function, TreeHandler handler);
