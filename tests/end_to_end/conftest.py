@@ -9,6 +9,7 @@ from machines import INSTRUCTIONS, element, gate
 from vk import vyr
 
 from corvane import Compiler, InstructionKey, MachineProfile
+from vyr_runner import run_program
 
 QUBITS = {0: ("d0", "r0"), **{qubit: (f"d{qubit}",) for qubit in range(1, 7)}}
 
@@ -58,3 +59,13 @@ def compile_text(compiler):
         return str(compiler.compile(source, **options).result_program.dsl_program)
 
     return run
+
+
+@pytest.fixture
+def run(compiler):
+    """Compiles OpenQASM text and runs the vyr program, with measurement outcomes and input values."""
+
+    def compile_and_run(source, outcomes=(), inputs=None, **options):
+        return run_program(compiler.compile(source, **options).result_program.dsl_program, outcomes, inputs)
+
+    return compile_and_run

@@ -19,14 +19,6 @@ def value_of(outcome):
     return outcome[0] + 2 * outcome[1]
 
 
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, outcomes=()):
-        return run_program(compiler.compile(source).result_program.dsl_program, outcomes)
-
-    return compile_and_run
-
-
 def test_the_rendered_program(compile_text):
     source = MEASURED + "if (c == 1) { x $3; } if (c != 0) { h $3; } if (c) { x $4; } int v = int(c);"
     assert compile_text(source) == textwrap.dedent(

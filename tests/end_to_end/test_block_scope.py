@@ -6,15 +6,6 @@ import pytest
 
 from corvane import CompilationException
 from corvane.passes.code_generation.target_lowering import VariableUsedAsGateException
-from vyr_runner import run_program
-
-
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, outcomes=()):
-        return run_program(compiler.compile(source).result_program.dsl_program, outcomes)
-
-    return compile_and_run
 
 
 # Each block kind holds a declaration of `a` that hides the outer one; after it `a` is the outer one again.

@@ -4,7 +4,6 @@ what is wrong in the program, and what is sound still runs as written."""
 import json
 
 import pytest
-from vyr_runner import run_program
 
 from corvane import CompilationException
 
@@ -153,14 +152,6 @@ def test_refusals_hold_under_optimisation(python_subprocess):
         assert all(part in line for part in texts)
 
 
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, inputs=None):
-        return run_program(compiler.compile(source).result_program.dsl_program, (), inputs)
-
-    return compile_and_run
-
-
 # (program, inputs, results saved, operations played)
 RUNS = [
     # A variable declared in a block hides the constant until the block ends.
@@ -241,6 +232,6 @@ RUNS = [
 
 @pytest.mark.parametrize("source, inputs, results, played", RUNS)
 def test_sound_programs_run_as_written(run, source, inputs, results, played):
-    outcome = run(source, inputs)
+    outcome = run(source, inputs=inputs)
     assert outcome.results == results
     assert outcome.played() == played

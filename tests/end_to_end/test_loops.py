@@ -4,16 +4,6 @@ import textwrap
 
 import pytest
 
-from vyr_runner import run_program
-
-
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, inputs=None):
-        return run_program(compiler.compile(source).result_program.dsl_program, inputs=inputs)
-
-    return compile_and_run
-
 
 @pytest.mark.parametrize(
     "source, count",

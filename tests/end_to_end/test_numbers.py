@@ -3,17 +3,6 @@ a bit register's value keeps its width, and durations are computed in time."""
 
 import pytest
 
-from vyr_runner import run_program
-
-
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, outcomes=(), inputs=None, **options):
-        program = compiler.compile(source, **options).result_program.dsl_program
-        return run_program(program, outcomes, inputs)
-
-    return compile_and_run
-
 
 @pytest.mark.parametrize("a", [-9, -7, -6, -1, 0, 1, 5, 7, 9])
 @pytest.mark.parametrize("b", [-4, -3, -2, -1, 1, 2, 3, 5])

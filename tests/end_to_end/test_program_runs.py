@@ -2,17 +2,6 @@
 
 import pytest
 
-from vyr_runner import run_program
-
-
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, outcomes=(), inputs=None, **options):
-        program = compiler.compile(source, **options).result_program.dsl_program
-        return run_program(program, outcomes, inputs)
-
-    return compile_and_run
-
 
 def test_measurement_feeds_forward_into_a_branch(run):
     source = "bit b; b = measure $1; if (b) { x $2; } else { h $2; }"

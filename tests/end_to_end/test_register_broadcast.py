@@ -8,7 +8,6 @@ from vk import vyr
 
 from corvane import CompilationException, Compiler, MachineProfile
 from corvane.passes.code_generation.register_mapper import RegisterSizeException
-from vyr_runner import run_program
 
 EXAMPLES = pathlib.Path(__file__).parents[1] / "data" / "openqasm-examples"
 
@@ -45,14 +44,6 @@ OPERATIONS = {
 @pytest.fixture(scope="module")
 def compiler():
     return Compiler(MachineProfile(OPERATIONS, {qubit: (f"d{qubit}",) for qubit in range(5)}))
-
-
-@pytest.fixture
-def run(compiler):
-    def compile_and_run(source, outcomes=()):
-        return run_program(compiler.compile(source).result_program.dsl_program, outcomes)
-
-    return compile_and_run
 
 
 def example(name):
