@@ -4,6 +4,9 @@ Qubit 0 is driven and read through two elements, so every operation on it is
 aligned; every other qubit has one element of its own.
 """
 
+import json
+import pathlib
+
 import pytest
 from machines import INSTRUCTIONS, element, gate
 from vk import vyr
@@ -69,3 +72,34 @@ def run(compiler):
         return run_program(compiler.compile(source, **options).result_program.dsl_program, outcomes, inputs)
 
     return compile_and_run
+
+
+@pytest.fixture
+def causes_under_optimisation(python_subprocess):
+    """Compiles each source for this machine in an interpreter run with -O and gives, for each,
+    "compiled" or the class name and text of the compilation's cause: refusals must not be
+    assertions that -O skips."""
+
+    def compile_all(sources):
+        here = pathlib.Path(__file__).parent
+        output = python_subprocess(
+            f"""
+            import importlib.util, json, sys
+            sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
+            spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
+            machine = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(machine)
+            from corvane import CompilationException
+            compiler = machine.machine_compiler()
+            for source in json.loads({json.dumps(json.dumps(list(sources)))}):
+                try:
+                    compiler.compile(source)
+                    print("compiled")
+                except CompilationException as error:
+                    print(type(error.__cause__).__name__, error.__cause__)
+            """,
+            "-O",
+        )
+        return output.splitlines()
+
+    return compile_all

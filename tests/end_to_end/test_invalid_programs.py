@@ -1,7 +1,6 @@
 """Programs that OpenQASM calls errors, and that would run with values lost or made up, are refused
 with a cause that names the construct and the program's names; the programs beside them still run."""
 
-import pathlib
 
 import pytest
 from machines import element
@@ -105,33 +104,14 @@ def test_each_refusal_names_what_is_wrong(compiler, source, phase, cause_class, 
     assert all(part in text for part in named), text
 
 
-def test_the_refusals_hold_under_optimisation(python_subprocess, compiler):
-    here = pathlib.Path(__file__).parent
-    output = python_subprocess(
-        f"""
-        import importlib.util, sys
-        sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
-        spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
-        machine = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(machine)
-        from corvane import CompilationException
-        from test_invalid_programs import REFUSALS
-        compiler = machine.machine_compiler()
-        for source, *_ in REFUSALS:
-            try:
-                compiler.compile(source)
-                print("compiled")
-            except CompilationException as error:
-                print(type(error.__cause__).__name__, error.__cause__)
-        """,
-        "-O",
-    )
+def test_the_refusals_hold_under_optimisation(causes_under_optimisation, compiler):
+    output = causes_under_optimisation(source for source, *_ in REFUSALS)
     expected = []
     for source, *_ in REFUSALS:
         with pytest.raises(CompilationException) as raised:
             compiler.compile(source)
         expected.append(f"{type(raised.value.__cause__).__name__} {raised.value.__cause__}")
-    assert output.splitlines() == expected
+    assert output == expected
 
 
 # Programs beside the refused ones that OpenQASM allows, with what they play.
