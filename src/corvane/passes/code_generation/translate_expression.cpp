@@ -368,12 +368,12 @@ nb::object in_time(nb::handle node, int op, const Facts& left, nb::handle lhs, c
             time = quotient;
             break;
         }
-        case GT: case GE: case LT: case LE: case EQ: case NE: {
-            if (!both) return nb::object();
-            static constexpr int compare_ops[] = {Py_GT, Py_GE, Py_LT, Py_LE, Py_EQ, Py_NE};
-            const int index = op == GT ? 0 : op == GE ? 1 : op == LT ? 2 : op == LE ? 3 : op == EQ ? 4 : 5;
-            return rich_compare(left.time_ns, right.time_ns, compare_ops[index]);
-        }
+        case GT: return both ? rich_compare(left.time_ns, right.time_ns, Py_GT) : nb::object();
+        case GE: return both ? rich_compare(left.time_ns, right.time_ns, Py_GE) : nb::object();
+        case LT: return both ? rich_compare(left.time_ns, right.time_ns, Py_LT) : nb::object();
+        case LE: return both ? rich_compare(left.time_ns, right.time_ns, Py_LE) : nb::object();
+        case EQ: return both ? rich_compare(left.time_ns, right.time_ns, Py_EQ) : nb::object();
+        case NE: return both ? rich_compare(left.time_ns, right.time_ns, Py_NE) : nb::object();
         default: return nb::object();
     }
     if (facts) facts->time_ns = time;
@@ -381,11 +381,6 @@ nb::object in_time(nb::handle node, int op, const Facts& left, nb::handle lhs, c
 }
 
 // --- bit-register widths ---
-
-nb::object width_mask(Py_ssize_t width) {
-    nb::object one = nb::int_(1);
-    return binary(PyNumber_Subtract, binary(PyNumber_Lshift, one, nb::int_(width)), one);
-}
 
 // The width of `lhs op rhs` when it is a bit register's value: a shift keeps
 // its left operand's width, "&" the smaller known one, "|" and "^" that of
@@ -427,7 +422,7 @@ nb::object parse_binary(nb::handle node, nb::handle db, Facts* facts = nullptr) 
     }
     nb::object result = which == DIV ? divide(node, rhs_node, lhs, rhs) : compute_binary(node, which, lhs, rhs);
     const Py_ssize_t width = result_width(which, left.width, right.width);
-    if (which == LSHIFT && width > 0) result = compute_binary(node, AND, result, width_mask(width));
+    if (which == LSHIFT && width > 0) result = compute_binary(node, AND, result, register_mask(width));
     if (facts) facts->width = width;
     return result;
 }
@@ -443,7 +438,7 @@ nb::object parse_unary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
     operand = scalar_value(operand_node, operand, db, which == NOT ? TRUTH : NUMBER);
     if (which == INVERT) {
         if (facts) facts->width = inner.width;
-        return compute_binary(node, XOR, operand, width_mask(inner.width));
+        return compute_binary(node, XOR, operand, register_mask(inner.width));
     }
     if (which == NEG) {
         if (inner.time_ns.is_valid()) {
@@ -646,6 +641,13 @@ nb::object translate_array(nb::handle node, nb::handle db) {
     return result;
 }
 
+// A register's width as its size gives it; none for a size below one.
+Py_ssize_t width_of(nb::handle size) {
+    Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
+    if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+    return width > 0 ? width : 0;
+}
+
 Kind exact_kind(PyTypeObject* type) {
     for (int k = 0; k < OTHER; ++k)
         if (reinterpret_cast<PyObject*>(type) == state.kind_classes[k].ptr()) return static_cast<Kind>(k);
@@ -664,11 +666,7 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         nb::object literal = steal_or_throw(PyObject_CallOneArg(state.is_qasm_literal.ptr(), node.ptr()));
         if (truth(literal)) {
             // A bit-string literal is a register's value, of its own width.
-            if (facts && type == state.bitstring_literal) {
-                Py_ssize_t width = PyNumber_AsSsize_t(get(node, state.s_width).ptr(), PyExc_OverflowError);
-                if (width == -1 && PyErr_Occurred()) throw nb::python_error();
-                facts->width = width > 0 ? width : 0;
-            }
+            if (facts && type == state.bitstring_literal) facts->width = width_of(get(node, state.s_width));
             return get(node, state.s_value);
         }
         kind = OTHER;
@@ -686,11 +684,7 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         case IDENTIFIER: {
             if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
             nb::object wrapper = lookup(db, get(node, state.s_name));
-            if (facts && is_instance(wrapper, state.vyr_bit_register)) {
-                Py_ssize_t width = PyNumber_AsSsize_t(get(wrapper, state.s_size).ptr(), PyExc_OverflowError);
-                if (width == -1 && PyErr_Occurred()) throw nb::python_error();
-                facts->width = width > 0 ? width : 0;
-            }
+            if (facts && is_instance(wrapper, state.vyr_bit_register)) facts->width = width_of(get(wrapper, state.s_size));
             return get(wrapper, state.s_vyr_value_exp);
         }
         case INDEX: return translate_index(node, db);

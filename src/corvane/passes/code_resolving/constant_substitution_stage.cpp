@@ -81,11 +81,8 @@ nb::object value_of_its_type(nb::handle node, nb::handle value) {
                          is_exactly(value, state.bitstring_literal_class);
     const Py_ssize_t width = literal ? register_width(nb::getattr(node, state.type, nb::none())) : 0;
     if (width == 0) return nb::borrow(value);
-    nb::object one = nb::int_(1);
-    nb::object mask = steal_or_throw(PyNumber_Subtract(
-        steal_or_throw(PyNumber_Lshift(one.ptr(), nb::int_(width).ptr())).ptr(), one.ptr()));
     nb::object number = steal_or_throw(PyNumber_Index(get_attr(value, interned<"value">()).ptr()));
-    nb::object bits = steal_or_throw(PyNumber_And(number.ptr(), mask.ptr()));
+    nb::object bits = steal_or_throw(PyNumber_And(number.ptr(), register_mask(width).ptr()));
     nb::object literal_bits = state.bitstring_literal_class(bits, nb::int_(width));
     set_attr(literal_bits, interned<"span">(), get_attr(value, interned<"span">()));
     return literal_bits;

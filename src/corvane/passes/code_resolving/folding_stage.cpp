@@ -437,12 +437,8 @@ Py_ssize_t folded_width(nb::handle node) {
 }
 
 nb::object cut_to_width(nb::handle value, Py_ssize_t width) {
-    nb::object one = nb::int_(1);
-    nb::object mask = steal_or_throw(PyNumber_Subtract(
-        steal_or_throw(PyNumber_Lshift(one.ptr(), nb::int_(width).ptr())).ptr(), one.ptr()));
-    return steal_or_throw(PyNumber_And(value.ptr(), mask.ptr()));
+    return steal_or_throw(PyNumber_And(value.ptr(), register_mask(width).ptr()));
 }
-
 nb::object run(nb::handle cls, nb::handle node) {
     nb::object arguments, func, signal;
     bool computable =

@@ -243,6 +243,15 @@ inline nb::str class_name(nb::handle cls) {
     return text_of(name);
 }
 
+// The mask of a bit register's `width` bits, 2**width - 1: a register's
+// value is cut to its width by `&` with it and its bits negated by `^`.
+inline nb::object register_mask(Py_ssize_t width) {
+    nb::object one = steal_or_throw(PyLong_FromLong(1));
+    nb::object shift = steal_or_throw(PyLong_FromSsize_t(width));
+    nb::object power = steal_or_throw(PyNumber_Lshift(one.ptr(), shift.ptr()));
+    return steal_or_throw(PyNumber_Subtract(power.ptr(), one.ptr()));
+}
+
 }  // namespace corvane::native
 
 namespace corvane::native::literals {
