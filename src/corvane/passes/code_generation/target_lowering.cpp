@@ -725,13 +725,12 @@ bool reads_the_register_it_spreads_over(nb::handle self, nb::handle target, nb::
     if (!Py_IS_TYPE(target.ptr(), reinterpret_cast<PyTypeObject*>(state.identifier.ptr()))) return false;
     nb::object name = get_attr(target, "name"_id);
     if (!PyUnicode_Check(name.ptr())) return false;
-    nb::object wrapper = call_method(get_attr(self, "_context"_id), "_get_var"_id, name);
-    if (!is_instance(wrapper, state.vyr_bit_register)) return false;
-    if (!truth(steal_or_throw(PyObject_RichCompare(get_attr(wrapper, "size"_id).ptr(), nb::int_(1).ptr(), Py_GT))))
-        return false;
     nb::object names = steal_or_throw(PySet_New(nullptr));
     collect_read_names(source, names);
-    return contains(names, name);
+    if (!contains(names, name)) return false;
+    nb::object wrapper = call_method(get_attr(self, "_context"_id), "_get_var"_id, name);
+    return is_instance(wrapper, state.vyr_bit_register) &&
+           truth(steal_or_throw(PyObject_RichCompare(get_attr(wrapper, "size"_id).ptr(), nb::int_(1).ptr(), Py_GT)));
 }
 
 nb::object visit_classical_assignment(nb::handle self, nb::handle node) {

@@ -684,7 +684,8 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         case IDENTIFIER: {
             if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
             nb::object wrapper = lookup(db, get(node, state.s_name));
-            if (facts && is_instance(wrapper, state.vyr_bit_register)) facts->width = width_of(get(wrapper, state.s_size));
+            if (facts && is_instance(wrapper, state.vyr_bit_register))
+                facts->width = width_of(get(wrapper, state.s_size));
             return get(wrapper, state.s_vyr_value_exp);
         }
         case INDEX: return translate_index(node, db);
