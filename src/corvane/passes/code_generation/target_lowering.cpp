@@ -37,6 +37,7 @@ struct ModuleState {
     nb::handle visitor_class;
     nb::handle missing_input_exception;
     nb::handle shape_mismatch_exception;
+    nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
     nb::handle duration_ns;
     nb::handle variable_as_gate_exception;
@@ -249,6 +250,69 @@ nb::object shape_mismatch_str(nb::handle self) { return nb::getattr(self, "messa
     raise_error(call(state.shape_mismatch_exception, name, compose(text)));
 }
 
+[[noreturn]] void refuse_type(nb::handle name, std::initializer_list<nb::handle> text) {
+    raise_error(call(state.type_mismatch_exception, name, compose(text)));
+}
+
+// --- the kinds of values ------------------------------------------------------------
+// A vyr variable holds booleans, integers or fixed-point numbers (reals); a
+// value of the compiler (a number, or a vk expression of its dtype) is of one
+// of these kinds, or of none.
+
+enum class Kind { BOOLEAN, INTEGER, REAL, NONE };
+
+Kind kind_of_dtype(nb::handle dtype) {
+    if (dtype.ptr() == reinterpret_cast<PyObject*>(&PyBool_Type)) return Kind::BOOLEAN;
+    if (dtype.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type)) return Kind::INTEGER;
+    return Kind::REAL;
+}
+
+Kind kind_of(nb::handle value) {
+    if (PyBool_Check(value.ptr())) return Kind::BOOLEAN;
+    if (PyLong_Check(value.ptr())) return Kind::INTEGER;
+    if (PyFloat_Check(value.ptr())) return Kind::REAL;
+    if (is_instance(value, state.vyr_scalar_expression)) return kind_of_dtype(get_attr(value, "dtype"_id));
+    // Another library's integer (one that offers `__index__`) is an integer.
+    if (PyIndex_Check(value.ptr())) return Kind::INTEGER;
+    return Kind::NONE;
+}
+
+// The kinds that a variable of the kind `target` takes as they are: an
+// integer is a real too and a boolean an integer, and a boolean takes the
+// integers 0 and 1, the two values of a bit. Nothing else is converted.
+bool takes(Kind target, nb::handle value) {
+    const Kind given = kind_of(value);
+    switch (target) {
+        case Kind::BOOLEAN: {
+            if (given == Kind::BOOLEAN) return true;
+            if (given != Kind::INTEGER || !PyLong_Check(value.ptr())) return false;
+            int overflow = 0;
+            const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+            if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+            return overflow == 0 && (number == 0 || number == 1);
+        }
+        case Kind::INTEGER: return given == Kind::BOOLEAN || given == Kind::INTEGER;
+        case Kind::REAL: return given != Kind::NONE;
+        case Kind::NONE: return false;
+    }
+    return false;
+}
+
+// What a variable of the kind holds, in the words of a refusal.
+const char* holding(Kind kind, bool plural) {
+    switch (kind) {
+        case Kind::BOOLEAN: return plural ? "booleans (bool or bit)" : "a boolean (bool or bit)";
+        case Kind::INTEGER: return plural ? "integers (int or uint)" : "an integer (int or uint)";
+        default: return plural ? "reals (float, or durations in clock cycles)"
+                               : "a real (float, or a duration in clock cycles)";
+    }
+}
+
+// A value as a refusal shows it: its text form and its class, `2.5 (float)`.
+nb::object shown(nb::handle value) {
+    return compose({repr_of(value), nb::str(" ("), class_name(value.type()), nb::str(")")});
+}
+
 // --- CodeGenerationVisitor: operations -------------------------------------------
 
 nb::object translate_own(nb::handle self, nb::handle expression) {
@@ -373,6 +437,59 @@ void refuse_values_of_another_length(nb::handle var, nb::handle name, nb::handle
                         length, nb::str(" values.")});
 }
 
+// A value given in the inputs is assigned as it is: one of another kind than
+// its variable holds would become a value that nobody gave (2.5 in an
+// integer, 0.5 in a boolean, the first bits of a number in a register), and a
+// text is no number at all. `what` says which kind of declaration it is.
+void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle value, const char* what) {
+    const Kind target = kind_of_dtype(get_attr(var, "dtype"_id));
+    const bool text = PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr());
+    const bool sequence = !text && is_instance(value, state.sequence);
+    nb::object start = compose({nb::str("The "), nb::str(what), nb::str(" "), name});
+    nb::str expected("; a value given in the inputs must be of its variable's declared type.");
+    if (!is_instance(var, state.vyr_arr)) {
+        if (!sequence && takes(target, value)) return;
+        refuse_type(name, {start, nb::str(" holds "), nb::str(holding(target, false)),
+                           nb::str(", but the inputs give it "), shown(value), expected});
+    }
+    nb::object size = get_attr(var, "size"_id);
+    const bool bits = is_instance(var, state.vyr_bit_register);
+    nb::object declared =
+        bits ? compose({nb::str(" is a bit register of "), size, nb::str(" bits")})
+             : compose({nb::str(" is an array of "), size, nb::str(" "), nb::str(holding(target, true))});
+    if (!sequence) {
+        // A register takes a number by its bits: one that they can hold.
+        const Kind given = text ? Kind::NONE : kind_of(value);
+        if (bits && (given == Kind::INTEGER || given == Kind::BOOLEAN)) {
+            if (is_instance(value, state.vyr_scalar_expression)) return;
+            nb::object number = steal_or_throw(PyNumber_Index(value.ptr()));
+            const Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
+            if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+            nb::object zero = nb::int_(0);
+            int negative = PyObject_RichCompareBool(number.ptr(), zero.ptr(), Py_LT);
+            check_status(negative);
+            int beyond = PyObject_RichCompareBool(number.ptr(), register_mask(width).ptr(), Py_GT);
+            check_status(beyond);
+            if (!negative && !beyond) return;
+            refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
+                               nb::str(", which its bits cannot hold"), expected});
+        }
+        refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
+                           nb::str(" where a sequence of one value per cell is expected"), expected});
+    }
+    refuse_values_of_another_length(var, name, value);
+    nb::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+    Py_ssize_t position = 0;
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (!takes(target, item))
+            refuse_type(name, {start, declared, nb::str(", but the inputs give its cell "), nb::int_(position),
+                               nb::str(" the value "), shown(item), expected});
+        ++position;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
 // A name declared again in the program's own scope, where inputs and
 // outputs stand: the later variable would take the earlier one's place, and
 // an output would be left without its stream. Two inputs or outputs of one
@@ -408,7 +525,8 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
     if (value.is_valid()) {
-        refuse_values_of_another_length(var, name, value);
+        const char* what = truth(is_input) ? "input" : truth(is_output) ? "output" : "variable";
+        refuse_values_of_another_type(var, name, value, what);
         call_method(context, "assign"_id, name, value);
     }
     return name;
@@ -1225,6 +1343,15 @@ NB_MODULE(target_lowering, m) {
                  .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
                  .build());
 
+    state.type_mismatch_exception =
+        keep(ClassBuilder(m, "AssignmentTypeException", {nb::handle(PyExc_TypeError)})
+                 .doc("A value of another type than its target holds: an array of another element type, a value "
+                      "given in the inputs of another type than its variable, real values for an integer loop "
+                      "variable.")
+                 .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
+                      "Holds the target variable's name and the finished text.", "name"_arg, "message"_arg)
+                 .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
+                 .build());
     state.counted_loop =
         keep(ClassBuilder(m, "_CountedLoop")
                  .doc("The vk for block of a loop whose body changes its range or its variable: a counter of the "
