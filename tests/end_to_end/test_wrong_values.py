@@ -4,11 +4,38 @@ values that nobody gave; the programs and inputs beside them still compile and r
 import pytest
 
 from corvane import CompilationException
-from corvane.passes.code_generation.target_lowering import AssignmentTypeException
+from corvane.passes.code_generation.initial_value_inference import UnsupportedArrayException
+from corvane.passes.code_generation.target_lowering import AssignmentShapeException, AssignmentTypeException
 from vyr_runner import run_program
 
 # The program, its input values, the class of the cause, the name it holds and what its text names.
 REFUSALS = [
+    # a bit-string literal has its register's length: the upper bits would be lost, or cleared
+    ('bit[2] c; c = "0110";', None, AssignmentShapeException, "c",
+     ['bit-string literal "0110" has 4 bits', "bit register c of 2 bits"]),
+    ('bit[4] c = "01";', None, AssignmentShapeException, "c",
+     ['bit-string literal "01" has 2 bits', "bit register c of 4 bits"]),
+    ('const bit[4] k = "0110"; bit[2] c = k;', None, AssignmentShapeException, "c",
+     ['"0110" has 4 bits', "bit register c of 2 bits"]),
+    ('bit b; b = "10";', None, AssignmentShapeException, "b", ['"10" has 2 bits', "b, which holds one bit"]),
+    ('bit[4] c; c[1] = "10";', None, AssignmentShapeException, "c", ['"10" has 2 bits', "a cell of c"]),
+    ('array[bit, 3] a; a[0] = "01";', None, AssignmentShapeException, "a", ['"01" has 2 bits', "a cell of a"]),
+    ('bit[4] c; int i = 1; switch (i) { case 1 { c = "01"; } }', None, AssignmentShapeException, "c",
+     ['"01" has 2 bits', "bit register c of 4 bits"]),
+    # an array's cell holds one bit
+    ('array[bit[2], 3] a; a[0] = "11";', None, UnsupportedArrayException, "a", ["'a'", "bit[2]", "one bit"]),
+    ("input array[bit[8], 2] a;", None, UnsupportedArrayException, "a", ["'a'", "bit[8]", "one bit"]),
+    # an array takes only an array of its own element type, in either direction
+    ("array[float[64], 2] f = {1.5, 2.5}; array[int, 2] a; a = f;", None, AssignmentTypeException, "a",
+     ["array a of integers", "array f of reals", "own element type"]),
+    ("array[int, 2] a = {1, 2}; array[float, 2] f; f = a;", None, AssignmentTypeException, "f",
+     ["array f of reals", "array a of integers"]),
+    ('bit[2] c = "10"; array[int, 2] a; a = c;', None, AssignmentTypeException, "a",
+     ["array a of integers", "array c of booleans"]),
+    # one value would fill every cell of an array
+    ("array[int, 2] a; a = 1;", None, AssignmentShapeException, "a", ["array a of 2 cells", "single value 1"]),
+    ("array[float, 3] a; float x = 0.5; a = x;", None, AssignmentShapeException, "a",
+     ["array a of 3 cells", "single value x"]),
     # input values have their input's type
     ("input int n; output int r; r = n;", {"n": 2.5}, AssignmentTypeException, "n",
      ["input n", "an integer", "2.5 (float)"]),
@@ -57,6 +84,16 @@ def test_the_refusals_hold_under_optimisation(causes_under_optimisation, compile
 
 # Programs and input values beside the refused ones, with the results they save.
 STILL_COMPILE = [
+    ('bit[4] c; c = "0110";', None, {"c": [False, True, True, False]}),
+    ('bit b; b = "1"; bit[1] d = "1";', None, {"b": [True], "d": [True]}),
+    ('bit[4] c; c[1] = "1";', None, {"c": [False, True, False, False]}),
+    ('int x = "0110";', None, {"x": [6]}),
+    ("bit[3] c; c = 5;", None, {"c": [True, False, True]}),
+    ('array[bit, 3] a; a[2] = "1";', None, {"a": [False, False, True]}),
+    ('array[bit[1], 2] a; a[1] = "1";', None, {"a": [False, True]}),
+    ("array[int, 2] f = {1, 2}; array[int, 2] a; a = f;", None, {"f": [1, 2], "a": [1, 2]}),
+    ('bit[2] c = "10"; array[bool, 2] a; a = c;', None, {"c": [False, True], "a": [False, True]}),
+    ("array[float, 2] a; a[0] = 1; a[1] = 2.5;", None, {"a": [1, 2.5]}),
     # input values of their declaration's type; an integer is a real, a boolean an integer
     ("input float d; output float r; r = d;", {"d": 2}, {"r": [2]}),
     ("input int n; output int r; r = n + 1;", {"n": True}, {"r": [2]}),

@@ -47,7 +47,7 @@ struct ModuleState {
     nb::handle sequence;
     // openqasm3 classes and the plain assignment operator.
     nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression, classical_assignment,
-        measurement_statement;
+        measurement_statement, bitstring_literal;
     nb::handle plain_assignment;
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_, declare, assign;
@@ -768,14 +768,45 @@ nb::object visit_unbound_declaration(nb::handle, nb::handle node) {
                         node}));
 }
 
+// A bit-string literal has the length of the register it is assigned to, as
+// OpenQASM has it: a longer one would lose its upper bits, a shorter one
+// leave the register's upper bits cleared with no word. A cell of a register
+// or of a bit array, and a single bit, hold one bit.
+void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bool cell, nb::handle literal) {
+    nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
+    const bool is_register = is_instance(wrapper, state.vyr_bit_register);
+    nb::object expected;
+    nb::object target_text;
+    if (cell && (is_register || get_attr(wrapper, "dtype"_id).is(bool_type))) {
+        expected = nb::int_(1);
+        target_text = compose({nb::str("a cell of "), name, nb::str(", which holds one bit")});
+    } else if (!cell && is_register) {
+        expected = get_attr(wrapper, "size"_id);
+        target_text = compose({nb::str("the bit register "), name, nb::str(" of "), expected, nb::str(" bits")});
+    } else if (cell || is_instance(wrapper, state.vyr_arr) || !get_attr(wrapper, "dtype"_id).is(bool_type)) {
+        return;  // a number's cell, an array, a number: not a register's bits
+    } else {
+        expected = nb::int_(1);
+        target_text = compose({name, nb::str(", which holds one bit (a bit or a bool)")});
+    }
+    nb::object width = get_attr(literal, "width"_id);
+    if (truth(steal_or_throw(PyObject_RichCompare(width.ptr(), expected.ptr(), Py_EQ)))) return;
+    refuse_shape(name, {nb::str("The bit-string literal "), node_source(literal), nb::str(" has "), width,
+                        nb::str(" bits, but it is assigned to "), target_text,
+                        nb::str("; a bit-string literal has the length of its register.")});
+}
+
 // What a translated right-hand side becomes for its target. Where the source
 // names a whole array, translation gives the array (a vk array variable, or a
 // list for an array literal): a scalar target, or one cell, takes a bit
 // register as its number (its truth for a bool) and refuses any other array;
-// an array target takes an array literal or another array of its own size,
-// cell by cell.
+// an array target takes an array literal or another array of its own size and
+// element type, cell by cell, and a bit register also a number, by its bits.
 nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
-    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return nb::borrow(value);
+    const bool single = is_plain(value) || is_instance(value, state.vyr_scalar_expression);
+    const bool bit_string = Py_IS_TYPE(source.ptr(), reinterpret_cast<PyTypeObject*>(state.bitstring_literal.ptr()));
+    // One value into one cell is the cell's, unless its bits are counted.
+    if (single && !bit_string && !is_instance(target, state.identifier)) return nb::borrow(value);
     nb::object name;
     bool cell = false;
     if (is_instance(target, state.identifier)) {
@@ -789,6 +820,16 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
     if (!PyUnicode_Check(name.ptr())) return nb::borrow(value);
     nb::object context = get_attr(self, "_context"_id);
     nb::object wrapper = call_method(context, "_get_var"_id, name);
+    if (single) {
+        if (bit_string) refuse_bit_string_of_another_length(wrapper, name, cell, source);
+        // An array would take the one value in every cell.
+        if (!cell && is_instance(wrapper, state.vyr_arr) && !is_instance(wrapper, state.vyr_bit_register))
+            refuse_shape(name, {nb::str("The array "), name, nb::str(" of "), get_attr(wrapper, "size"_id),
+                                nb::str(" cells cannot be assigned the single value "), node_source(source),
+                                nb::str("; an array takes an array literal or another array of its size, and one "
+                                        "value goes into one cell.")});
+        return nb::borrow(value);
+    }
     const bool literal = PyList_Check(value.ptr());
     if (cell || !is_instance(wrapper, state.vyr_arr)) {
         nb::object target_text = cell ? compose({nb::str("a cell of the array "), name}) : nb::str(name);
@@ -826,6 +867,14 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
         refuse_shape(name, {nb::str("The array "), name, nb::str(" of size "), size,
                             nb::str(" cannot be assigned the array "), source_name, nb::str(" of size "), source_size,
                             nb::str("; an array takes an array of its own size.")});
+    // Cells of another element type would be converted one by one, 1.5 into 1.
+    const Kind cells_hold = kind_of_dtype(get_attr(wrapper, "dtype"_id));
+    const Kind source_holds = kind_of_dtype(get_attr(source_wrapper, "dtype"_id));
+    if (cells_hold != source_holds)
+        refuse_type(name, {nb::str("The array "), name, nb::str(" of "), nb::str(holding(cells_hold, true)),
+                           nb::str(" cannot be assigned the array "), source_name, nb::str(" of "),
+                           nb::str(holding(source_holds, true)),
+                           nb::str("; an array takes only an array of its own element type.")});
     const Py_ssize_t cells = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
     if (cells == -1 && PyErr_Occurred()) throw nb::python_error();
     nb::object copied = steal_or_throw(PyList_New(0));
@@ -1284,6 +1333,7 @@ NB_MODULE(target_lowering, m) {
     state.expression = keep(ast.attr("Expression"));
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
+    state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
