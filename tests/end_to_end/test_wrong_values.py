@@ -8,6 +8,8 @@ from corvane.passes.code_generation.initial_value_inference import UnsupportedAr
 from corvane.passes.code_generation.target_lowering import AssignmentShapeException, AssignmentTypeException
 from vyr_runner import run_program
 
+LOOP = "output int s; {} {{ s += 1; }}"
+
 # The program, its input values, the class of the cause, the name it holds and what its text names.
 REFUSALS = [
     # a bit-string literal has its register's length: the upper bits would be lost, or cleared
@@ -36,6 +38,16 @@ REFUSALS = [
     ("array[int, 2] a; a = 1;", None, AssignmentShapeException, "a", ["array a of 2 cells", "single value 1"]),
     ("array[float, 3] a; float x = 0.5; a = x;", None, AssignmentShapeException, "a",
      ["array a of 3 cells", "single value x"]),
+    # an integer loop variable runs over integers
+    (LOOP.format("for int i in [0:0.5:2]"), None, AssignmentTypeException, "i",
+     ["for loop over i", "as int", "step 0.5", "not an integer"]),
+    (LOOP.format("for int i in [0.0:2]"), None, AssignmentTypeException, "i", ["as int", "start 0.0"]),
+    (LOOP.format("for uint i in [0:2.5]"), None, AssignmentTypeException, "i", ["as uint", "end 2.5"]),
+    (LOOP.format("for int i in {1.5, 2.5}"), None, AssignmentTypeException, "i", ["as int", "1.5", "set"]),
+    (LOOP.format("for int i in {1, 2.0}"), None, AssignmentTypeException, "i", ["as int", "2.0", "set"]),
+    ("float x = 2; " + LOOP.format("for int i in [0:x]"), None, AssignmentTypeException, "i", ["as int", "end x"]),
+    ("array[float, 2] f = {1.0, 2.0}; " + LOOP.format("for int v in f"), None, AssignmentTypeException, "v",
+     ["for loop over v", "as int", "array f", "reals"]),
     # input values have their input's type
     ("input int n; output int r; r = n;", {"n": 2.5}, AssignmentTypeException, "n",
      ["input n", "an integer", "2.5 (float)"]),
@@ -94,6 +106,12 @@ STILL_COMPILE = [
     ("array[int, 2] f = {1, 2}; array[int, 2] a; a = f;", None, {"f": [1, 2], "a": [1, 2]}),
     ('bit[2] c = "10"; array[bool, 2] a; a = c;', None, {"c": [False, True], "a": [False, True]}),
     ("array[float, 2] a; a[0] = 1; a[1] = 2.5;", None, {"a": [1, 2.5]}),
+    # loops over integers, and real loop variables over reals or integers
+    ("output int s; for int i in [0:2:4] { s += i; }", None, {"s": [6]}),
+    ("output int s; for uint i in {1, 2} { s += i; }", None, {"s": [3]}),
+    ("output float s; for float x in [0.0:0.5:1.0] { s += x; }", None, {"s": [1.5]}),
+    ("output float s; for float x in {1, 2.5} { s += x; }", None, {"s": [3.5]}),
+    ("output float s; array[float, 2] f = {0.5, 1.5}; for float x in f { s += x; }", None, {"s": [2.0]}),
     # input values of their declaration's type; an integer is a real, a boolean an integer
     ("input float d; output float r; r = d;", {"d": 2}, {"r": [2]}),
     ("input int n; output int r; r = n + 1;", {"n": True}, {"r": [2]}),

@@ -1061,6 +1061,28 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         if (!is_instance(variable, state.vyr_variable))
             raise_text(PyExc_AssertionError, compose({nb::str("The variable of a for loop holds one value; "),
                                                       declared, nb::str(" is declared as an array.")}));
+        // An integer loop variable runs over integers: a real step would count
+        // it on in fractions (by 0.5 it never reaches its end), and a real
+        // bound or value would be cut to an integer.
+        const bool integer = kind_of_dtype(get_attr(variable, "dtype"_id)) == Kind::INTEGER;
+        auto refuse_real = [&](std::initializer_list<nb::handle> what) {
+            refuse_type(source_name, {nb::str("The for loop over "), source_name, nb::str(" declares "),
+                                      source_name, nb::str(" as "), node_source(get_attr(node, "type"_id)),
+                                      nb::str(", but "), compose(what),
+                                      nb::str("; an integer loop variable runs over integers.")});
+        };
+        if (integer && kind == RANGE) {
+            const std::pair<const char*, nb::handle> bounds[] = {
+                {"start", first}, {"end", last}, {"step", increment}};
+            for (const auto& [field, bound] : bounds)
+                if (kind_of(bound) == Kind::REAL)
+                    refuse_real({nb::str("the "), nb::str(field), nb::str(" "),
+                                 node_source(nb::getattr(set_declaration, field)),
+                                 nb::str(" of its range is not an integer")});
+        }
+        if (integer && kind == ARRAY && kind_of_dtype(get_attr(array, "dtype"_id)) == Kind::REAL)
+            refuse_real({nb::str("the array "), get_attr(set_declaration, "name"_id), nb::str(" it runs over holds "),
+                         nb::str(holding(Kind::REAL, true)), nb::str(", not integers")});
         switch (kind) {
             case VALUES: {
                 nb::object values = nb::list();
@@ -1069,7 +1091,11 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
                     nb::object item = nb::steal(raw);
                     if (!truth(call(state.is_qasm_literal, item)))
                         raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
-                    check_status(PyList_Append(values.ptr(), get_attr(item, "value"_id).ptr()));
+                    nb::object value = get_attr(item, "value"_id);
+                    if (integer && kind_of(value) == Kind::REAL)
+                        refuse_real(
+                            {nb::str("its set holds "), node_source(item), nb::str(", which is not an integer")});
+                    check_status(PyList_Append(values.ptr(), value.ptr()));
                 }
                 if (PyErr_Occurred()) throw nb::python_error();
                 run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
