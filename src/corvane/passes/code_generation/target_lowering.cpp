@@ -308,6 +308,13 @@ const char* holding(Kind kind, bool plural) {
     }
 }
 
+// A number of bits as a refusal says it: "1 bit", "4 bits".
+nb::object bits_of(nb::handle count) {
+    int one = PyObject_RichCompareBool(count.ptr(), nb::int_(1).ptr(), Py_EQ);
+    check_status(one);
+    return compose({count, nb::str(one ? " bit" : " bits")});
+}
+
 // A value as a refusal shows it: its text form and its class, `2.5 (float)`.
 nb::object shown(nb::handle value) {
     return compose({repr_of(value), nb::str(" ("), class_name(value.type()), nb::str(")")});
@@ -455,7 +462,7 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
     nb::object size = get_attr(var, "size"_id);
     const bool bits = is_instance(var, state.vyr_bit_register);
     nb::object declared =
-        bits ? compose({nb::str(" is a bit register of "), size, nb::str(" bits")})
+        bits ? compose({nb::str(" is a bit register of "), bits_of(size)})
              : compose({nb::str(" is an array of "), size, nb::str(" "), nb::str(holding(target, true))});
     if (!sequence) {
         // A register takes a number by its bits: one that they can hold.
@@ -782,7 +789,7 @@ void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bo
         target_text = compose({nb::str("a cell of "), name, nb::str(", which holds one bit")});
     } else if (!cell && is_register) {
         expected = get_attr(wrapper, "size"_id);
-        target_text = compose({nb::str("the bit register "), name, nb::str(" of "), expected, nb::str(" bits")});
+        target_text = compose({nb::str("the bit register "), name, nb::str(" of "), bits_of(expected)});
     } else if (cell || is_instance(wrapper, state.vyr_arr) || !get_attr(wrapper, "dtype"_id).is(bool_type)) {
         return;  // a number's cell, an array, a number: not a register's bits
     } else {
@@ -791,8 +798,8 @@ void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bo
     }
     nb::object width = get_attr(literal, "width"_id);
     if (truth(steal_or_throw(PyObject_RichCompare(width.ptr(), expected.ptr(), Py_EQ)))) return;
-    refuse_shape(name, {nb::str("The bit-string literal "), node_source(literal), nb::str(" has "), width,
-                        nb::str(" bits, but it is assigned to "), target_text,
+    refuse_shape(name, {nb::str("The bit-string literal "), node_source(literal), nb::str(" has "), bits_of(width),
+                        nb::str(", but it is assigned to "), target_text,
                         nb::str("; a bit-string literal has the length of its register.")});
 }
 
