@@ -122,8 +122,8 @@ def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):
          []),
         ("for int i in [0:0:4] { x $1; }", ValueError,
          "^The range of the loop over 'i' has the step 0, so it would never end.$", ["declare int v1 = 0"]),
-        ("for int _ in [0:0.0:4] { x $1; }", ValueError, "^The range of the loop over '_' has the step 0,",
-         ["declare int v1 = 0"]),
+        ("for float _ in [0:0.0:4] { x $1; }", ValueError, "^The range of the loop over '_' has the step 0,",
+         ["declare fixed v1 = 0.0"]),
         ("for int i in a { x $1; }", UndeclaredVariableReferenceException, None, []),
         # a register reference inside a case body is never mapped to a hardware qubit
         ("qubit q; int i; switch (i) { case 1 { x q; } }", AssertionError,

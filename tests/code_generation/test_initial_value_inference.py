@@ -40,7 +40,8 @@ def literal(value):
         ("array[uint[8], 2] v", VyrArr, int, 2),
         ("array[float[64], 3] v", VyrArr, vyr.fixed, 3),
         ("array[bool, 1] v", VyrArr, bool, 1),
-        ("array[bit[4], 3] v", VyrArr, bool, 3),
+        ("array[bit, 3] v", VyrArr, bool, 3),
+        ("array[bit[1], 3] v", VyrArr, bool, 3),
     ],
 )
 def test_declared_types(source, cls, dtype, size):
@@ -101,6 +102,8 @@ def test_invalid_sizes(node_type):
         ("array[int, 2, 3] v", "When declaring 'v' got an array of 2 dimensions; only one-dimensional arrays are"),
         ("array[angle[8], 4] v", "When declaring 'v' got an array of <class 'openqasm3.ast.AngleType'>, but arrays"),
         ("array[complex[float], 2] v", "When declaring 'v' got an array of <class 'openqasm3.ast.ComplexType'>,"),
+        # a cell holds one bit: a wider one would keep its lowest
+        ("array[bit[4], 3] v", "When declaring 'v' got an array of bit[4], but an array's cell holds one bit"),
     ],
 )
 def test_unsupported_arrays(source, text):

@@ -78,10 +78,12 @@ def run(compiler):
 def causes_under_optimisation(python_subprocess):
     """Compiles each source for this machine in an interpreter run with -O and gives, for each,
     "compiled" or the class name and text of the compilation's cause: refusals must not be
-    assertions that -O skips."""
+    assertions that -O skips. A source may come as a pair of the text and the input values
+    to compile it with."""
 
     def compile_all(sources):
         here = pathlib.Path(__file__).parent
+        pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
         output = python_subprocess(
             f"""
             import importlib.util, json, sys
@@ -91,9 +93,9 @@ def causes_under_optimisation(python_subprocess):
             spec.loader.exec_module(machine)
             from corvane import CompilationException
             compiler = machine.machine_compiler()
-            for source in json.loads({json.dumps(json.dumps(list(sources)))}):
+            for source, inputs in json.loads({json.dumps(json.dumps(pairs))}):
                 try:
-                    compiler.compile(source)
+                    compiler.compile(source, inputs=inputs)
                     print("compiled")
                 except CompilationException as error:
                     print(type(error.__cause__).__name__, error.__cause__)

@@ -9,7 +9,12 @@ from corvane.configurations.instruction_registry import (
     NumberOfParametersMismatch,
     UnresolvableOperation,
 )
-from corvane.configurations.machine_profile import MachineProfile, NotSupportedQubits, ResolvedOperation
+from corvane.configurations.machine_profile import (
+    MachineProfile,
+    NotSupportedQubits,
+    QubitElementsException,
+    ResolvedOperation,
+)
 
 
 def cx_impl(control, target):
@@ -149,6 +154,51 @@ class TestConstruction:
         assert first == {0, 1, 2} and type(first) is set
         first.add(9)
         assert profile._supported_qubit_indices == {0, 1, 2}
+
+
+class TestQubitElements:
+    @pytest.mark.parametrize(
+        "qubits, qubit, shown",
+        [
+            # a tuple's comma forgotten: the text would be read as its letters
+            ({0: ("q0",), 1: "q1"}, 1, "'q1', a text"),
+            (collections.OrderedDict({3: "q3"}), 3, "'q3', a text"),
+            ({0: ("q0", 5)}, 0, "which hold 5 (int)"),
+            ({2: ["drive", None]}, 2, "which hold None (NoneType)"),
+            ({0: None}, 0, "None, which are not a tuple of names"),
+            ({0: b"q0"}, 0, "b'q0', which are not a tuple of names"),
+            # an iterator would be used up by the first operation that reads it
+            ({0: iter(["q0"])}, 0, "which are not a tuple of names"),
+        ],
+    )
+    def test_refused_when_the_profile_is_built(self, qubits, qubit, shown):
+        with pytest.raises(QubitElementsException) as raised:
+            MachineProfile(OPERATIONS, qubits)
+        assert isinstance(raised.value, TypeError) and raised.value.qubit == qubit
+        text = str(raised.value)
+        assert text.startswith(f"The hardware qubit {qubit} of the machine profile is given the elements ")
+        assert shown in text and "a tuple of element names" in text
+
+    def test_a_collection_of_names_is_a_qubits_elements(self):
+        profile = MachineProfile({}, {0: ["b", "a"], 1: (), 2: {"c"}})
+        assert profile.get_elements_to_align((0, 1, 2)) == ("a", "b", "c")
+
+    def test_elements_given_after_the_profile_was_built_are_refused_where_they_are_used(self):
+        qubits = {0: ("a",)}
+        profile = MachineProfile(OPERATIONS, qubits)
+        qubits[1] = "b1"
+        with pytest.raises(QubitElementsException, match="^The hardware qubit 1 of the machine profile"):
+            profile.resolve_operation("rx", (1,), 0.5)
+
+    def test_the_refusal_holds_under_optimisation(self, python_subprocess):
+        code = """
+            from corvane import MachineProfile
+            try:
+                MachineProfile({}, {0: "q0"})
+            except TypeError as error:
+                print(type(error).__name__, error.qubit)
+        """
+        assert python_subprocess(code, "-O") == "QubitElementsException 0\n"
 
 
 class TestResolution:

@@ -15,6 +15,7 @@ namespace {
 struct ModuleState {
     nb::handle instruction_registry;
     nb::handle not_supported_qubits;
+    nb::handle qubit_elements_exception;
     nb::handle resolved_operation;
     nb::handle supported_qubit_indices;  // the property this module installs
 } state;
@@ -45,11 +46,93 @@ nb::object not_supported_str(nb::handle self) {
                     sorted_tuple(nb::getattr(self, "supported_qubits")), nb::str(".")});
 }
 
+// --- QubitElementsException ---------------------------------------------------
+
+nb::object qubit_elements_init(nb::handle self, nb::handle qubit, nb::handle elements) {
+    nb::setattr(self, "qubit", qubit);
+    nb::setattr(self, "elements", elements);
+    return nb::none();
+}
+
+bool is_text(nb::handle value) { return PyUnicode_Check(value.ptr()); }
+
+nb::object qubit_elements_str(nb::handle self) {
+    nb::object qubit = nb::getattr(self, "qubit");
+    nb::object elements = nb::getattr(self, "elements");
+    nb::str expected(
+        "; a qubit's elements are a tuple of element names, each a text, such as ('q0',) or ('q0.xy', 'q0.rr').");
+    nb::str start("The hardware qubit ");
+    if (is_text(elements))
+        return compose({start, qubit, nb::str(" of the machine profile is given the elements "), repr_of(elements),
+                        nb::str(", a text, whose letters would be read as element names"), expected});
+    if (PyTuple_CheckExact(elements.ptr()) || PyList_CheckExact(elements.ptr())) {
+        nb::object items = steal_or_throw(PySequence_Tuple(elements.ptr()));
+        for (nb::handle item : items)
+            if (!PyUnicode_Check(item.ptr()))
+                return compose({start, qubit, nb::str(" of the machine profile is given the elements "),
+                                repr_of(elements), nb::str(", which hold "), repr_of(item), nb::str(" ("),
+                                class_name(item.type()), nb::str("), which is no element name"), expected});
+    }
+    return compose({start, qubit, nb::str(" of the machine profile is given the elements "), repr_of(elements),
+                    nb::str(", which are not a tuple of names"), expected});
+}
+
+// Elements that a profile can use as they are: a collection (not a text,
+// whose letters would be read as names, nor an iterator, which a first
+// reading would use up) of texts. Anything else names the qubit.
+void check_elements(nb::handle qubit, nb::handle elements) {
+    if (PyTuple_CheckExact(elements.ptr())) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(elements.ptr()); ++i)
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(elements.ptr(), i)))
+                raise_error(call(state.qubit_elements_exception, qubit, elements));
+        return;
+    }
+    if (is_text(elements) || PyIter_Check(elements.ptr()))
+        raise_error(call(state.qubit_elements_exception, qubit, elements));
+    PyObject* iterator = PyObject_GetIter(elements.ptr());
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise_error(call(state.qubit_elements_exception, qubit, elements));
+    }
+    nb::object items = nb::steal(iterator);
+    while (PyObject* raw = PyIter_Next(items.ptr())) {
+        nb::object element = nb::steal(raw);
+        if (!PyUnicode_Check(element.ptr())) raise_error(call(state.qubit_elements_exception, qubit, elements));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
 // --- MachineProfile -------------------------------------------------------------
+
+// Every qubit of a map of qubits, as the profile is built: a mistake in the
+// description is named there, not found in the program it would compile.
+// An object that is no map is held untested, as a registry that is no map is.
+void check_qubits(nb::handle hardware_qubits) {
+    nb::object items;
+    if (PyDict_CheckExact(hardware_qubits.ptr())) {
+        items = steal_or_throw(PyDict_Items(hardware_qubits.ptr()));
+    } else {
+        PyObject* found = PyObject_GetAttr(hardware_qubits.ptr(), "items"_id.ptr());
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            return;
+        }
+        items = steal_or_throw(PyObject_CallNoArgs(nb::steal(found).ptr()));
+    }
+    nb::object iterator = steal_or_throw(PyObject_GetIter(items.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        auto [qubit, elements] = unpack_pair(nb::steal(raw));
+        check_elements(qubit, elements);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
 
 nb::object profile_init(nb::handle self, nb::handle quantum_instruction_registry, nb::handle hardware_qubits) {
     nb::object registry = nb::borrow(quantum_instruction_registry);
     if (PyDict_Check(registry.ptr())) registry = nb::handle(state.instruction_registry)(registry);
+    check_qubits(hardware_qubits);
     nb::setattr(self, "quantum_instruction_registry", registry);
     // Held as given: later changes to the caller's map are seen.
     nb::setattr(self, "hardware_qubits", hardware_qubits);
@@ -65,8 +148,12 @@ nb::object get_elements_to_align(nb::handle self, nb::handle hardware_qubits) {
     require_tuple(hardware_qubits, "hardware_qubits");
     nb::object mapping = get_attr(self, "hardware_qubits"_id);
     nb::object elements = steal_or_throw(PySet_New(nullptr));
-    for (nb::handle index : hardware_qubits)
-        for (nb::handle element : mapping[index]) check_status(PySet_Add(elements.ptr(), element.ptr()));
+    for (nb::handle index : hardware_qubits) {
+        // The map is the caller's, and may have changed since it was checked.
+        nb::object given = mapping[index];
+        check_elements(index, given);
+        for (nb::handle element : given) check_status(PySet_Add(elements.ptr(), element.ptr()));
+    }
     return sorted_tuple(elements);
 }
 
@@ -138,6 +225,15 @@ NB_MODULE(machine_profile, m) {
                       not_supported_init, "Holds the operation's name, its qubits and the machine's qubits.",
                       "operation_name"_arg, "called_qubits"_arg, "supported_qubits"_arg)
                  .def("__str__(self) -> str", not_supported_str, "The error's text.")
+                 .build());
+    state.qubit_elements_exception =
+        keep(ClassBuilder(m, "QubitElementsException", {PyExc_TypeError})
+                 .doc("A hardware qubit of a machine description whose elements are not a tuple of names.")
+                 .field("qubit", "HardwareQubitIndex")
+                 .field("elements", "object")
+                 .def("__init__(self, qubit: HardwareQubitIndex, elements: object) -> None", qubit_elements_init,
+                      "Holds the qubit and the elements it was given.", "qubit"_arg, "elements"_arg)
+                 .def("__str__(self) -> str", qubit_elements_str, "The error's text.")
                  .build());
     state.resolved_operation = keep(ClassBuilder(m, "ResolvedOperation")
                                         .doc("One resolved call: the implementation, its arguments and the "

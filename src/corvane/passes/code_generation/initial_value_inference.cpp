@@ -1,5 +1,6 @@
 // How a declared classical variable is held in the vyr program: a scalar or a
 // one-dimensional array wrapper, of booleans, integers or fixed-point numbers.
+#include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -71,8 +72,11 @@ nb::object unsupported_array_str(nb::handle self) {
         return compose({nb::str("When declaring '"), name, nb::str("' got an array of "),
                         count < 0 ? nb::object(nb::str("unknown")) : nb::object(nb::int_(count)),
                         nb::str(" dimensions; only one-dimensional arrays are supported.")});
-    return compose({nb::str("When declaring '"), name, nb::str("' got an array of "),
-                    nb::getattr(node_type, "base_type", nb::none()).type(),
+    nb::object base = nb::getattr(node_type, "base_type", nb::none());
+    if (is_instance(base, state.bit_type) && !nb::getattr(base, "size", nb::none()).is_none())
+        return compose({nb::str("When declaring '"), name, nb::str("' got an array of "), node_source(base),
+                        nb::str(", but an array's cell holds one bit: declare an array[bit, n] or a bit register.")});
+    return compose({nb::str("When declaring '"), name, nb::str("' got an array of "), base.type(),
                     nb::str(", but arrays hold only int, uint, float, bool, bit, duration or stretch values.")});
 }
 
@@ -88,6 +92,15 @@ nb::object fixed_dtype() { return nb::getattr(state.sdk, "fixed"); }
 
 bool is_either(nb::handle node, nb::handle a, nb::handle b) {
     return is_instance(node, a) || is_instance(node, b);
+}
+
+// Whether a `bit` type's size is absent or the literal 1.
+bool is_one_bit(nb::handle size) {
+    if (size.is_none()) return true;
+    if (!is_instance(size, state.integer_literal)) return false;
+    int one = PyObject_RichCompareBool(get(size, state.s_value).ptr(), nb::int_(1).ptr(), Py_EQ);
+    check_status(one);
+    return one != 0;
 }
 
 nb::object array_of(nb::handle name, nb::handle node_type) {
@@ -108,8 +121,14 @@ nb::object array_of(nb::handle name, nb::handle node_type) {
     if (is_either(base, state.int_type, state.uint_type)) dtype = nb::borrow(int_dtype());
     else if (is_instance(base, state.float_type) || is_either(base, state.stretch_type, state.duration_type))
         dtype = fixed_dtype();
-    else if (is_either(base, state.bit_type, state.bool_type)) dtype = nb::borrow(bool_dtype());
-    else raise_new(state.unsupported_array, name, node_type);
+    else if (is_either(base, state.bit_type, state.bool_type)) {
+        // Each cell holds one bit: `bit[n]` cells would keep only their lowest bit.
+        if (is_instance(base, state.bit_type) && !is_one_bit(get(base, state.s_size)))
+            raise_new(state.unsupported_array, name, node_type);
+        dtype = nb::borrow(bool_dtype());
+    } else {
+        raise_new(state.unsupported_array, name, node_type);
+    }
     return nb::handle(state.vyr_arr)(name, dtype, size);
 }
 

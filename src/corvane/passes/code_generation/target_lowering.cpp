@@ -37,6 +37,7 @@ struct ModuleState {
     nb::handle visitor_class;
     nb::handle missing_input_exception;
     nb::handle shape_mismatch_exception;
+    nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
     nb::handle duration_ns;
     nb::handle variable_as_gate_exception;
@@ -46,7 +47,7 @@ struct ModuleState {
     nb::handle sequence;
     // openqasm3 classes and the plain assignment operator.
     nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression, classical_assignment,
-        measurement_statement;
+        measurement_statement, bitstring_literal;
     nb::handle plain_assignment;
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_, declare, assign;
@@ -249,6 +250,76 @@ nb::object shape_mismatch_str(nb::handle self) { return nb::getattr(self, "messa
     raise_error(call(state.shape_mismatch_exception, name, compose(text)));
 }
 
+[[noreturn]] void refuse_type(nb::handle name, std::initializer_list<nb::handle> text) {
+    raise_error(call(state.type_mismatch_exception, name, compose(text)));
+}
+
+// --- the kinds of values ------------------------------------------------------------
+// A vyr variable holds booleans, integers or fixed-point numbers (reals); a
+// value of the compiler (a number, or a vk expression of its dtype) is of one
+// of these kinds, or of none.
+
+enum class Kind { BOOLEAN, INTEGER, REAL, NONE };
+
+Kind kind_of_dtype(nb::handle dtype) {
+    if (dtype.ptr() == reinterpret_cast<PyObject*>(&PyBool_Type)) return Kind::BOOLEAN;
+    if (dtype.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type)) return Kind::INTEGER;
+    return Kind::REAL;
+}
+
+Kind kind_of(nb::handle value) {
+    if (PyBool_Check(value.ptr())) return Kind::BOOLEAN;
+    if (PyLong_Check(value.ptr())) return Kind::INTEGER;
+    if (PyFloat_Check(value.ptr())) return Kind::REAL;
+    if (is_instance(value, state.vyr_scalar_expression)) return kind_of_dtype(get_attr(value, "dtype"_id));
+    // Another library's integer (one that offers `__index__`) is an integer.
+    if (PyIndex_Check(value.ptr())) return Kind::INTEGER;
+    return Kind::NONE;
+}
+
+// The kinds that a variable of the kind `target` takes as they are: an
+// integer is a real too and a boolean an integer, and a boolean takes the
+// integers 0 and 1, the two values of a bit. Nothing else is converted.
+bool takes(Kind target, nb::handle value) {
+    const Kind given = kind_of(value);
+    switch (target) {
+        case Kind::BOOLEAN: {
+            if (given == Kind::BOOLEAN) return true;
+            if (given != Kind::INTEGER || !PyLong_Check(value.ptr())) return false;
+            int overflow = 0;
+            const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+            if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+            return overflow == 0 && (number == 0 || number == 1);
+        }
+        case Kind::INTEGER: return given == Kind::BOOLEAN || given == Kind::INTEGER;
+        case Kind::REAL: return given != Kind::NONE;
+        case Kind::NONE: return false;
+    }
+    return false;
+}
+
+// What a variable of the kind holds, in the words of a refusal.
+const char* holding(Kind kind, bool plural) {
+    switch (kind) {
+        case Kind::BOOLEAN: return plural ? "booleans (bool or bit)" : "a boolean (bool or bit)";
+        case Kind::INTEGER: return plural ? "integers (int or uint)" : "an integer (int or uint)";
+        default: return plural ? "reals (float, or durations in clock cycles)"
+                               : "a real (float, or a duration in clock cycles)";
+    }
+}
+
+// A number of bits as a refusal says it: "1 bit", "4 bits".
+nb::object bits_of(nb::handle count) {
+    int one = PyObject_RichCompareBool(count.ptr(), nb::int_(1).ptr(), Py_EQ);
+    check_status(one);
+    return compose({count, nb::str(one ? " bit" : " bits")});
+}
+
+// A value as a refusal shows it: its text form and its class, `2.5 (float)`.
+nb::object shown(nb::handle value) {
+    return compose({repr_of(value), nb::str(" ("), class_name(value.type()), nb::str(")")});
+}
+
 // --- CodeGenerationVisitor: operations -------------------------------------------
 
 nb::object translate_own(nb::handle self, nb::handle expression) {
@@ -373,6 +444,59 @@ void refuse_values_of_another_length(nb::handle var, nb::handle name, nb::handle
                         length, nb::str(" values.")});
 }
 
+// A value given in the inputs is assigned as it is: one of another kind than
+// its variable holds would become a value that nobody gave (2.5 in an
+// integer, 0.5 in a boolean, the first bits of a number in a register), and a
+// text is no number at all. `what` says which kind of declaration it is.
+void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle value, const char* what) {
+    const Kind target = kind_of_dtype(get_attr(var, "dtype"_id));
+    const bool text = PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr());
+    const bool sequence = !text && is_instance(value, state.sequence);
+    nb::object start = compose({nb::str("The "), nb::str(what), nb::str(" "), name});
+    nb::str expected("; a value given in the inputs must be of its variable's declared type.");
+    if (!is_instance(var, state.vyr_arr)) {
+        if (!sequence && takes(target, value)) return;
+        refuse_type(name, {start, nb::str(" holds "), nb::str(holding(target, false)),
+                           nb::str(", but the inputs give it "), shown(value), expected});
+    }
+    nb::object size = get_attr(var, "size"_id);
+    const bool bits = is_instance(var, state.vyr_bit_register);
+    nb::object declared =
+        bits ? compose({nb::str(" is a bit register of "), bits_of(size)})
+             : compose({nb::str(" is an array of "), size, nb::str(" "), nb::str(holding(target, true))});
+    if (!sequence) {
+        // A register takes a number by its bits: one that they can hold.
+        const Kind given = text ? Kind::NONE : kind_of(value);
+        if (bits && (given == Kind::INTEGER || given == Kind::BOOLEAN)) {
+            if (is_instance(value, state.vyr_scalar_expression)) return;
+            nb::object number = steal_or_throw(PyNumber_Index(value.ptr()));
+            const Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
+            if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+            nb::object zero = nb::int_(0);
+            int negative = PyObject_RichCompareBool(number.ptr(), zero.ptr(), Py_LT);
+            check_status(negative);
+            int beyond = PyObject_RichCompareBool(number.ptr(), register_mask(width).ptr(), Py_GT);
+            check_status(beyond);
+            if (!negative && !beyond) return;
+            refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
+                               nb::str(", which its bits cannot hold"), expected});
+        }
+        refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
+                           nb::str(" where a sequence of one value per cell is expected"), expected});
+    }
+    refuse_values_of_another_length(var, name, value);
+    nb::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+    Py_ssize_t position = 0;
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (!takes(target, item))
+            refuse_type(name, {start, declared, nb::str(", but the inputs give its cell "), nb::int_(position),
+                               nb::str(" the value "), shown(item), expected});
+        ++position;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
 // A name declared again in the program's own scope, where inputs and
 // outputs stand: the later variable would take the earlier one's place, and
 // an output would be left without its stream. Two inputs or outputs of one
@@ -408,7 +532,8 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
     if (value.is_valid()) {
-        refuse_values_of_another_length(var, name, value);
+        const char* what = truth(is_input) ? "input" : truth(is_output) ? "output" : "variable";
+        refuse_values_of_another_type(var, name, value, what);
         call_method(context, "assign"_id, name, value);
     }
     return name;
@@ -613,7 +738,8 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
 nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node) {
     nb::object qubit = get_attr(get_attr(node, "measure"_id), "qubit"_id);
     nb::object result = run_operation(self, "measure"_id, single_qubit(qubit), nb::tuple());
-    check_assertion(!result.is_none(), "The measure implementation of the machine profile returned no value");
+    // Refused under -O too: the target would be assigned None.
+    check_supported(!result.is_none(), "The measure implementation of the machine profile returned no value");
     nb::object target = get_attr(node, "target"_id);
     if (!target.is_none() && is_instance(target, state.identifier)) {
         // One qubit into a whole array fills its first cell and clears the
@@ -649,14 +775,45 @@ nb::object visit_unbound_declaration(nb::handle, nb::handle node) {
                         node}));
 }
 
+// A bit-string literal has the length of the register it is assigned to, as
+// OpenQASM has it: a longer one would lose its upper bits, a shorter one
+// leave the register's upper bits cleared with no word. A cell of a register
+// or of a bit array, and a single bit, hold one bit.
+void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bool cell, nb::handle literal) {
+    nb::handle bool_type(reinterpret_cast<PyObject*>(&PyBool_Type));
+    const bool is_register = is_instance(wrapper, state.vyr_bit_register);
+    nb::object expected;
+    nb::object target_text;
+    if (cell && (is_register || get_attr(wrapper, "dtype"_id).is(bool_type))) {
+        expected = nb::int_(1);
+        target_text = compose({nb::str("a cell of "), name, nb::str(", which holds one bit")});
+    } else if (!cell && is_register) {
+        expected = get_attr(wrapper, "size"_id);
+        target_text = compose({nb::str("the bit register "), name, nb::str(" of "), bits_of(expected)});
+    } else if (cell || is_instance(wrapper, state.vyr_arr) || !get_attr(wrapper, "dtype"_id).is(bool_type)) {
+        return;  // a number's cell, an array, a number: not a register's bits
+    } else {
+        expected = nb::int_(1);
+        target_text = compose({name, nb::str(", which holds one bit (a bit or a bool)")});
+    }
+    nb::object width = get_attr(literal, "width"_id);
+    if (truth(steal_or_throw(PyObject_RichCompare(width.ptr(), expected.ptr(), Py_EQ)))) return;
+    refuse_shape(name, {nb::str("The bit-string literal "), node_source(literal), nb::str(" has "), bits_of(width),
+                        nb::str(", but it is assigned to "), target_text,
+                        nb::str("; a bit-string literal has the length of its register.")});
+}
+
 // What a translated right-hand side becomes for its target. Where the source
 // names a whole array, translation gives the array (a vk array variable, or a
 // list for an array literal): a scalar target, or one cell, takes a bit
 // register as its number (its truth for a bool) and refuses any other array;
-// an array target takes an array literal or another array of its own size,
-// cell by cell.
+// an array target takes an array literal or another array of its own size and
+// element type, cell by cell, and a bit register also a number, by its bits.
 nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
-    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return nb::borrow(value);
+    const bool single = is_plain(value) || is_instance(value, state.vyr_scalar_expression);
+    const bool bit_string = Py_IS_TYPE(source.ptr(), reinterpret_cast<PyTypeObject*>(state.bitstring_literal.ptr()));
+    // One value into one cell is the cell's, unless its bits are counted.
+    if (single && !bit_string && !is_instance(target, state.identifier)) return nb::borrow(value);
     nb::object name;
     bool cell = false;
     if (is_instance(target, state.identifier)) {
@@ -670,6 +827,16 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
     if (!PyUnicode_Check(name.ptr())) return nb::borrow(value);
     nb::object context = get_attr(self, "_context"_id);
     nb::object wrapper = call_method(context, "_get_var"_id, name);
+    if (single) {
+        if (bit_string) refuse_bit_string_of_another_length(wrapper, name, cell, source);
+        // An array would take the one value in every cell.
+        if (!cell && is_instance(wrapper, state.vyr_arr) && !is_instance(wrapper, state.vyr_bit_register))
+            refuse_shape(name, {nb::str("The array "), name, nb::str(" of "), get_attr(wrapper, "size"_id),
+                                nb::str(" cells cannot be assigned the single value "), node_source(source),
+                                nb::str("; an array takes an array literal or another array of its size, and one "
+                                        "value goes into one cell.")});
+        return nb::borrow(value);
+    }
     const bool literal = PyList_Check(value.ptr());
     if (cell || !is_instance(wrapper, state.vyr_arr)) {
         nb::object target_text = cell ? compose({nb::str("a cell of the array "), name}) : nb::str(name);
@@ -707,6 +874,14 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
         refuse_shape(name, {nb::str("The array "), name, nb::str(" of size "), size,
                             nb::str(" cannot be assigned the array "), source_name, nb::str(" of size "), source_size,
                             nb::str("; an array takes an array of its own size.")});
+    // Cells of another element type would be converted one by one, 1.5 into 1.
+    const Kind cells_hold = kind_of_dtype(get_attr(wrapper, "dtype"_id));
+    const Kind source_holds = kind_of_dtype(get_attr(source_wrapper, "dtype"_id));
+    if (cells_hold != source_holds)
+        refuse_type(name, {nb::str("The array "), name, nb::str(" of "), nb::str(holding(cells_hold, true)),
+                           nb::str(" cannot be assigned the array "), source_name, nb::str(" of "),
+                           nb::str(holding(source_holds, true)),
+                           nb::str("; an array takes only an array of its own element type.")});
     const Py_ssize_t cells = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
     if (cells == -1 && PyErr_Occurred()) throw nb::python_error();
     nb::object copied = steal_or_throw(PyList_New(0));
@@ -893,6 +1068,28 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         if (!is_instance(variable, state.vyr_variable))
             raise_text(PyExc_AssertionError, compose({nb::str("The variable of a for loop holds one value; "),
                                                       declared, nb::str(" is declared as an array.")}));
+        // An integer loop variable runs over integers: a real step would count
+        // it on in fractions (by 0.5 it never reaches its end), and a real
+        // bound or value would be cut to an integer.
+        const bool integer = kind_of_dtype(get_attr(variable, "dtype"_id)) == Kind::INTEGER;
+        auto refuse_real = [&](std::initializer_list<nb::handle> what) {
+            refuse_type(source_name, {nb::str("The for loop over "), source_name, nb::str(" declares "),
+                                      source_name, nb::str(" as "), node_source(get_attr(node, "type"_id)),
+                                      nb::str(", but "), compose(what),
+                                      nb::str("; an integer loop variable runs over integers.")});
+        };
+        if (integer && kind == RANGE) {
+            const std::pair<const char*, nb::handle> bounds[] = {
+                {"start", first}, {"end", last}, {"step", increment}};
+            for (const auto& [field, bound] : bounds)
+                if (kind_of(bound) == Kind::REAL)
+                    refuse_real({nb::str("the "), nb::str(field), nb::str(" "),
+                                 node_source(nb::getattr(set_declaration, field)),
+                                 nb::str(" of its range is not an integer")});
+        }
+        if (integer && kind == ARRAY && kind_of_dtype(get_attr(array, "dtype"_id)) == Kind::REAL)
+            refuse_real({nb::str("the array "), get_attr(set_declaration, "name"_id), nb::str(" it runs over holds "),
+                         nb::str(holding(Kind::REAL, true)), nb::str(", not integers")});
         switch (kind) {
             case VALUES: {
                 nb::object values = nb::list();
@@ -901,7 +1098,11 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
                     nb::object item = nb::steal(raw);
                     if (!truth(call(state.is_qasm_literal, item)))
                         raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
-                    check_status(PyList_Append(values.ptr(), get_attr(item, "value"_id).ptr()));
+                    nb::object value = get_attr(item, "value"_id);
+                    if (integer && kind_of(value) == Kind::REAL)
+                        refuse_real(
+                            {nb::str("its set holds "), node_source(item), nb::str(", which is not an integer")});
+                    check_status(PyList_Append(values.ptr(), value.ptr()));
                 }
                 if (PyErr_Occurred()) throw nb::python_error();
                 run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
@@ -1165,6 +1366,7 @@ NB_MODULE(target_lowering, m) {
     state.expression = keep(ast.attr("Expression"));
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
+    state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
@@ -1224,6 +1426,15 @@ NB_MODULE(target_lowering, m) {
                  .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
                  .build());
 
+    state.type_mismatch_exception =
+        keep(ClassBuilder(m, "AssignmentTypeException", {nb::handle(PyExc_TypeError)})
+                 .doc("A value of another type than its target holds: an array of another element type, a value "
+                      "given in the inputs of another type than its variable, real values for an integer loop "
+                      "variable.")
+                 .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
+                      "Holds the target variable's name and the finished text.", "name"_arg, "message"_arg)
+                 .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")
+                 .build());
     state.counted_loop =
         keep(ClassBuilder(m, "_CountedLoop")
                  .doc("The vk for block of a loop whose body changes its range or its variable: a counter of the "
