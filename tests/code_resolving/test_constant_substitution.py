@@ -59,10 +59,10 @@ def test_loop_bounds_and_sets_are_substituted():
         ("const int a = 2; const int b = a + 1; int c = b;", "int c = 3;"),
         ("const float t = pi; float c = t;", "float c = 3.141592653589793;"),
         ("const int a = 2; const int b = a * a; const int c = b - a; int d = c;", "int d = 2;"),
-        # Inside a switch, the target, the case values and the default block; the case bodies stay.
+        # Inside a switch, the target, the case values, the case bodies and the default block.
         (
-            "const int n = 1; int x; switch (n) { case n, n + 1 { x = n; const int m = 2; } default { x = n; } }",
-            "int x; switch (1) { case 1, 1 + 1 { x = n; const int m = 2; } default { x = 1; } }",
+            "const int n = 1; int x; switch (n) { case n, n + 1 { x = n; const int m = 2; x = m; } default { x = n; } }",
+            "int x; switch (1) { case 1, 1 + 1 { x = 1; x = 2; } default { x = 1; } }",
         ),
         # Math functions of constants are constant and computed; the function's name is no value read.
         ("const float s = sin(pi); float c = s;", f"float c = {math.sin(math.pi)!r};"),

@@ -701,8 +701,7 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
 }
 
 // The target and the values of the cases are read where the switch stands,
-// constants included; the bodies of the cases are left as written. The
-// default block is a block.
+// constants included; each case body and the default block is a block.
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
     transform_field(self, node, state.target, get_attr(node, state.target));
@@ -714,6 +713,14 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
             nb::handle values = PyTuple_GET_ITEM(pair.ptr(), 0);
             if (PyList_Check(values.ptr())) tree::transform_list(self, values);
+            // The body, a braced block, is a block of its own.
+            nb::handle body = PyTuple_GET_ITEM(pair.ptr(), 1);
+            if (!tree::is_node(body)) continue;
+            nb::object result = tree::call_visit(self, body);
+            if (result.is(body) || !tree::is_node(result)) continue;
+            // A handler that replaced the body: the pair holds the new one.
+            nb::object replaced = steal_or_throw(PyTuple_Pack(2, values.ptr(), result.ptr()));
+            check_status(PySequence_SetItem(cases.ptr(), i, replaced.ptr()));
         }
     }
     walk_fields(self, node, state.target, false, state.cases);
@@ -931,8 +938,8 @@ NB_MODULE(constant_substitution_stage, m) {
                               .def_handler("visit_SwitchStatement(self, node: ast.SwitchStatement)"
                                            " -> ast.SwitchStatement",
                                            visit_switch_statement,
-                                           "Resolves the target, the case values and the default block; the case "
-                                           "bodies stay as written.")
+                                           "Resolves the target and the case values, and each case body and the "
+                                           "default block as a block.")
                               .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment)"
                                            " -> ast.ClassicalAssignment",
                                            visit_classical_assignment,
