@@ -1,5 +1,6 @@
 """Switch case bodies: the predefined and the program's own constants are substituted there as
-everywhere."""
+everywhere, and each construct that a case body does not take is refused with an error that
+says so and names it."""
 
 import math
 
@@ -45,6 +46,17 @@ CASE = "int i = 1; switch (i) {{ case 0 {{ }} case 1 {{ {} }} }}"
 
 # (program, class of the cause, texts its message holds)
 REFUSALS = [
+    ("gate g q { x q; } " + CASE.format("g $1;"), "NotImplementedError",
+     ["gate 'g' on $1", "switch case body", "program's own gates"]),
+    ("qubit[2] q; gate g(t) a, b { rx(t) a; cx a, b; } " + CASE.format("if (i > 0) { g(0.5) q[1], q[0]; }"),
+     "NotImplementedError", ["gate 'g' on q[1], q[0]", "switch case body", "program's own gates"]),
+    (CASE.format("g $1;") + " gate g q { x q; }", "NotImplementedError", ["gate 'g' on $1", "switch case body"]),
+    ("int a = 0; " + CASE.format("a += 1;"), "NotImplementedError",
+     ["compound assignment a += 1", "switch case body", "compound assignments"]),
+    ("int a = 0; " + CASE.format("while (a < 4) { a *= 2; }"), "NotImplementedError",
+     ["compound assignment a *= 2", "switch case body"]),
+    (CASE.format("gate g q { x q; }"), "NotImplementedError",
+     ["definition of the gate 'g'", "switch case body", "gate definitions"]),
     # What a constant cannot be, it cannot be in a case body either.
     ("const int k = 1; " + CASE.format("k = 2;"), "ConstantMisuseException", ["The constant 'k' cannot be assigned."]),
     ("const int q = 1; " + CASE.format("x q;"), "ConstantMisuseException", ["'q' is a constant, not a qubit."]),
@@ -72,3 +84,10 @@ def test_the_refusals_hold_under_optimisation(causes_under_optimisation, compile
             compiler.compile(source)
         expected.append(f"{type(raised.value.__cause__).__name__} {raised.value.__cause__}")
     assert output == expected
+
+
+def test_a_call_of_an_unknown_gate_in_a_case_body_names_the_machine(compiler):
+    # A name that neither the program nor the machine defines is the machine's to resolve.
+    with pytest.raises(CompilationException, match='^Pass "Vyr1GenerationPass" failed.$') as raised:
+        compiler.compile(CASE.format("foo $1;"))
+    assert "foo" in str(raised.value.__cause__)
