@@ -37,10 +37,10 @@ def test_register_size_is_the_declared_literal_itself():
     assert type(register) is ast.QubitDeclaration and register.size is literal
 
 
-def test_every_use_shares_the_one_expression_node():
+def test_every_use_shares_the_one_value_computed_where_the_constant_is_declared():
     tree = substitute("const int n = 4 + 1; int a = n; int b = n;")
     a, b = tree.statements
-    assert type(a.init_expression) is ast.BinaryExpression
+    assert a.init_expression == ast.IntegerLiteral(5)
     assert a.init_expression is b.init_expression
 
 
@@ -56,16 +56,16 @@ def test_loop_bounds_and_sets_are_substituted():
         ("int a = n; const int n = 2; int b = n;", "int a = n; int b = 2;"),
         ("if (true) { const int n = 2; int a = n; } int b = n;", "if (true) { int a = 2; } int b = n;"),
         # A constant defined from an earlier one stands for its value, the other's declaration gone.
-        ("const int a = 2; const int b = a + 1; int c = b;", "int c = 2 + 1;"),
+        ("const int a = 2; const int b = a + 1; int c = b;", "int c = 3;"),
         ("const float t = pi; float c = t;", "float c = 3.141592653589793;"),
-        ("const int a = 2; const int b = a * a; const int c = b - a; int d = c;", "int d = 2 * 2 - 2;"),
-        # Inside a switch, the target, the case values and the default block; the case bodies stay.
+        ("const int a = 2; const int b = a * a; const int c = b - a; int d = c;", "int d = 2;"),
+        # Inside a switch, the target, the case values, the case bodies and the default block.
         (
-            "const int n = 1; int x; switch (n) { case n, n + 1 { x = n; const int m = 2; } default { x = n; } }",
-            "int x; switch (1) { case 1, 1 + 1 { x = n; const int m = 2; } default { x = 1; } }",
+            "const int n = 1; int x; switch (n) { case n, n + 1 { x = n; const int m = 2; x = m; } default { x = n; } }",
+            "int x; switch (1) { case 1, 1 + 1 { x = 1; x = 2; } default { x = 1; } }",
         ),
-        # Math functions of constants are constant; the function's name is no value read.
-        ("const float s = sin(pi); float c = s;", f"float c = sin({math.pi!r});"),
+        # Math functions of constants are constant and computed; the function's name is no value read.
+        ("const float s = sin(pi); float c = s;", f"float c = {math.sin(math.pi)!r};"),
     ],
 )
 def test_substitution(source, expected):
@@ -237,7 +237,7 @@ def test_a_constant_cannot_take_the_name_of_a_declaration_of_its_own_block(sourc
          "int r; if (r) { r = 1; } else { r = 2; }"),
         # An inner constant hides an outer variable or constant until its block ends.
         ("int x = 1; int r; { const int x = 5; r = x; } r = x;", "int x = 1; int r; { r = 5; } r = x;"),
-        ("const int x = 1; int r; { const int x = x + 4; r = x; } r = x;", "int r; { r = 1 + 4; } r = 1;"),
+        ("const int x = 1; int r; { const int x = x + 4; r = x; } r = x;", "int r; { r = 5; } r = 1;"),
         ("const int n = 1; int r; for int i in [0:n] { const int n = 3; r = n; } r = n;",
          "int r; for int i in [0:1] { r = 3; } r = 1;"),
         ("int i; for int i in [0:1] { const int k = i + 0; }", None),

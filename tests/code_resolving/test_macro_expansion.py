@@ -386,11 +386,29 @@ def test_modifiers_are_refused(source):
     assert str(error.value) == "Modifiers are not yet implemented"
 
 
-def test_calls_in_switch_cases_are_not_expanded():
-    source = "qubit q; int i; gate g a { h a; } switch (i) { case 0 { g q; } default { g q; } }"
+def test_calls_of_built_in_gates_in_switch_cases_stay_and_the_default_is_expanded():
+    source = "qubit q; int i; gate g a { h a; } switch (i) { case 0 { x q; } default { g q; } }"
     tree = expand(source)
-    assert tree.statements[2].cases[0][1].statements[0].name.name == "g"
+    assert tree.statements[2].cases[0][1].statements[0].name.name == "x"
     assert tree.statements[2].default.statements[0].name.name == "h"
+
+
+@pytest.mark.parametrize(
+    "source, text",
+    [
+        ("qubit q; int i; gate g a { h a; } switch (i) { case 0 { g q; } }",
+         "The call of the program's gate 'g' on q stands in a switch case body"),
+        # A gate defined after the switch, and a call in a block of the case body.
+        ("qubit[2] q; int i; switch (i) { case 0 { if (true) { g q[1], q[0]; } } } gate g a, b { cx a, b; }",
+         "The call of the program's gate 'g' on q[1], q[0] stands in a switch case body"),
+        ("int i; switch (i) { case 0 { } case 1 { gate g a { h a; } } }",
+         "The definition of the gate 'g' stands in a switch case body"),
+    ],
+)
+def test_user_gates_in_switch_cases_are_refused_by_name(source, text):
+    with pytest.raises(NotImplementedError) as error:
+        expand(source)
+    assert str(error.value).startswith(text)
 
 
 def test_mismatch_text_asserts_a_gate_call(python_subprocess):

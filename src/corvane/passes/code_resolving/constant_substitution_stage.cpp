@@ -8,6 +8,13 @@
 // to assign, a qubit, a gate or a function, and a declaration that takes a
 // name already declared in its block, are refused here: the substitution
 // would leave a literal in their place, or a value the program does not mean.
+//
+// A constant stands for its value as its declared type makes it, computed
+// once where it is declared: a real constant for a real literal (so that it
+// divides truly), an unsigned or bit-register constant of width n for the
+// bit-string literal of its n low bits (so that `~` and `<<` keep to its
+// width), a bool constant for a boolean. An integer constant whose value is
+// real is refused, since its fraction would be lost or kept unseen.
 #include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
@@ -25,13 +32,17 @@ struct ModuleState {
     nb::handle unknown_value_exception;
     nb::handle identifier_class, indexed_identifier_class, function_call_class;
     nb::handle bit_type_class, integer_literal_class, boolean_literal_class, bitstring_literal_class;
+    nb::handle float_literal_class, int_type_class, uint_type_class, float_type_class, bool_type_class, cast_class,
+        binary_expression_class, unary_expression_class;
+    nb::handle constant_type_exception, constant_range_exception;
+    nb::handle folder;  // the folding step's transformer of constant expressions
     nb::handle gatherer;
     nb::handle resolver;
     nb::handle transformer_base;
     nb::handle constants_field;  // "_constants"
     nb::handle blocks_field;     // "_blocks"
     nb::handle identifier, init_expression, name, ast, qubit, qubits, type, set_declaration, block, arguments,
-        lvalue, target, collection, cases, io_identifier;
+        lvalue, target, collection, cases, io_identifier, size;
     // What a declaration other than a constant's makes of its name, as errors tell it.
     nb::handle variable_kind, qubit_kind, loop_variable_kind, gate_parameter_kind, gate_qubit_kind;
 } state;
@@ -52,18 +63,27 @@ bool table_holds(nb::handle table, nb::handle name) {
     return found != 0;
 }
 
-// The one place where a constant's declaration becomes an entry of a table:
-// the value the constant stands for, its initialiser resolved against the
-// constants it may read. The declaration comes along for what its type may
-// make of that value.
+// --- the value of a constant, as its type makes it ---
+
 bool is_exactly(nb::handle node, nb::handle cls) {
     return Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()));
 }
 
-// The width n of a `bit[n]` type, or 0 for any other type.
-Py_ssize_t register_width(nb::handle type) {
-    if (!is_exactly(type, state.bit_type_class)) return 0;
-    nb::object size = get_attr(type, interned<"size">());
+bool is_plain_literal(nb::handle node) {
+    return is_exactly(node, state.integer_literal_class) || is_exactly(node, state.boolean_literal_class) ||
+           is_exactly(node, state.bitstring_literal_class) || is_exactly(node, state.float_literal_class);
+}
+
+// A new literal of class `cls` holding `value`, where `like` stood in the source.
+nb::object literal_like(nb::handle cls, nb::handle value, nb::handle like) {
+    nb::object literal = cls(value);
+    set_attr(literal, interned<"span">(), nb::getattr(like, interned<"span">(), nb::none()));
+    return literal;
+}
+
+// The width n of a type sized by a literal (`bit[n]`, `uint[n]`), or 0.
+Py_ssize_t literal_width(nb::handle type) {
+    nb::object size = nb::getattr(type, interned<"size">(), nb::none());
     if (!is_exactly(size, state.integer_literal_class)) return 0;
     nb::object value = get_attr(size, interned<"value">());
     if (!PyLong_CheckExact(value.ptr())) return 0;
@@ -72,24 +92,223 @@ Py_ssize_t register_width(nb::handle type) {
     return width > 0 ? width : 0;
 }
 
-// A constant declared `bit[n]` with a literal value stands for the bit-string
-// literal of its n lowest bits, so that what shifts or negates it is cut to
-// its width.
-nb::object value_of_its_type(nb::handle node, nb::handle value) {
-    const bool literal = is_exactly(value, state.integer_literal_class) ||
-                         is_exactly(value, state.boolean_literal_class) ||
-                         is_exactly(value, state.bitstring_literal_class);
-    const Py_ssize_t width = literal ? register_width(nb::getattr(node, state.type, nb::none())) : 0;
-    if (width == 0) return nb::borrow(value);
-    nb::object number = steal_or_throw(PyNumber_Index(get_attr(value, interned<"value">()).ptr()));
-    nb::object bits = steal_or_throw(PyNumber_And(number.ptr(), register_mask(width).ptr()));
-    nb::object literal_bits = state.bitstring_literal_class(bits, nb::int_(width));
-    set_attr(literal_bits, interned<"span">(), get_attr(value, interned<"span">()));
-    return literal_bits;
+// What a declared type makes of a constant's value.
+enum class Shape {
+    kept,     // durations, arrays, types the program cannot compute with
+    real,     // float: a real number
+    integer,  // int, int[n], uint, bit: an integer, as computed
+    bits,     // uint[n], bit[n]: the n low bits of an integer
+    boolean,  // bool: a truth value
+};
+
+Shape shape_of(nb::handle type, Py_ssize_t& width) {
+    width = 0;
+    if (is_exactly(type, state.float_type_class)) return Shape::real;
+    if (is_exactly(type, state.int_type_class)) return Shape::integer;
+    if (is_exactly(type, state.bool_type_class)) return Shape::boolean;
+    if (is_exactly(type, state.uint_type_class) || is_exactly(type, state.bit_type_class)) {
+        width = literal_width(type);
+        return width > 0 ? Shape::bits : Shape::integer;
+    }
+    return Shape::kept;
+}
+
+bool symbol_is(nb::handle op, std::initializer_list<const char*> symbols) {
+    nb::object name = nb::getattr(op, interned<"name">(), nb::none());
+    if (!PyUnicode_Check(name.ptr())) return false;
+    for (const char* symbol : symbols)
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), symbol) == 0) return true;
+    return false;
+}
+
+bool any_real(nb::handle self, nb::handle expressions);
+nb::object visible_constant(nb::handle self, nb::handle name);
+
+// Whether an expression is real as OpenQASM types it, read from its form: a
+// real literal, a cast to float, arithmetic with a real operand, and the
+// mathematical functions that give reals (ceiling and floor among them). A
+// name is a constant that the resolver `self` sees, whose value has its type
+// already; without a resolver, constants are substituted.
+bool is_real_valued(nb::handle self, nb::handle expression) {
+    RecursionLimitGuard guard(" while substituting constants");
+    if (is_exactly(expression, state.float_literal_class)) return true;
+    if (is_exactly(expression, state.identifier_class)) {
+        if (!self.is_valid()) return false;
+        nb::object constant = visible_constant(self, get_attr(expression, state.name));
+        return constant.is_valid() && is_real_valued(nb::handle(), constant);
+    }
+    if (is_exactly(expression, state.cast_class))
+        return is_exactly(get_attr(expression, state.type), state.float_type_class);
+    if (is_exactly(expression, state.binary_expression_class)) {
+        if (!symbol_is(get_attr(expression, interned<"op">()), {"+", "-", "*", "/", "%", "**"})) return false;
+        return is_real_valued(self, get_attr(expression, interned<"lhs">())) ||
+               is_real_valued(self, get_attr(expression, interned<"rhs">()));
+    }
+    if (is_exactly(expression, state.unary_expression_class))
+        return symbol_is(get_attr(expression, interned<"op">()), {"-"}) &&
+               is_real_valued(self, get_attr(expression, interned<"expression">()));
+    if (is_exactly(expression, state.function_call_class)) {
+        nb::object called = nb::getattr(get_attr(expression, state.name), state.name, nb::none());
+        if (!PyUnicode_Check(called.ptr())) return false;
+        for (const char* real : {"sqrt", "exp", "log", "sin", "cos", "tan", "arccos", "arcsin", "arctan", "ceiling",
+                                 "floor"})
+            if (PyUnicode_CompareWithASCIIString(called.ptr(), real) == 0) return true;
+        for (const char* mixed : {"mod", "pow"})
+            if (PyUnicode_CompareWithASCIIString(called.ptr(), mixed) == 0)
+                return any_real(self, get_attr(expression, state.arguments));
+    }
+    return false;
+}
+
+bool any_real(nb::handle self, nb::handle expressions) {
+    if (!PyList_Check(expressions.ptr())) return false;
+    nb::object items = steal_or_throw(PySequence_List(expressions.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+        if (is_real_valued(self, PyList_GET_ITEM(items.ptr(), i))) return true;
+    return false;
+}
+
+// `type(literal)` for the cast targets that convert: integers truncate toward
+// zero, as a cast does when the program runs. Empty where the cast fails
+// (an infinite value), which translation then reports.
+nb::object cast_literal(nb::handle cast) {
+    nb::object argument = get_attr(cast, interned<"argument">());
+    if (!is_plain_literal(argument)) return nb::object();
+    nb::object value = get_attr(argument, interned<"value">());
+    nb::object target = get_attr(cast, state.type);
+    PyObject* result = nullptr;
+    nb::handle cls;
+    if (is_exactly(target, state.int_type_class) || is_exactly(target, state.uint_type_class)) {
+        result = PyNumber_Long(value.ptr());
+        cls = state.integer_literal_class;
+    } else if (is_exactly(target, state.float_type_class)) {
+        result = PyNumber_Float(value.ptr());
+        cls = state.float_literal_class;
+    } else if (is_exactly(target, state.bool_type_class)) {
+        result = nb::bool_(truth(value)).release().ptr();
+        cls = state.boolean_literal_class;
+    } else {
+        return nb::object();
+    }
+    if (!result) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    return literal_like(cls, nb::steal(result), cast);
+}
+
+// The constant's value computed now, as folding would compute it, so that
+// every use reads one literal. A value that does not fold (a division by
+// zero, a function outside its domain) stays as written: folding and
+// translation report it where the constant is used.
+nb::object computed(nb::handle value) {
+    if (is_plain_literal(value) || !tree::is_node(value)) return nb::borrow(value);
+    nb::object result;
+    try {
+        result = tree::visit(state.folder(), value);
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error)) throw;
+        return nb::borrow(value);
+    }
+    if (is_exactly(result, state.cast_class)) {
+        nb::object literal = cast_literal(result);
+        if (literal.is_valid()) return literal;
+    }
+    return result;
+}
+
+bool is_integral(Shape shape) { return shape == Shape::integer || shape == Shape::bits; }
+
+// An integer constant (int, uint, bit) takes an integer value: one that is
+// real as written (`2.5`, `ceiling(2.1)`, a real constant) is refused unless
+// the program casts it; the refusal shows the value as the program wrote it.
+void refuse_real_value(nb::handle self, nb::handle node, nb::handle name, nb::handle value) {
+    nb::object type = nb::getattr(node, state.type, nb::none());
+    Py_ssize_t width = 0;
+    if (!is_integral(shape_of(type, width)) || !tree::is_node(value) || !is_real_valued(self, value)) return;
+    raise_error(state.constant_type_exception(node, name, node_source(type), node_source(value)));
+}
+
+// The value that the constant declared by `node` stands for: its
+// initialiser `value` (constants substituted) computed and made a value of
+// the declared type. An integer constant whose value computes to a real
+// (`2 ** -1`) is refused.
+nb::object value_of_its_type(nb::handle node, nb::handle name, nb::handle value) {
+    nb::object type = nb::getattr(node, state.type, nb::none());
+    Py_ssize_t width = 0;
+    const Shape shape = shape_of(type, width);
+    if (shape == Shape::kept || !tree::is_node(value)) return nb::borrow(value);
+    nb::object result = computed(value);
+    if (is_integral(shape) && is_exactly(result, state.float_literal_class))
+        raise_error(state.constant_type_exception(node, name, node_source(type), node_source(value)));
+    const bool literal = is_plain_literal(result);
+    switch (shape) {
+        case Shape::real: {
+            if (literal && !is_exactly(result, state.float_literal_class)) {
+                PyObject* real = PyNumber_Float(get_attr(result, interned<"value">()).ptr());
+                if (real) return literal_like(state.float_literal_class, nb::steal(real), result);
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+                PyErr_Clear();
+                raise_error(state.constant_range_exception(node, name, node_source(type), node_source(value)));
+            }
+            if (literal ? is_exactly(result, state.float_literal_class) : is_real_valued(nb::handle(), result))
+                return result;
+            // Not computed now, but real wherever it is used.
+            return state.cast_class("type"_arg = state.float_type_class(nb::none()), "argument"_arg = result);
+        }
+        case Shape::integer:
+            if (is_exactly(result, state.boolean_literal_class) || is_exactly(result, state.bitstring_literal_class)) {
+                if (is_exactly(type, state.bit_type_class)) return result;  // a single bit stays as written
+                nb::object number = steal_or_throw(PyNumber_Index(get_attr(result, interned<"value">()).ptr()));
+                return literal_like(state.integer_literal_class, number, result);
+            }
+            return result;
+        case Shape::bits: {
+            if (!literal) return result;
+            nb::object number = steal_or_throw(PyNumber_Index(get_attr(result, interned<"value">()).ptr()));
+            nb::object bits = steal_or_throw(PyNumber_And(number.ptr(), register_mask(width).ptr()));
+            nb::object literal_bits = state.bitstring_literal_class(bits, nb::int_(width));
+            set_attr(literal_bits, interned<"span">(), nb::getattr(result, interned<"span">(), nb::none()));
+            return literal_bits;
+        }
+        case Shape::boolean:
+            if (!literal || is_exactly(result, state.boolean_literal_class)) return result;
+            return literal_like(state.boolean_literal_class,
+                                nb::bool_(truth(get_attr(result, interned<"value">()))), result);
+        case Shape::kept: break;
+    }
+    return result;
 }
 
 void store_constant(nb::handle table, nb::handle node, nb::handle name, nb::handle value) {
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value_of_its_type(node, value).ptr()));
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value_of_its_type(node, name, value).ptr()));
+}
+
+// Where a number is read when the program is compiled (a size, an index), a
+// bit-string literal, which an unsigned or bit-register constant stands for,
+// is the integer it holds. A size written as an expression is computed now.
+nb::object integer_read(nb::handle value, bool compute) {
+    if (is_exactly(value, state.integer_literal_class) || !tree::is_node(value)) return nb::borrow(value);
+    nb::object result = compute ? computed(value) : nb::borrow(value);
+    if (!is_exactly(result, state.bitstring_literal_class)) return result;
+    return literal_like(state.integer_literal_class, get_attr(result, interned<"value">()), result);
+}
+
+// `node.field`, read as an integer (see integer_read).
+void read_as_integer(nb::handle node, nb::handle field) {
+    nb::object value = nb::getattr(node, field, nb::none());
+    nb::object read = integer_read(value, true);
+    if (!read.is(value)) set_attr(node, field, read);
+}
+
+// Each item of a list read as an integer.
+void read_items_as_integers(nb::handle values, bool compute) {
+    if (!PyList_CheckExact(values.ptr())) return;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
+        nb::handle item = PyList_GET_ITEM(values.ptr(), i);
+        nb::object read = integer_read(item, compute);
+        if (!read.is(item)) check_status(PyList_SetItem(values.ptr(), i, read.release().ptr()));
+    }
 }
 
 // --- ConstantsGatherer ----------------------------------------------------
@@ -116,6 +335,7 @@ nb::object gather_constant_declaration(nb::handle self, nb::handle node) {
     // wherever it is used, where the other's declaration is gone.
     nb::object value = get_attr(node, state.init_expression);
     if (PyDict_CheckExact(table.ptr())) value = tree::visit(state.resolver(table), value);
+    refuse_real_value(nb::handle(), node, name, value);
     store_constant(table, node, name, value);
     return nb::none();
 }
@@ -356,6 +576,7 @@ nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
         nb::object unknown = first_unknown_name(self, value, what);
         if (unknown.is_valid())
             raise_error(state.unknown_value_exception(node, name, unknown, what.is_valid() ? what : nb::none()));
+        refuse_real_value(self, node, name, value);
         value = tree::call_visit(self, value);
     }
     // The type's width may be written with constants too.
@@ -399,7 +620,24 @@ nb::object visit_io_declaration(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_qubit_declaration(nb::handle self, nb::handle node) {
-    return declare(self, node, state.qubit, state.qubit_kind);
+    nb::object result = declare(self, node, state.qubit, state.qubit_kind);
+    read_as_integer(node, state.size);
+    return result;
+}
+
+// `bit[N]`, `uint[N]`, `array[int, N]`: a size is a number read now.
+nb::object visit_sized_type(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while substituting constants");
+    nb::object result = tree::generic_visit(self, node);
+    read_as_integer(node, state.size);
+    return result;
+}
+
+nb::object visit_array_type(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while substituting constants");
+    nb::object result = tree::generic_visit(self, node);
+    read_items_as_integers(get_attr(node, interned<"dimensions">()), true);
+    return result;
 }
 
 // --- blocks ---
@@ -463,8 +701,7 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
 }
 
 // The target and the values of the cases are read where the switch stands,
-// constants included; the bodies of the cases are left as written. The
-// default block is a block.
+// constants included; each case body and the default block is a block.
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
     transform_field(self, node, state.target, get_attr(node, state.target));
@@ -476,6 +713,14 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
             nb::handle values = PyTuple_GET_ITEM(pair.ptr(), 0);
             if (PyList_Check(values.ptr())) tree::transform_list(self, values);
+            // The body, a braced block, is a block of its own.
+            nb::handle body = PyTuple_GET_ITEM(pair.ptr(), 1);
+            if (!tree::is_node(body)) continue;
+            nb::object result = tree::call_visit(self, body);
+            if (result.is(body) || !tree::is_node(result)) continue;
+            // A handler that replaced the body: the pair holds the new one.
+            nb::object replaced = steal_or_throw(PyTuple_Pack(2, values.ptr(), result.ptr()));
+            check_status(PySequence_SetItem(cases.ptr(), i, replaced.ptr()));
         }
     }
     walk_fields(self, node, state.target, false, state.cases);
@@ -546,6 +791,11 @@ nb::object visit_indexed_identifier(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
     nb::object result = tree::generic_visit(self, node);
     tree::transform_index_groups(self, node);
+    // An index is a number (`q[N]` for a constant `uint[n] N`).
+    nb::object groups = get_attr(node, interned<"indices">());
+    if (PyList_CheckExact(groups.ptr()))
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.ptr()); ++i)
+            read_items_as_integers(PyList_GET_ITEM(groups.ptr(), i), false);
     return result;
 }
 
@@ -579,6 +829,7 @@ NB_MODULE(constant_substitution_stage, m) {
     import_from(m, "corvane.passes.pipeline_phase", {"Step"});
     import_from(m, "corvane.passes.constants", {"CONSTANTS"});
     import_from(m, "corvane.passes.parsing.validators", {"RedeclarationException"});
+    import_from(m, "corvane.passes.code_resolving.folding_stage", {"ConstantExpressionsTransformer"});
     import_from(m, "openqasm3", {"ast"});
     import_from(m, "openqasm3.visitor", {"QASMTransformer"});
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
@@ -595,12 +846,24 @@ NB_MODULE(constant_substitution_stage, m) {
     state.integer_literal_class = keep_attr("openqasm3.ast", "IntegerLiteral");
     state.boolean_literal_class = keep_attr("openqasm3.ast", "BooleanLiteral");
     state.bitstring_literal_class = keep_attr("openqasm3.ast", "BitstringLiteral");
+    state.float_literal_class = keep_attr("openqasm3.ast", "FloatLiteral");
+    state.int_type_class = keep_attr("openqasm3.ast", "IntType");
+    state.uint_type_class = keep_attr("openqasm3.ast", "UintType");
+    state.float_type_class = keep_attr("openqasm3.ast", "FloatType");
+    state.bool_type_class = keep_attr("openqasm3.ast", "BoolType");
+    state.cast_class = keep_attr("openqasm3.ast", "Cast");
+    state.binary_expression_class = keep_attr("openqasm3.ast", "BinaryExpression");
+    state.unary_expression_class = keep_attr("openqasm3.ast", "UnaryExpression");
+    state.constant_type_exception = keep_attr("corvane.passes.parsing.validators", "ConstantTypeException");
+    state.constant_range_exception = keep_attr("corvane.passes.parsing.validators", "ConstantRangeException");
+    state.folder = keep_attr("corvane.passes.code_resolving.folding_stage", "ConstantExpressionsTransformer");
 
     state.constants_field = intern("_constants");
     state.blocks_field = intern("_blocks");
     state.qubit = intern("qubit");
     state.qubits = intern("qubits");
     state.type = intern("type");
+    state.size = intern("size");
     state.set_declaration = intern("set_declaration");
     state.block = intern("block");
     state.arguments = intern("arguments");
@@ -645,6 +908,16 @@ NB_MODULE(constant_substitution_stage, m) {
                                            " -> ast.QubitDeclaration",
                                            visit_qubit_declaration,
                                            "Resolves the declaration; in a block its name hides a constant.")
+                              .def_handler("visit_BitType(self, node: ast.BitType) -> ast.BitType", visit_sized_type,
+                                           "Resolves the type; its size is a number.")
+                              .def_handler("visit_IntType(self, node: ast.IntType) -> ast.IntType", visit_sized_type,
+                                           "Resolves the type; its size is a number.")
+                              .def_handler("visit_UintType(self, node: ast.UintType) -> ast.UintType",
+                                           visit_sized_type, "Resolves the type; its size is a number.")
+                              .def_handler("visit_FloatType(self, node: ast.FloatType) -> ast.FloatType",
+                                           visit_sized_type, "Resolves the type; its size is a number.")
+                              .def_handler("visit_ArrayType(self, node: ast.ArrayType) -> ast.ArrayType",
+                                           visit_array_type, "Resolves the type; its dimensions are numbers.")
                               .def_handler("visit_BranchingStatement(self, node: ast.BranchingStatement)"
                                            " -> ast.BranchingStatement",
                                            visit_branching_statement, "Resolves the condition and each branch as a block.")
@@ -665,8 +938,8 @@ NB_MODULE(constant_substitution_stage, m) {
                               .def_handler("visit_SwitchStatement(self, node: ast.SwitchStatement)"
                                            " -> ast.SwitchStatement",
                                            visit_switch_statement,
-                                           "Resolves the target, the case values and the default block; the case "
-                                           "bodies stay as written.")
+                                           "Resolves the target and the case values, and each case body and the "
+                                           "default block as a block.")
                               .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment)"
                                            " -> ast.ClassicalAssignment",
                                            visit_classical_assignment,

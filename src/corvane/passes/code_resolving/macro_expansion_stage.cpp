@@ -4,6 +4,10 @@
 // qubits replaced by the call's own argument and qubit nodes. Code generation
 // resolves gate calls by name against the machine profile only.
 //
+// The bodies of switch cases are left as written (the library's walk does not
+// enter them), so a call of a user gate or a gate definition there is
+// refused by name once the bank holds every definition.
+//
 // A gate shares no name with a classical variable or a qubit, whichever is
 // declared first, and a call of a user gate names no qubit twice: once the
 // body replaces the call, nothing would show either.
@@ -32,7 +36,7 @@ struct ModuleState {
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
     nb::handle name, arguments, qubits, body, modifiers, node, ast, args_transformation, built_in_gates,
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
-        formal_kind, used_as, parameters, names, dropping, enclosing_parameters;
+        formal_kind, used_as, parameters, names, dropping, enclosing_parameters, case_switches;
     nb::handle stage;
     nb::handle redeclaration, repeated_qubit;
     nb::handle declared_names;
@@ -810,6 +814,74 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     return nb::none();
 }
 
+// --- switch case bodies ---------------------------------------------------------------
+
+// Switches are walked as the library walks them, their target and default
+// block; the switch is kept for the check of its case bodies.
+nb::object visit_switch_statement(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while expanding gates");
+    nb::object result = tree::generic_visit(self, node);
+    nb::object switches = nb::getattr(self, state.case_switches, nb::none());
+    if (!PyList_CheckExact(switches.ptr())) {
+        switches = steal_or_throw(PyList_New(0));
+        setattr_interned(self, state.case_switches, switches);
+    }
+    check_status(PyList_Append(switches.ptr(), node.ptr()));
+    return result;
+}
+
+// The first statement within `node` that a case body cannot hold: a gate
+// definition, or a call of a gate of the bank. Empty when there is none.
+nb::object foreign_to_case_body(nb::handle node, nb::handle bank) {
+    RecursionLimitGuard guard(" while expanding gates");
+    if (is_exact(node, state.quantum_gate_definition)) return nb::borrow(node);
+    if (is_exact(node, state.quantum_gate)) {
+        nb::object name = nb::getattr(get_attr(node, state.name), state.name, nb::none());
+        if (PyUnicode_Check(name.ptr()) && contains(bank, nb::handle(state.gate_signature)(name)))
+            return nb::borrow(node);
+        return nb::object();
+    }
+    nb::object found;
+    tree::any_child(node, [&](nb::handle, nb::handle child) {
+        found = foreign_to_case_body(child, bank);
+        return found.is_valid();
+    });
+    return found;
+}
+
+void refuse_in_case_bodies(nb::handle transformer) {
+    nb::object switches = nb::getattr(transformer, state.case_switches, nb::none());
+    if (!PyList_CheckExact(switches.ptr())) return;
+    nb::object bank = get_attr(transformer, state.bank);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(switches.ptr()); ++i) {
+        nb::object cases = get_attr(PyList_GET_ITEM(switches.ptr(), i), "cases"_id);
+        if (!PyList_Check(cases.ptr())) continue;
+        nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.ptr()); ++k) {
+            nb::handle pair = PyList_GET_ITEM(pairs.ptr(), k);
+            if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
+            nb::object found = foreign_to_case_body(PyTuple_GET_ITEM(pair.ptr(), 1), bank);
+            if (!found.is_valid()) continue;
+            nb::object name = nb::getattr(get_attr(found, state.name), state.name, nb::none());
+            if (is_exact(found, state.quantum_gate_definition))
+                raise_text(PyExc_NotImplementedError,
+                           compose({nb::str("The definition of the gate '"), name,
+                                    nb::str("' stands in a switch case body, which does not take gate definitions; "
+                                            "define the gate at the program's top level.")}));
+            nb::object operands = steal_or_throw(PyList_New(0));
+            nb::object qubits = steal_or_throw(PySequence_Fast(get_attr(found, state.qubits).ptr(), "qubits"));
+            for (Py_ssize_t q = 0; q < PySequence_Fast_GET_SIZE(qubits.ptr()); ++q)
+                check_status(PyList_Append(operands.ptr(),
+                                           text_of(written_operand(PySequence_Fast_GET_ITEM(qubits.ptr(), q))).ptr()));
+            nb::object on = steal_or_throw(PyUnicode_Join(nb::str(", ").ptr(), operands.ptr()));
+            raise_text(PyExc_NotImplementedError,
+                       compose({nb::str("The call of the program's gate '"), name, nb::str("' on "), on,
+                                nb::str(" stands in a switch case body, which does not take calls of the program's "
+                                        "own gates; a case body calls the machine's gates only.")}));
+        }
+    }
+}
+
 // ==== MacroExpansionStage ========================================================
 
 nb::object stage_init(nb::handle self, nb::handle built_in_gates) {
@@ -824,6 +896,7 @@ nb::object stage_call(nb::handle self, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
     nb::object transformer = nb::handle(state.gate_resolver_transformer)(get_attr(self, state.stage_built_in_gates));
     nb::object result = tree::visit(transformer, get_attr(program, state.ast));
+    refuse_in_case_bodies(transformer);
     return nb::handle(state.open_qasm_program)(result);
 }
 
@@ -882,6 +955,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.dropping = intern("_gates_leaving_qubits_unused");
     state.enclosing_parameters = intern("_enclosing_parameters");
     state.declared_names = intern("_declared_names");
+    state.case_switches = intern("_switches");
     state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
 
@@ -998,6 +1072,7 @@ NB_MODULE(macro_expansion_stage, m) {
                  .def_handler("visit_QubitDeclaration", visit_qubit_declaration)
                  .def("_add_gate", add_gate, "node"_arg)
                  .def_handler("visit_QuantumGate", visit_quantum_gate)
+                 .def_handler("visit_SwitchStatement", visit_switch_statement)
                  .def("resolve_gate_definition", resolve_gate_definition, "node"_arg)
                  .def("_is_built_in", is_built_in, "node"_arg)
                  .def_static("_find_best_matching_signature", find_best_matching_signature, "node"_arg,

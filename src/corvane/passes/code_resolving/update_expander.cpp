@@ -1,5 +1,7 @@
 // Rewrites compound assignments (`x += e`) into plain assignments of a binary
 // expression (`x = x + e`): code generation lowers plain assignments only.
+// The bodies of switch cases are left as written (the library's walk does
+// not enter them), so a compound assignment there is refused by name.
 #include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
@@ -19,7 +21,7 @@ struct ModuleState {
     nb::handle assignment_symbol;    // "="
     nb::handle transformer;          // ClassicalAssignmentToBinaryExpression
     OwnMethod extract;               // the static `_extract_binary_operation`
-    nb::handle op, lvalue, rvalue, name, ast;
+    nb::handle op, lvalue, rvalue, name, ast, cases;
 } state;
 
 // "+=" -> BinaryOperator["+"]: the binary twin is found by name, so an operator
@@ -84,6 +86,47 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
                                       "rvalue"_arg = new_rhs);
 }
 
+bool is_compound(nb::handle node) {
+    if (!Py_IS_TYPE(node.ptr(), reinterpret_cast<PyTypeObject*>(state.classical_assignment.ptr()))) return false;
+    int plain = PyObject_RichCompareBool(get_attr(node, state.op).ptr(), state.basic_assignment_op.ptr(), Py_EQ);
+    check_status(plain);
+    return plain == 0;
+}
+
+// The first compound assignment within `node`, nested blocks and switches included, or empty.
+nb::object compound_assignment_in(nb::handle node) {
+    RecursionLimitGuard guard(" while expanding compound assignments");
+    if (is_compound(node)) return nb::borrow(node);
+    nb::object found;
+    tree::any_child(node, [&](nb::handle, nb::handle child) {
+        found = compound_assignment_in(child);
+        return found.is_valid();
+    });
+    return found;
+}
+
+// The target and the default block are walked; a case body that holds a
+// compound assignment is refused, since nothing would expand it.
+nb::object visit_switch_statement(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while expanding compound assignments");
+    nb::object result = tree::generic_visit(self, node);
+    nb::object cases = get_attr(node, state.cases);
+    if (!PyList_Check(cases.ptr())) return result;
+    nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+        nb::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
+        if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
+        nb::object found = compound_assignment_in(PyTuple_GET_ITEM(pair.ptr(), 1));
+        if (!found.is_valid()) continue;
+        nb::object statement = call_method(node_source(found), "rstrip"_id, nb::str(";"));
+        raise_text(PyExc_NotImplementedError,
+                   compose({nb::str("The compound assignment "), statement,
+                            nb::str(" stands in a switch case body, which does not take compound assignments; "
+                                    "write it as a plain assignment there.")}));
+    }
+    return result;
+}
+
 nb::object expander_call(nb::handle, nb::handle program) {
     if (assertions_enabled()) check_assertion(is_instance(program, state.open_qasm_program));
     nb::object tree = get_attr(program, state.ast);
@@ -115,6 +158,7 @@ NB_MODULE(update_expander, m) {
     state.rvalue = intern("rvalue");
     state.name = intern("name");
     state.ast = intern("ast");
+    state.cases = intern("cases");
 
     m.attr("OPENQASM_ASSIGNMENT_OPERATOR_SYMBOL") = state.assignment_symbol;
     m.attr("BASIC_ASSIGNMENT_OP") = state.basic_assignment_op;
@@ -130,6 +174,10 @@ NB_MODULE(update_expander, m) {
                  .def_handler("visit_ClassicalAssignment(self, node: ast.ClassicalAssignment)"
                               " -> ast.ClassicalAssignment",
                               visit_classical_assignment, "The assignment, with a compound one made plain.")
+                 .def_handler("visit_SwitchStatement(self, node: ast.SwitchStatement) -> ast.SwitchStatement",
+                              visit_switch_statement,
+                              "Expands the target and the default block; refuses a compound assignment in a case "
+                              "body.")
                  .build());
     state.extract = OwnMethod::of(state.transformer, "_extract_binary_operation");
 

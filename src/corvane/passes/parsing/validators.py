@@ -99,3 +99,44 @@ class RepeatedQubitException(ValueError):
 
     def __str__(self) -> str:
         return f"The call of '{self.gate}' names the qubit {self.qubit} twice; the qubits of one call are distinct."
+
+
+class ConstantTypeException(TypeError):
+    """An integer constant (`int`, `uint`, `bit`) whose value is real.
+
+    `type` and `value` are the declared type and the value as the program writes them.
+    """
+
+    def __init__(self, node: ast.ConstantDeclaration, name: str, type: str, value: str) -> None:
+        super().__init__(node, name, type, value)
+        self.node = node
+        self.name = name
+        self.type = type
+        self.value = value
+
+    def __str__(self) -> str:
+        return (
+            f"The constant '{self.name}' is declared {self.type}, but its value {self.value} is real; "
+            f"a constant of an integer type takes an integer value: cast it, as in int({self.value}), "
+            "to drop the fraction."
+        )
+
+
+class ConstantRangeException(ValueError):
+    """A real constant whose value, an integer, is too large for a real number.
+
+    `type` and `value` are the declared type and the value as the program writes them.
+    """
+
+    def __init__(self, node: ast.ConstantDeclaration, name: str, type: str, value: str) -> None:
+        super().__init__(node, name, type, value)
+        self.node = node
+        self.name = name
+        self.type = type
+        self.value = value
+
+    def __str__(self) -> str:
+        return (
+            f"The constant '{self.name}' is declared {self.type}, "
+            f"but its value {self.value} is too large for a real number."
+        )
