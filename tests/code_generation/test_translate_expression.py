@@ -16,6 +16,7 @@ from corvane.vyr_slot import (
     VyrArr,
     VyrBitRegister,
     VyrSlot,
+    VyrUintSlot,
 )
 
 translate = te.translate_expression
@@ -37,11 +38,12 @@ def scope():
 
 @pytest.fixture
 def db(scope):
-    """x: int, f: fixed, b: bool, a: int[4], g: bool[2], c: bit[2], z: bit[0], all declared;
+    """x: int, f: fixed, b: bool, a: int[4], g: bool[2], c: bit[2], z: bit[0], w: uint[3], all declared;
     u: an int never declared."""
     database = VariablesDB()
     wrappers = [VyrSlot("x", int), VyrSlot("f", vyr.fixed), VyrSlot("b", bool), VyrArr("a", int, 4),
-                VyrArr("g", bool, 2), VyrBitRegister("c", bool, 2), VyrBitRegister("z", bool, 0)]
+                VyrArr("g", bool, 2), VyrBitRegister("c", bool, 2), VyrBitRegister("z", bool, 0),
+                VyrUintSlot("w", int, 3)]
     for wrapper in wrappers:
         wrapper.declare(False, False)
         database[VariableSignature(wrapper.name)] = wrapper
@@ -51,7 +53,7 @@ def db(scope):
 
 @pytest.fixture
 def v(db):
-    return SimpleNamespace(**{name: db[VariableSignature(name)].vyr_value_exp for name in "xfbagc"})
+    return SimpleNamespace(**{name: db[VariableSignature(name)].vyr_value_exp for name in "xfbagcw"})
 
 
 def assert_same_expression(result, expected):
@@ -207,6 +209,22 @@ def test_divisions_of_vk_expressions(source, build, db, v):
 def test_a_bit_register_divides_as_an_integer(db, v):
     register = te._scalar_value(v.c, ast.Identifier("c"), db)
     assert_same_expression(translate(expr("c / x"), db), floored(register, v.x))
+
+
+def test_an_unsigned_integer_keeps_its_width_through_shifts_and_negation(db, v):
+    # w is uint[3]: like a register of three bits, what shifts it left or negates it keeps three bits.
+    cases = {
+        "w << 1": (v.w << 1) & 7,
+        "~w": v.w ^ 7,
+        "~w & w": (v.w ^ 7) & v.w,
+        "w >> 1": v.w >> 1,
+        "(w + 1) << 1": (v.w + 1) << 1,
+        "x << 1": v.x << 1,
+    }
+    for source, expected in cases.items():
+        assert_same_expression(translate(expr(source), db), expected)
+    with pytest.raises(NotImplementedError, match="Unary expression undefined"):
+        translate(expr("~x"), db)
 
 
 def test_a_bit_register_keeps_its_width_through_shifts_and_negation(db, v):

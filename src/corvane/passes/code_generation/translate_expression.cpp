@@ -58,6 +58,7 @@ struct ModuleState {
     nb::handle variable_signature;
     nb::handle vyr_arr;
     nb::handle vyr_bit_register;
+    nb::handle vyr_uint_slot, vyr_uint_arr;
     nb::handle indexing_variable_exception;
     nb::handle invalid_operand;
     nb::handle division_by_zero;
@@ -221,9 +222,9 @@ struct Facts {
     // or multiple of durations is computed in time and counted in clock
     // cycles once, not from the cycles of its truncated parts.
     nb::object time_ns;
-    // The width of a bit register's value (0 for any other): what shifts it
-    // to the left or negates it is cut to that width, as OpenQASM shifts bits
-    // off a register's end.
+    // The width of a bit register's or an unsigned integer's value (0 for any
+    // other): what shifts it to the left or negates it is cut to that width,
+    // as OpenQASM shifts bits off a register's end.
     Py_ssize_t width = 0;
 };
 
@@ -593,7 +594,33 @@ void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
     raise_text(state.invalid_operand.ptr(), compose({nb::str("A qubit cannot be used as a value: "), used}));
 }
 
-nb::object translate_index(nb::handle node, nb::handle db) {
+// Whether a wrapper's class derives from a marker class of the typing; read
+// from the class's bases, as the markers are plain subclasses.
+bool marked(nb::handle wrapper, nb::handle marker) {
+    return PyType_IsSubtype(Py_TYPE(wrapper.ptr()), type_of(marker)) != 0;
+}
+
+// A register's width as its size gives it; none for a size below one.
+Py_ssize_t width_of(nb::handle size) {
+    Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
+    if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+    return width > 0 ? width : 0;
+}
+
+// What a variable's wrapper tells of its value (`cell`: of one cell of it):
+// the width of a bit register or an unsigned integer. A wrapper of no marker
+// class holds a number, of no width.
+void wrapper_facts(nb::handle wrapper, bool cell, Facts* facts) {
+    if (!facts) return;
+    if (cell) {
+        if (marked(wrapper, state.vyr_uint_arr)) facts->width = width_of(get(wrapper, state.s_width));
+        return;
+    }
+    if (is_instance(wrapper, state.vyr_bit_register)) facts->width = width_of(get(wrapper, state.s_size));
+    else if (marked(wrapper, state.vyr_uint_slot)) facts->width = width_of(get(wrapper, state.s_width));
+}
+
+nb::object translate_index(nb::handle node, nb::handle db, Facts* facts) {
     nb::object collection = get(node, state.s_collection);
     if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
         not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), node_source(node)}));
@@ -607,7 +634,9 @@ nb::object translate_index(nb::handle node, nb::handle db) {
     nb::object index_node = extract_single_index(get(node, state.s_index), name);
     nb::object index = scalar_value(index_node, translate(index_node, db), db, NUMBER);
     nb::object method = get(wrapper, state.s_get_single_index);
-    return steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
+    nb::object cell = steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
+    wrapper_facts(wrapper, true, facts);
+    return cell;
 }
 
 nb::object translate_cast(nb::handle node, nb::handle db) {
@@ -639,13 +668,6 @@ nb::object translate_array(nb::handle node, nb::handle db) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return result;
-}
-
-// A register's width as its size gives it; none for a size below one.
-Py_ssize_t width_of(nb::handle size) {
-    Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
-    if (width == -1 && PyErr_Occurred()) throw nb::python_error();
-    return width > 0 ? width : 0;
 }
 
 Kind exact_kind(PyTypeObject* type) {
@@ -684,11 +706,11 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         case IDENTIFIER: {
             if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
             nb::object wrapper = lookup(db, get(node, state.s_name));
-            if (facts && is_instance(wrapper, state.vyr_bit_register))
-                facts->width = width_of(get(wrapper, state.s_size));
-            return get(wrapper, state.s_vyr_value_exp);
+            nb::object value = get(wrapper, state.s_vyr_value_exp);
+            wrapper_facts(wrapper, false, facts);
+            return value;
         }
-        case INDEX: return translate_index(node, db);
+        case INDEX: return translate_index(node, db, facts);
         case CAST: return translate_cast(node, db);
         case ARRAY: return translate_array(node, db);
         default:
@@ -822,6 +844,8 @@ NB_MODULE(translate_expression, m) {
     state.variable_signature = keep(programs.attr("VariableSignature"));
     state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
     state.vyr_bit_register = keep(vyr_slot.attr("VyrBitRegister"));
+    state.vyr_uint_slot = keep(vyr_slot.attr("VyrUintSlot"));
+    state.vyr_uint_arr = keep(vyr_slot.attr("VyrUintArr"));
     state.indexing_variable_exception = keep(vyr_slot.attr("IndexingVariableException"));
     state.vyr_scalar_expression = keep(sdk_expressions.attr("VyrScalarExpression"));
     nb::object cast = sdk.attr("Cast");
