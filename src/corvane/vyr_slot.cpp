@@ -168,6 +168,21 @@ nb::object arr_init(nb::handle self, nb::handle name, nb::handle dtype, nb::hand
     return nb::none();
 }
 
+// An unsigned integer's width in bits, kept after the fields of the wrapper it marks.
+nb::object uint_slot_init(nb::handle self, nb::handle name, nb::handle dtype, nb::handle width) {
+    nb::object bits = int_argument(width, "width");
+    base_init(self, name, dtype);
+    nb::setattr(self, "width", bits);
+    return nb::none();
+}
+
+nb::object uint_arr_init(nb::handle self, nb::handle name, nb::handle dtype, nb::handle size, nb::handle width) {
+    nb::object bits = int_argument(width, "width");
+    arr_init(self, name, dtype, size);
+    nb::setattr(self, "width", bits);
+    return nb::none();
+}
+
 nb::object arr_get_init_value(nb::handle self) {
     nb::object zero = nb::getattr(self, "dtype")(0);
     nb::list one;
@@ -461,4 +476,33 @@ NB_MODULE(vyr_slot, m) {
         .def("assign(self, value: Scalar[int] | Scalar[bool] | Sequence[Scalar[bool]]) -> None", bit_register_assign,
              "Assigns a sequence cell by cell, or a number by its bits, bit i into cell i.", "value"_arg)
         .build());
+
+    // Durations and unsigned integers are held like any fixed-point or integer
+    // variable; the typing makes their wrappers of these classes so that
+    // translation knows a duration from a number, and an unsigned integer's width.
+    nb::object slot = nb::getattr(m, "VyrSlot");
+    nb::object arr = nb::getattr(m, "VyrArr");
+    ClassBuilder(m, "VyrDurationSlot", {slot})
+        .doc("A duration or stretch variable: a fixed-point scalar holding its length in clock cycles of 4 ns, "
+             "fractional where it is (10ns is 2.5 cycles).")
+        .build();
+    ClassBuilder(m, "VyrDurationArr", {arr})
+        .doc("An array of durations or stretches: fixed-point cells holding lengths in clock cycles of 4 ns.")
+        .build();
+    ClassBuilder(m, "VyrUintSlot", {slot})
+        .doc("An unsigned integer of a declared width (uint[n]): what shifts it to the left or negates its bits "
+             "keeps its n low bits.")
+        .field("width", "int")
+        .def("__init__(self, name: str, dtype: type[NumberT], width: int) -> None", uint_slot_init,
+             "An undeclared wrapper of an unsigned integer of that name, element type and width in bits.",
+             "name"_arg, "dtype"_arg, "width"_arg)
+        .build();
+    ClassBuilder(m, "VyrUintArr", {arr})
+        .doc("An array of unsigned integers of a declared width (array[uint[n], k]): each cell keeps its n low "
+             "bits where it is shifted to the left or its bits negated.")
+        .field("width", "int")
+        .def("__init__(self, name: str, dtype: type[NumberT], size: int, width: int) -> None", uint_arr_init,
+             "An undeclared wrapper of an array of unsigned integers of that name, element type, size and width.",
+             "name"_arg, "dtype"_arg, "size"_arg, "width"_arg)
+        .build();
 }

@@ -9,7 +9,16 @@ from corvane.passes.code_generation.initial_value_inference import (
     UnsupportedTypeException,
     get_variable_to_init,
 )
-from corvane.vyr_slot import FetchingUndeclaredVariableException, VyrArr, VyrBitRegister, VyrSlot
+from corvane.vyr_slot import (
+    FetchingUndeclaredVariableException,
+    VyrArr,
+    VyrBitRegister,
+    VyrDurationArr,
+    VyrDurationSlot,
+    VyrSlot,
+    VyrUintArr,
+    VyrUintSlot,
+)
 
 
 def declared_type(source):
@@ -31,13 +40,15 @@ def literal(value):
         ("int v", VyrSlot, int, None),
         ("int[8] v", VyrSlot, int, None),
         ("uint v", VyrSlot, int, None),
-        ("uint[16] v", VyrSlot, int, None),
+        # An unsigned integer of a written width keeps it; a duration is told from a number.
+        ("uint[16] v", VyrUintSlot, int, None),
         ("float v", VyrSlot, vyr.fixed, None),
         ("float[64] v", VyrSlot, vyr.fixed, None),
-        ("duration v", VyrSlot, vyr.fixed, None),
-        ("stretch v", VyrSlot, vyr.fixed, None),
+        ("duration v", VyrDurationSlot, vyr.fixed, None),
+        ("stretch v", VyrDurationSlot, vyr.fixed, None),
         ("array[int[32], 5] v", VyrArr, int, 5),
-        ("array[uint[8], 2] v", VyrArr, int, 2),
+        ("array[uint[8], 2] v", VyrUintArr, int, 2),
+        ("array[uint, 2] v", VyrArr, int, 2),
         ("array[float[64], 3] v", VyrArr, vyr.fixed, 3),
         ("array[bool, 1] v", VyrArr, bool, 1),
         ("array[bit, 3] v", VyrArr, bool, 3),
@@ -59,13 +70,29 @@ def test_declared_types(source, cls, dtype, size):
     "node_type, cls, dtype, size",
     [
         (ast.BitType(literal(-2)), VyrBitRegister, bool, -2),
-        (ast.ArrayType(ast.StretchType(), [literal(2)]), VyrArr, vyr.fixed, 2),
-        (ast.ArrayType(ast.DurationType(), [literal(4)]), VyrArr, vyr.fixed, 4),
+        (ast.ArrayType(ast.StretchType(), [literal(2)]), VyrDurationArr, vyr.fixed, 2),
+        (ast.ArrayType(ast.DurationType(), [literal(4)]), VyrDurationArr, vyr.fixed, 4),
     ],
 )
 def test_types_only_a_built_tree_can_hold(node_type, cls, dtype, size):
     wrapper = get_variable_to_init(name="v", node_type=node_type)
     assert type(wrapper) is cls and wrapper.dtype is dtype and wrapper.size == size
+
+
+@pytest.mark.parametrize(
+    "node_type, cls, width",
+    [
+        (ast.UintType(literal(4)), VyrUintSlot, 4),
+        (ast.ArrayType(ast.UintType(literal(1)), [literal(3)]), VyrUintArr, 1),
+        # No width of a bit or more is kept: such an unsigned integer is held like any integer.
+        (ast.UintType(literal(0)), VyrSlot, None),
+        (ast.UintType(ast.Identifier("n")), VyrSlot, None),
+        (ast.IntType(literal(4)), VyrSlot, None),
+    ],
+)
+def test_unsigned_widths(node_type, cls, width):
+    wrapper = get_variable_to_init("v", node_type)
+    assert type(wrapper) is cls and getattr(wrapper, "width", None) == width
 
 
 def test_fixed_point_type_is_read_from_the_sdk_at_each_use(monkeypatch):

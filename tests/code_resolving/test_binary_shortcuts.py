@@ -73,6 +73,9 @@ def expression(text):
         # No row.
         ("0 - x", "node"), ("1 / x", "node"), ("x % 1", "node"), ("x << 0", "node"),
         ("x && false", "node"), ("2 * x", "node"), ("x + y", "node"), ("x ^ 0", "node"), ("x == 0", "node"),
+        # A duration is no number: `d * 0` is no number 0, and `d + 0` adds a number to a duration.
+        ("100ns * 0", "node"), ("0 * 100ns", "node"), ("(x * 4ns) * 0", "node"), ("100ns + 0", "node"),
+        ("0 / 1us", "node"), ("1dt * 1", "node"), ("false & 2ns", "node"),
     ],
 )
 def test_shortcut_answers_are_nodes_themselves(text, answer):

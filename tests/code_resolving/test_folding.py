@@ -120,6 +120,21 @@ def test_expressions_that_cannot_fold_stay(text):
     assert fold(text) == parser.parse(f"x = {text};").statements[0].rvalue
 
 
+@pytest.mark.parametrize(
+    "declaration",
+    ["duration d;", "stretch d;", "input duration d;", "array[duration, 2] d;", "for duration d in [0ns:1ns] {}"],
+)
+def test_no_shortcut_makes_a_duration_variable_a_number(declaration):
+    # Declared as a duration, `d` keeps its operations with the numbers 0 and 1; a name
+    # declared as a number loses them.
+    operand = "d[0]" if "array" in declaration else "d"
+    tree = parse(f"{declaration} int n; x = {operand} * 0; x = {operand} + 0; x = 1 * {operand}; x = n * 0;")
+    FoldingStage()(OpenQasmProgram(tree))
+    *kept, number = [statement.rvalue for statement in tree.statements[2:]]
+    assert all(type(value) is ast.BinaryExpression for value in kept)
+    assert type(number) is ast.IntegerLiteral and number.value == 0
+
+
 @pytest.mark.parametrize("text", ["x + 0", "-(-x)", "x * (1 + 0)"])
 def test_heuristics_put_the_operand_itself_in_place(debug, text):
     tree = parser.parse(f"x = {text};")

@@ -12,8 +12,12 @@ from corvane.vyr_slot import (
     VyrArr,
     VyrAssignmentException,
     VyrBitRegister,
+    VyrDurationArr,
+    VyrDurationSlot,
     VyrSlot,
     VyrSlotBase,
+    VyrUintArr,
+    VyrUintSlot,
 )
 from vk import vyr
 from vk.vyr._expressions import VyrArrayVariable
@@ -130,11 +134,31 @@ def test_construction_sets_fields_in_order_and_makes_no_call(sdk):
         (lambda: VyrSlot(type("S", (str,), {})("s"), int), "name", "str"),
         (lambda: VyrArr("a", int, "3"), "size", "int"),
         (lambda: VyrArr(1, int, None), "size", "int"),
+        (lambda: VyrUintSlot("u", int, "4"), "width", "int"),
+        (lambda: VyrUintArr("u", int, 2, None), "width", "int"),
     ],
 )
 def test_constructor_argument_types(make, parameter, expected_type):
     with pytest.raises(TypeError, match=rf"Argument '{parameter}' has incorrect type \(expected {expected_type}"):
         make()
+
+
+@pytest.mark.parametrize(
+    "wrapper, base, fields",
+    [
+        # The marks of durations and of unsigned widths: the wrappers they derive from, a width more.
+        (VyrDurationSlot("d", vyr.fixed), VyrSlot, {}),
+        (VyrDurationArr("d", vyr.fixed, 2), VyrArr, {"size": 2}),
+        (VyrUintSlot("u", int, 4), VyrSlot, {"width": 4}),
+        (VyrUintArr("u", int, 2, True), VyrArr, {"size": 2, "width": 1}),
+    ],
+)
+def test_marked_wrappers(sdk, wrapper, base, fields):
+    assert isinstance(wrapper, base) and not isinstance(wrapper, VyrBitRegister)
+    assert list(vars(wrapper)) == ["_name", "dtype", "_vyr_value_exp", "_stream_var", *fields]
+    assert {name: getattr(wrapper, name) for name in fields} == fields
+    assert all(type(getattr(wrapper, name)) is int for name in fields)
+    assert sdk.calls == []
 
 
 def test_base_is_abstract_and_generic():

@@ -112,7 +112,7 @@ def test_programs_of_lowered_constructs_compile(compile_text):
         align("d0", "r0")
         play("x", "d0")
         align("d0", "r0")
-        wait(v2, "d1")
+        wait(to_int(v2), "d1")
         v1 = 1
         switch v1:
             case 1:

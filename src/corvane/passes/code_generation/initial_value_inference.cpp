@@ -14,6 +14,7 @@ struct ModuleState {
     nb::handle vyr_slot;
     nb::handle vyr_arr;
     nb::handle vyr_bit_register;
+    nb::handle vyr_duration_slot, vyr_duration_arr, vyr_uint_slot, vyr_uint_arr;
     nb::handle bit_type, bool_type, int_type, uint_type, float_type, duration_type, stretch_type,
         array_type, integer_literal;
     nb::handle unsupported_type;
@@ -103,6 +104,21 @@ bool is_one_bit(nb::handle size) {
     return one != 0;
 }
 
+bool is_duration(nb::handle node) { return is_either(node, state.duration_type, state.stretch_type); }
+
+// The declared width of a `uint[n]`, or 0 where none is written as a literal
+// of at least one bit: such an unsigned integer is held like any integer.
+nb::object unsigned_width(nb::handle node_type) {
+    if (!is_instance(node_type, state.uint_type)) return nb::object();
+    nb::object size = nb::getattr(node_type, "size", nb::none());
+    if (!is_instance(size, state.integer_literal)) return nb::object();
+    nb::object width = get(size, state.s_value);
+    nb::object one = nb::int_(1);
+    int below_one = PyObject_RichCompareBool(width.ptr(), one.ptr(), Py_LT);
+    check_status(below_one);
+    return below_one ? nb::object() : width;
+}
+
 nb::object array_of(nb::handle name, nb::handle node_type) {
     nb::object dimensions = get(node_type, state.s_dimensions);
     Py_ssize_t count = PyObject_Length(dimensions.ptr());
@@ -117,19 +133,20 @@ nb::object array_of(nb::handle name, nb::handle node_type) {
     if (below_one) raise_new(state.invalid_array_size, name, dimension);
 
     nb::object base = get(node_type, state.s_base_type);
-    nb::object dtype;
-    if (is_either(base, state.int_type, state.uint_type)) dtype = nb::borrow(int_dtype());
-    else if (is_instance(base, state.float_type) || is_either(base, state.stretch_type, state.duration_type))
-        dtype = fixed_dtype();
-    else if (is_either(base, state.bit_type, state.bool_type)) {
+    if (is_either(base, state.int_type, state.uint_type)) {
+        nb::object width = unsigned_width(base);
+        if (width.is_valid()) return nb::handle(state.vyr_uint_arr)(name, int_dtype(), size, width);
+        return nb::handle(state.vyr_arr)(name, int_dtype(), size);
+    }
+    if (is_duration(base)) return nb::handle(state.vyr_duration_arr)(name, fixed_dtype(), size);
+    if (is_instance(base, state.float_type)) return nb::handle(state.vyr_arr)(name, fixed_dtype(), size);
+    if (is_either(base, state.bit_type, state.bool_type)) {
         // Each cell holds one bit: `bit[n]` cells would keep only their lowest bit.
         if (is_instance(base, state.bit_type) && !is_one_bit(get(base, state.s_size)))
             raise_new(state.unsupported_array, name, node_type);
-        dtype = nb::borrow(bool_dtype());
-    } else {
-        raise_new(state.unsupported_array, name, node_type);
+        return nb::handle(state.vyr_arr)(name, bool_dtype(), size);
     }
-    return nb::handle(state.vyr_arr)(name, dtype, size);
+    raise_new(state.unsupported_array, name, node_type);
 }
 
 nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
@@ -148,9 +165,13 @@ nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
         }
         return nb::handle(state.vyr_slot)(name, bool_dtype());
     }
-    if (is_either(node_type, state.int_type, state.uint_type)) return nb::handle(state.vyr_slot)(name, int_dtype());
-    if (is_instance(node_type, state.float_type) || is_either(node_type, state.duration_type, state.stretch_type))
-        return nb::handle(state.vyr_slot)(name, fixed_dtype());
+    if (is_either(node_type, state.int_type, state.uint_type)) {
+        nb::object width = unsigned_width(node_type);
+        if (width.is_valid()) return nb::handle(state.vyr_uint_slot)(name, int_dtype(), width);
+        return nb::handle(state.vyr_slot)(name, int_dtype());
+    }
+    if (is_duration(node_type)) return nb::handle(state.vyr_duration_slot)(name, fixed_dtype());
+    if (is_instance(node_type, state.float_type)) return nb::handle(state.vyr_slot)(name, fixed_dtype());
     if (is_instance(node_type, state.array_type)) return array_of(name, node_type);
     raise_new(state.unsupported_type, name, node_type);
 }
@@ -168,6 +189,10 @@ NB_MODULE(initial_value_inference, m) {
     state.vyr_slot = keep(vyr_slot.attr("VyrSlot"));
     state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
     state.vyr_bit_register = keep(vyr_slot.attr("VyrBitRegister"));
+    state.vyr_duration_slot = keep(vyr_slot.attr("VyrDurationSlot"));
+    state.vyr_duration_arr = keep(vyr_slot.attr("VyrDurationArr"));
+    state.vyr_uint_slot = keep(vyr_slot.attr("VyrUintSlot"));
+    state.vyr_uint_arr = keep(vyr_slot.attr("VyrUintArr"));
     state.bit_type = keep(ast.attr("BitType"));
     state.bool_type = keep(ast.attr("BoolType"));
     state.int_type = keep(ast.attr("IntType"));

@@ -11,6 +11,7 @@
 // Switch case bodies reach the lowering as the parser built them, so the
 // checks that the register mapping makes of operations elsewhere are made
 // here as well, in the terms of the qubits the case body names.
+#include <cmath>
 #include <vector>
 
 #include "corvane/native/source_text.h"
@@ -39,7 +40,8 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle duration_ns;
+    nb::handle translate_typed, to_int, duration_type_error, out_of_range;
+    nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
     nb::handle variable_signature;
@@ -68,6 +70,8 @@ nb::object run_operation(nb::handle self, nb::handle name, nb::handle qubits, nb
 nb::object declare_variable(nb::handle self, nb::handle node);
 nb::object assign_to_target(nb::handle self, nb::handle target, nb::handle value);
 void run_block(nb::handle self, nb::handle context_creator, nb::handle block, nb::handle args);
+nb::object call_override(nb::handle self, nb::handle name, std::initializer_list<nb::handle> leading,
+                         nb::handle rest = nb::handle());
 
 // `function(*values)`, with the host's unpacking of any iterable.
 nb::object call_unpacked(nb::handle function, nb::handle values) {
@@ -361,17 +365,9 @@ nb::object get_qubit_indices(nb::handle qubits) {
 // One operation: resolved by the profile, called between two alignments of
 // its elements. Nothing is caught, so a failing implementation leaves the
 // first alignment emitted and the second not.
-nb::object run_operation_own(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
-    require_str(name, "name");
-    require_list(qubits, "qubits");
-    // The profile, the name and the indices, then the translated parameters.
-    std::vector<nb::object> arguments(3);
-    nb::object iterator = steal_or_throw(PyObject_GetIter(params.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object param = nb::steal(raw);
-        arguments.push_back(translate(self, param));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+// `arguments` holds three free places, for the profile, the name and the
+// indices, and then the translated parameters.
+nb::object run_translated(nb::handle self, nb::handle name, nb::handle qubits, std::vector<nb::object>& arguments) {
     arguments[2] = get_qubit_indices(qubits);
     arguments[0] = get_attr(self, "_machine_profile"_id);
     arguments[1] = nb::borrow(name);
@@ -390,20 +386,188 @@ nb::object run_operation_own(nb::handle self, nb::handle name, nb::handle qubits
     return result;
 }
 
+nb::object run_operation_own(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params) {
+    require_str(name, "name");
+    require_list(qubits, "qubits");
+    std::vector<nb::object> arguments(3);
+    nb::object iterator = steal_or_throw(PyObject_GetIter(params.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object param = nb::steal(raw);
+        arguments.push_back(translate(self, param));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return run_translated(self, name, qubits, arguments);
+}
+
 nb::object run_operation_method(nb::handle self, nb::handle name, nb::handle qubits, nb::args params) {
     return run_operation_own(self, name, qubits, params);
 }
 
 nb::object translate_method(nb::handle self, nb::handle oq_expression) { return translate_own(self, oq_expression); }
 
+// --- numbers and durations -------------------------------------------------------
+// OpenQASM converts no duration into a number nor a number into a duration:
+// each place that takes a value says which of the two it takes, and
+// translation tells which one it has. A duration is held in clock cycles,
+// exactly, and cut to whole cycles only where the machine receives it: by a
+// delay, or by an operation of the profile called as a function.
+
+enum class Takes { NUMBER, DURATION, EITHER };
+
+struct Typed {
+    nb::object value;
+    bool duration = false;
+};
+
+// `for_value`: the value is used, so a visitor's own translation gives it;
+// which kind it is, translation tells.
+Typed translate_typed(nb::handle self, nb::handle expression, bool for_value = true) {
+    nb::object pair = call(state.translate_typed, expression, variables_db_of(self));
+    Typed typed;
+    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
+        typed = {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), PyTuple_GET_ITEM(pair.ptr(), 1) == Py_True};
+    } else {
+        auto [value, duration] = unpack_pair(pair);
+        typed = {std::move(value), truth(duration)};
+    }
+    if (for_value && !state.translate_expression_method.reached_by(self)) typed.value = translate(self, expression);
+    return typed;
+}
+
+// Refuses a value of the other kind than the place takes; `describe()` names
+// the place ("gate call rx") and is composed only for the refusal.
+template <typename Describe>
+void require(const Typed& typed, Takes takes, nb::handle expression, Describe&& describe) {
+    if (takes == Takes::EITHER || typed.duration == (takes == Takes::DURATION)) return;
+    nb::object source = node_source(expression);
+    if (typed.duration)
+        raise_text(state.duration_type_error.ptr(),
+                   compose({nb::str("The "), describe(), nb::str(" takes a number, but "), source,
+                            nb::str(" is a duration; OpenQASM converts no duration into a number (a duration divided "
+                                    "by a duration is one).")}));
+    raise_text(state.duration_type_error.ptr(),
+               compose({nb::str("The "), describe(), nb::str(" takes a duration, but "), source,
+                        nb::str(" is a number; a duration is written with a time unit (as 100ns or 1us).")}));
+}
+
+bool holds_durations(nb::handle wrapper) {
+    return is_instance(wrapper, state.vyr_duration_slot) || is_instance(wrapper, state.vyr_duration_arr);
+}
+
+// The visitor's `_duration_names` keeps the names declared as durations or
+// stretches, so that an assignment of a number looks its target's wrapper up
+// only where the name may hold a duration.
+void note_duration(nb::handle self, nb::handle var, nb::handle name) {
+    if (!holds_durations(var)) return;
+    PyObject* found = PyObject_GetAttr(self.ptr(), "_duration_names"_id.ptr());
+    nb::object names;
+    if (found) {
+        names = nb::steal(found);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    if (!names.is_valid() || !PyAnySet_CheckExact(names.ptr())) {
+        names = steal_or_throw(PySet_New(nullptr));
+        set_attr(self, "_duration_names"_id, names);
+    }
+    check_status(PySet_Add(names.ptr(), name.ptr()));
+}
+
+bool may_hold_duration(nb::handle self, nb::handle name) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), "_duration_names"_id.ptr());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object names = nb::steal(found);
+    return contains(names, name);
+}
+
+// Whether the variable an assignment or a measurement names holds durations.
+bool target_holds_durations(nb::handle self, nb::handle name, bool look_up) {
+    if (!look_up && !may_hold_duration(self, name)) return false;
+    return holds_durations(call_method(get_attr(self, "_context"_id), "_get_var"_id, name));
+}
+
+// Whether a duration known now is negative.
+bool is_negative(nb::handle value) {
+    return is_plain(value) && truth(steal_or_throw(PyObject_RichCompare(value.ptr(), nb::int_(0).ptr(), Py_LT)));
+}
+
+// A delay cannot last less than nothing: the machine would be told to wait
+// a negative number of clock cycles, or a box's length would be lost.
+[[noreturn]] void refuse_negative_duration(nb::handle duration, nb::handle construct) {
+    raise_error(call(state.negative_duration_exception,
+                     compose({nb::str("The "), construct, nb::str(" has the negative duration "), node_source(duration),
+                              nb::str("; a duration there cannot be negative.")})));
+}
+
+// A duration as the machine receives it: cut to whole clock cycles toward
+// zero, an int when it is known now, the SDK's integer conversion otherwise.
+nb::object whole_cycles(nb::handle value, nb::handle expression) {
+    if (PyLong_Check(value.ptr())) return nb::borrow(value);
+    if (PyFloat_Check(value.ptr())) {
+        if (!std::isfinite(PyFloat_AS_DOUBLE(value.ptr())))
+            raise_text(state.out_of_range.ptr(), compose({nb::str("The duration "), node_source(expression),
+                                                          nb::str(" is too large to be held")}));
+        return steal_or_throw(PyNumber_Long(value.ptr()));
+    }
+    if (!is_instance(value, state.vyr_scalar_expression)) return nb::borrow(value);
+    if (get_attr(value, "dtype"_id).is(nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)))) return nb::borrow(value);
+    return call(state.to_int, value);
+}
+
+// An operation's parameters as it takes them: a gate numbers, a delay a
+// duration, and an operation of the profile called as a function either; a
+// duration reaches the machine in whole clock cycles.
+// `for_value`: the translations are passed on, else only checked.
+template <typename Describe>
+std::vector<nb::object> translate_parameters(nb::handle self, nb::handle params, Takes takes, Describe&& describe,
+                                             bool for_value) {
+    std::vector<nb::object> arguments(3);  // the places that run_translated fills
+    nb::object iterator = steal_or_throw(PyObject_GetIter(params.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object param = nb::steal(raw);
+        Typed typed = translate_typed(self, param, for_value);
+        require(typed, takes, param, describe);
+        if (typed.duration) {
+            if (takes == Takes::DURATION && is_negative(typed.value)) refuse_negative_duration(param, describe());
+            if (for_value) typed.value = whole_cycles(typed.value, param);
+        }
+        arguments.push_back(std::move(typed.value));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return arguments;
+}
+
+// One operation of the program's own, its parameters checked for what it
+// takes; a visitor's own run_operation is given them as written, to
+// translate them itself.
+template <typename Describe>
+nb::object run_operation_taking(nb::handle self, nb::handle name, nb::handle qubits, nb::handle params, Takes takes,
+                                Describe&& describe) {
+    const OwnMethod& method = state.run_operation_method;
+    const bool own = method.reached_by(self);
+    if (own) {
+        require_str(name, "name");
+        require_list(qubits, "qubits");
+    }
+    std::vector<nb::object> arguments = translate_parameters(self, params, takes, describe, own);
+    if (!own) return call_override(self, method.name, {name, qubits}, params);
+    return run_translated(self, name, qubits, arguments);
+}
+
 // A translated expression that the SDK takes as a scalar (a condition, a
-// switch target, a case value, a loop bound): a bit register reads as its
-// value, or for a condition its truth, and any other array is refused.
-nb::object translate_scalar(nb::handle self, nb::handle expression, bool as_truth) {
-    nb::object value = translate(self, expression);
-    if (is_plain(value) || is_instance(value, state.vyr_scalar_expression)) return value;
-    nb::object database = get_attr(get_attr(self, "_context"_id), "variables_db"_id);
-    return call(state.scalar_value, value, expression, database, nb::bool_(as_truth));
+// switch target, a case value, a loop bound, an index): a bit register reads
+// as its value, or for a condition its truth, and any other array is refused.
+template <typename Describe>
+nb::object translate_scalar(nb::handle self, nb::handle expression, bool as_truth, Takes takes, Describe&& describe) {
+    Typed typed = translate_typed(self, expression);
+    require(typed, takes, expression, describe);
+    if (is_plain(typed.value) || is_instance(typed.value, state.vyr_scalar_expression)) return typed.value;
+    return call(state.scalar_value, typed.value, expression, variables_db_of(self), nb::bool_(as_truth));
 }
 
 nb::object single_qubit(nb::handle qubit) {
@@ -531,6 +695,7 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     PyObject* arguments[] = {context.ptr(), var.ptr(), is_input.ptr(), is_output.ptr(), is_stream.ptr()};
     steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
+    note_duration(self, var, name);
     if (value.is_valid()) {
         const char* what = truth(is_input) ? "input" : truth(is_output) ? "output" : "variable";
         refuse_values_of_another_type(var, name, value, what);
@@ -550,7 +715,8 @@ nb::object assign_to_target_own(nb::handle self, nb::handle target, nb::handle v
         check_supported(size_of(indices) == 1, "Only 1-dimensional arrays are supported.");
         nb::object group = steal_or_throw(PySequence_GetItem(indices.ptr(), 0));
         nb::object array_name = get_attr(get_attr(target, "name"_id), "name"_id);
-        nb::object index = translate_scalar(self, call(state.extract_single_index, group, array_name), false);
+        nb::object index = translate_scalar(self, call(state.extract_single_index, group, array_name), false,
+                                            Takes::NUMBER, [&] { return compose({nb::str("index of "), array_name}); });
         call_method(context, "assign_at_index"_id, array_name, index, value);
         return nb::none();
     }
@@ -656,48 +822,33 @@ nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
             if (same) raise_error(call(state.repeated_qubit_exception, name, get_attr(earlier, "name"_id)));
         }
     }
-    run_operation(self, name, qubits, get_attr(node, "arguments"_id));
+    run_operation_taking(self, name, qubits, get_attr(node, "arguments"_id), Takes::NUMBER,
+                         [&] { return compose({nb::str("gate call "), name}); });
     return nb::none();
 }
 
 nb::object visit_quantum_phase(nb::handle self, nb::handle node) {
-    run_operation(self, "gphase"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "argument"_id)));
+    run_operation_taking(self, "gphase"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "argument"_id)),
+                         Takes::NUMBER, [] { return nb::str("global phase gphase"); });
     return nb::none();
 }
 
 // --- durations ------------------------------------------------------------------
 
-// Whether the source fixes a duration below zero: its length in time, as
-// translation computes it from literals and constants, is negative. A delay
-// or a box cannot last less than nothing: the machine would be told to wait
-// a negative number of clock cycles, or the box's length would be lost.
-bool is_negative_duration(nb::handle self, nb::handle duration) {
-    if (duration.is_none()) return false;
-    nb::object nanoseconds = call(state.duration_ns, duration, variables_db_of(self));
-    return !nanoseconds.is_none() &&
-           truth(steal_or_throw(PyObject_RichCompare(nanoseconds.ptr(), nb::int_(0).ptr(), Py_LT)));
-}
-
-[[noreturn]] void refuse_negative_duration(nb::handle duration, nb::handle construct) {
-    raise_error(call(state.negative_duration_exception,
-                     compose({nb::str("The "), construct, nb::str(" has the negative duration "), node_source(duration),
-                              nb::str("; a duration there cannot be negative.")})));
-}
-
 nb::object visit_delay_instruction(nb::handle self, nb::handle node) {
-    nb::object duration = get_attr(node, "duration"_id);
-    if (is_negative_duration(self, duration)) {
+    nb::object qubits = get_attr(node, "qubits"_id);
+    auto describe = [&] {
         nb::list names;
-        nb::object qubits = get_attr(node, "qubits"_id);
         if (PyList_Check(qubits.ptr()))
             for (nb::handle qubit : qubits)
                 names.append(is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id)
                                                                   : nb::object(node_source(qubit)));
         nb::object on = size_of(names) == 0 ? nb::object(nb::str(""))
                                             : compose({nb::str(" on "), nb::str(", ").attr("join")(names)});
-        refuse_negative_duration(duration, compose({nb::str("delay"), on}));
-    }
-    run_operation(self, "delay"_id, get_attr(node, "qubits"_id), one_param(get_attr(node, "duration"_id)));
+        return compose({nb::str("delay"), on});
+    };
+    run_operation_taking(self, "delay"_id, qubits, one_param(get_attr(node, "duration"_id)), Takes::DURATION,
+                         describe);
     return nb::none();
 }
 
@@ -723,7 +874,8 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
     nb::object arguments = get_attr(node, "arguments"_id);
     PyObject* function = PyDict_GetItemWithError(state.classical_function_mapping.ptr(), name.ptr());
     if (!function && PyErr_Occurred()) throw nb::python_error();
-    if (!function) return run_operation(self, name, nb::list(), arguments);
+    if (!function)
+        return run_operation_taking(self, name, nb::list(), arguments, Takes::EITHER, [&] { return nb::str(name); });
     nb::object held = nb::borrow(function);  // the table may change while the arguments are translated
     nb::object translated = steal_or_throw(PyList_New(0));
     nb::object iterator = steal_or_throw(PyObject_GetIter(arguments.ptr()));
@@ -741,6 +893,15 @@ nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node)
     // Refused under -O too: the target would be assigned None.
     check_supported(!result.is_none(), "The measure implementation of the machine profile returned no value");
     nb::object target = get_attr(node, "target"_id);
+    nb::object target_variable = target.is_none() ? nb::object() : target_name(target);
+    if (target_variable.is_valid() && PyUnicode_Check(target_variable.ptr()) &&
+        target_holds_durations(self, target_variable, false))
+        raise_text(state.duration_type_error.ptr(),
+                   compose({nb::str("The measurement of "),
+                            is_instance(qubit, state.identifier) ? get_attr(qubit, "name"_id)
+                                                                 : nb::object(node_source(qubit)),
+                            nb::str(" into "), node_source(target), nb::str(" gives a bit, but "), target_variable,
+                            nb::str(" holds a duration; a duration is no number.")}));
     if (!target.is_none() && is_instance(target, state.identifier)) {
         // One qubit into a whole array fills its first cell and clears the
         // others; the register mapping refuses it outside case bodies.
@@ -915,7 +1076,15 @@ nb::object visit_classical_assignment(nb::handle self, nb::handle node) {
     check_supported(equal != 0, "Only regular assignment is supported");
     nb::object target = get_attr(node, "lvalue"_id);
     nb::object source = get_attr(node, "rvalue"_id);
-    nb::object value = fit_to_target(self, target, source, translate(self, source));
+    Typed typed = translate_typed(self, source);
+    // A duration or stretch variable takes durations, every other variable numbers.
+    nb::object name = target_name(target);
+    if (name.is_valid() && PyUnicode_Check(name.ptr())) {
+        const bool durations = target_holds_durations(self, name, typed.duration);
+        require(typed, durations ? Takes::DURATION : Takes::NUMBER, source,
+                [&] { return compose({nb::str("assignment to "), node_source(target)}); });
+    }
+    nb::object value = fit_to_target(self, target, source, typed.value);
     if (reads_the_register_it_spreads_over(self, target, source, value)) value = read_once(value);
     assign_to_target(self, target, value);
     return nb::none();
@@ -952,7 +1121,8 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
     const bool has_if = size_of(if_block) > 0;
     const bool has_else = size_of(else_block) > 0;
     if (!has_if && !has_else) return nb::none();
-    nb::object condition = translate_scalar(self, get_attr(node, "condition"_id), true);
+    nb::object condition = translate_scalar(self, get_attr(node, "condition"_id), true, Takes::NUMBER,
+                                            [] { return nb::str("condition of the if statement"); });
     if (!has_if) {
         in_block(self, [&] { run_block(self, state.if_, else_block, nb::make_tuple(negation(condition))); });
         return nb::none();
@@ -965,7 +1135,8 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
 nb::object visit_while_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
     if (size_of(block) == 0) return nb::none();
-    nb::object condition = translate_scalar(self, get_attr(node, "while_condition"_id), true);
+    nb::object condition = translate_scalar(self, get_attr(node, "while_condition"_id), true, Takes::NUMBER,
+                                            [] { return nb::str("condition of the while loop"); });
     in_block(self, [&] { run_block(self, state.while_, block, nb::make_tuple(condition)); });
     return nb::none();
 }
@@ -1053,10 +1224,16 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         if (!is_instance(start, state.expression) || !is_instance(end, state.expression))
             raise_text(PyExc_AssertionError, compose({nb::str("The range of the loop over '"), source_name,
                                                       nb::str("' needs a start and an end.")}));
-        first = translate_scalar(self, start, false);
-        last = translate_scalar(self, end, false);
+        // A loop over durations runs over a range of durations.
+        nb::object type = get_attr(node, "type"_id);
+        const Takes takes = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type)
+                                ? Takes::DURATION
+                                : Takes::NUMBER;
+        auto describe = [&] { return compose({nb::str("range of the loop over "), source_name}); };
+        first = translate_scalar(self, start, false, takes, describe);
+        last = translate_scalar(self, end, false, takes, describe);
         nb::object step = get_attr(set_declaration, "step"_id);
-        increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false);
+        increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false, takes, describe);
         counts_apart = body_changes_its_range(node, source_name, set_declaration);
     }
 
@@ -1159,7 +1336,8 @@ void in_case_body(nb::handle self, Body&& body) {
 }
 
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
-    nb::object target = translate_scalar(self, get_attr(node, "target"_id), false);
+    nb::object target = translate_scalar(self, get_attr(node, "target"_id), false, Takes::NUMBER,
+                                         [] { return nb::str("target of the switch"); });
     nb::object cases = get_attr(node, "cases"_id);
     if (size_of(cases) == 0) refuse_switch(node, {nb::str(" has no case; a switch needs at least one.")});
     // Values known now, with the case value as written that gave each: a
@@ -1183,7 +1361,9 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
             nb::object value_iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
             while (PyObject* raw = PyIter_Next(value_iterator.ptr())) {
                 nb::object value = nb::steal(raw);
-                nb::object label = translate_scalar(self, value, false);
+                nb::object label = translate_scalar(self, value, false, Takes::NUMBER, [&] {
+                    return compose({nb::str("case value of the switch on "), node_source(get_attr(node, "target"_id))});
+                });
                 if (is_plain(label)) {
                     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(labels.ptr()); ++k) {
                         int same = PyObject_RichCompareBool(PyList_GET_ITEM(labels.ptr(), k), label.ptr(), Py_EQ);
@@ -1221,8 +1401,13 @@ nb::object visit_compound_statement(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_box(nb::handle self, nb::handle node) {
+    // A box's duration has no effect, but it must be one.
     nb::object duration = get_attr(node, "duration"_id);
-    if (is_negative_duration(self, duration)) refuse_negative_duration(duration, nb::str("box"));
+    if (!duration.is_none()) {
+        Typed typed = translate_typed(self, duration);
+        require(typed, Takes::DURATION, duration, [] { return nb::str("box"); });
+        if (is_negative(typed.value)) refuse_negative_duration(duration, nb::str("box"));
+    }
     nb::object body = get_attr(node, "body"_id);
     in_block(self, [&] { visit_all(self, body); });
     return nb::none();
@@ -1272,7 +1457,7 @@ nb::object code_generation_call(nb::handle self, nb::handle program) {
 
 // `self.name(*leading, *rest)` through Python, for an override.
 nb::object call_override(nb::handle self, nb::handle name, std::initializer_list<nb::handle> leading,
-                         nb::handle rest = nb::handle()) {
+                         nb::handle rest) {
     std::vector<PyObject*> arguments{self.ptr()};
     for (nb::handle argument : leading) arguments.push_back(argument.ptr());
     if (rest) {
@@ -1342,7 +1527,12 @@ NB_MODULE(target_lowering, m) {
         keep_attr("corvane.passes.code_generation.translate_expression", "extract_single_index");
     state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
     state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
-    state.duration_ns = keep_attr("corvane.passes.code_generation.translate_expression", "_duration_ns");
+    state.translate_typed = keep_attr("corvane.passes.code_generation.translate_expression", "_translate_typed");
+    state.duration_type_error =
+        keep_attr("corvane.passes.code_generation.translate_expression", "DurationTypeException");
+    state.out_of_range = keep_attr("corvane.passes.code_generation.translate_expression", "ValueOutOfRangeException");
+    state.vyr_duration_slot = keep_attr("corvane.vyr_slot", "VyrDurationSlot");
+    state.vyr_duration_arr = keep_attr("corvane.vyr_slot", "VyrDurationArr");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
     state.vyr_declaration = keep_attr("corvane.passes.code_generation.input_binding", "VyrDeclaration");
     import_module("corvane.configurations.machine_profile");
@@ -1368,6 +1558,8 @@ NB_MODULE(target_lowering, m) {
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
+    state.duration_type = keep(ast.attr("DurationType"));
+    state.stretch_type = keep(ast.attr("StretchType"));
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
 
@@ -1384,6 +1576,7 @@ NB_MODULE(target_lowering, m) {
     state.default_ = keep(vyr.attr("default_"));
     state.declare = keep(vyr.attr("declare"));
     state.assign = keep(vyr.attr("assign"));
+    state.to_int = keep(vyr.attr("Cast").attr("to_int"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
     state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");

@@ -7,6 +7,7 @@
 // here directly; everything else goes through the host's number protocol,
 // which gives unbounded integers and the SDK's operator overloads.
 #include <climits>
+#include <cmath>
 #include <vector>
 
 #include "corvane/native/source_text.h"
@@ -58,8 +59,11 @@ struct ModuleState {
     nb::handle variable_signature;
     nb::handle vyr_arr;
     nb::handle vyr_bit_register;
+    nb::handle vyr_duration_slot, vyr_duration_arr, vyr_uint_slot, vyr_uint_arr;
     nb::handle indexing_variable_exception;
     nb::handle invalid_operand;
+    nb::handle duration_type_error;
+    nb::handle out_of_range;
     nb::handle division_by_zero;
     nb::handle vyr_scalar_expression;
     nb::handle to_int;
@@ -95,6 +99,7 @@ nb::object get(nb::handle object, nb::handle name) {
     nb::handle renamed_class(type);
     if (type == PyExc_TypeError) renamed_class = state.invalid_operand;
     if (type == PyExc_ZeroDivisionError) renamed_class = state.division_by_zero;
+    if (type == PyExc_OverflowError) renamed_class = state.out_of_range;
     nb::object original = nb::borrow(error.value());
     nb::object renamed = steal_or_throw(PyObject_CallOneArg(
         renamed_class.ptr(), compose({text_of(original), nb::str(" in "), node_source(node)}).ptr()));
@@ -217,18 +222,20 @@ int find_operator(nb::handle op, const nb::handle* members, int count) {
 
 // What the translation of an operand tells its expression beyond the value.
 struct Facts {
-    // A duration, exactly, in nanoseconds (empty when the value is none): a sum
-    // or multiple of durations is computed in time and counted in clock
-    // cycles once, not from the cycles of its truncated parts.
-    nb::object time_ns;
-    // The width of a bit register's value (0 for any other): what shifts it
-    // to the left or negates it is cut to that width, as OpenQASM shifts bits
-    // off a register's end.
+    // The value is a duration, held exactly in clock cycles: a plain number
+    // (an int where the count is whole) or a fixed-point vk expression. Only
+    // where the machine receives it (a delay) is it cut to whole cycles, so
+    // sums, multiples and ratios lose no time.
+    bool duration = false;
+    // The width of a bit register's or an unsigned integer's value (0 for any
+    // other): what shifts it to the left or negates it is cut to that width,
+    // as OpenQASM shifts bits off a register's end.
     Py_ssize_t width = 0;
 };
 
 nb::object translate(nb::handle node, nb::handle db, Facts* facts = nullptr);
 nb::object cast_expression(nb::handle expression, nb::handle target);
+nb::object compute_binary(nb::handle node, int which, nb::handle lhs, nb::handle rhs, const char* what = "value of");
 
 // How an operand is read: as a number, or only for its truth (a condition,
 // the operand of "!", a cast to bool).
@@ -238,14 +245,24 @@ nb::object logical_not(nb::handle value);
 bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype);
 
 // A divisor that is a plain zero fails wherever the division runs, so it is
-// refused here, by the expression. A duration divisor is zero when it is
-// shorter than the clock cycle that durations are counted in.
-[[noreturn]] void refuse_zero_divisor(nb::handle node, nb::handle divisor) {
-    if (is_instance(divisor, state.kind_classes[DURATION]) && truth(get(divisor, state.s_value)))
-        raise_text(state.division_by_zero.ptr(),
-                   compose({nb::str("The duration "), node_source(divisor), nb::str(" is shorter than one clock cycle ("),
-                            state.cycles_per_ns, nb::str(" ns), so "), node_source(node), nb::str(" divides by zero")}));
+// refused here, by the expression.
+[[noreturn]] void refuse_zero_divisor(nb::handle node) {
     raise_text(state.division_by_zero.ptr(), compose({nb::str("Division by zero: "), node_source(node)}));
+}
+
+// A plain value that no vyr number holds: an infinity, or what is computed from one.
+[[noreturn]] void refuse_out_of_range(nb::handle node, const char* what, double value) {
+    raise_text(state.out_of_range.ptr(),
+               compose({nb::str("The "), nb::str(what), nb::str(" "), node_source(node),
+                        nb::str(std::isnan(value) ? " is not a number that can be held"
+                                                  : " is too large to be held")}));
+}
+
+// A plain result, refused where it left the range of floating-point numbers.
+nb::object held(nb::handle node, nb::object value, const char* what = "value of") {
+    if (PyFloat_CheckExact(value.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(value.ptr())))
+        refuse_out_of_range(node, what, PyFloat_AS_DOUBLE(value.ptr()));
+    return value;
 }
 
 // --- integer division ---
@@ -313,71 +330,121 @@ nb::object floor_quotient(nb::handle a, nb::handle b) {
 }
 
 // "/": integers divide as integers, floored; any real operand makes it true division.
-nb::object divide(nb::handle node, nb::handle rhs_node, nb::handle lhs, nb::handle rhs) {
+nb::object divide(nb::handle node, nb::handle lhs, nb::handle rhs) {
     if (is_plain(lhs) && is_plain(rhs)) {
-        if (!truth(rhs)) refuse_zero_divisor(node, rhs_node);
+        if (!truth(rhs)) refuse_zero_divisor(node);
         try {
             if (PyLong_Check(lhs.ptr()) && PyLong_Check(rhs.ptr())) return binary(PyNumber_FloorDivide, lhs, rhs);
-            return binary(PyNumber_TrueDivide, lhs, rhs);
+            return held(node, binary(PyNumber_TrueDivide, lhs, rhs));
         } catch (nb::python_error& error) {
             rethrow_naming(error, node);
         }
     }
-    if (is_plain(rhs) && !truth(rhs)) refuse_zero_divisor(node, rhs_node);
+    if (is_plain(rhs) && !truth(rhs)) refuse_zero_divisor(node);
     if (is_integer(lhs) && is_integer(rhs)) return floor_quotient(lhs, rhs);
     return binary(PyNumber_TrueDivide, lhs, rhs);
 }
 
-// --- durations in time ---
+// --- durations ---
 
-// A duration counted in whole clock cycles: truncated toward zero.
-nb::object cycles_of(nb::handle time_ns) {
-    nb::object quarter = float_result(1.0 / static_cast<double>(CYCLES_PER_NS));
-    return steal_or_throw(PyNumber_Long(binary(PyNumber_Multiply, time_ns, quarter).ptr()));
+// A duration computed when compiling, as it is held: a whole count of cycles
+// as an int, so that `delay[100ns]` passes the plain 25; one no number holds
+// is refused, naming it.
+nb::object cycles(nb::handle node, nb::object value) {
+    if (!PyFloat_CheckExact(value.ptr())) return value;
+    const double count = PyFloat_AS_DOUBLE(value.ptr());
+    if (!std::isfinite(count)) refuse_out_of_range(node, "duration", count);
+    if (count != std::trunc(count)) return value;
+    return steal_or_throw(PyLong_FromDouble(count));
 }
 
-// `lhs op rhs` where one side is a duration and the other a duration or a
-// plain number, computed in time: a sum or difference of durations, a
-// duration times a number, a duration divided by a number (all durations),
-// the ratio of two durations (a number) and their comparisons. Empty for any
-// other pairing, which then takes the cycle counts as they are.
-nb::object in_time(nb::handle node, int op, const Facts& left, nb::handle lhs, const Facts& right,
-                   nb::handle rhs, Facts* facts) {
-    const bool ld = left.time_ns.is_valid(), rd = right.time_ns.is_valid();
-    const bool both = ld && rd;
-    nb::object time;
+enum Mismatch { SUM, PRODUCT, QUOTIENT, COMPARISON, BITWISE };
+
+// An operator applied to a duration as OpenQASM does not apply it: durations
+// are real numbers of time, not numbers, and neither converts into the other.
+[[noreturn]] void refuse_mixture(nb::handle node, Mismatch mismatch, nb::handle lhs_node, nb::handle rhs_node,
+                                 bool left_is_duration) {
+    nb::object duration = node_source(left_is_duration ? lhs_node : rhs_node);
+    nb::object number = node_source(left_is_duration ? rhs_node : lhs_node);
+    nb::object text;
+    switch (mismatch) {
+        case SUM:
+            text = compose({nb::str(" adds the duration "), duration, nb::str(" and the number "), number,
+                            nb::str("; a duration is added to and subtracted from durations only (a number "
+                                    "needs a time unit, as 4ns).")});
+            break;
+        case PRODUCT:
+            text = compose({nb::str(" multiplies the durations "), duration, nb::str(" and "), number,
+                            nb::str("; a duration is multiplied by a number only.")});
+            break;
+        case QUOTIENT:
+            text = compose({nb::str(" divides the number "), number, nb::str(" by the duration "), duration,
+                            nb::str("; only a duration is divided by a duration.")});
+            break;
+        case COMPARISON:
+            text = compose({nb::str(" compares the duration "), duration, nb::str(" with the number "), number,
+                            nb::str("; a duration is compared with durations only.")});
+            break;
+        case BITWISE:
+            text = compose({nb::str(" takes the duration "), duration,
+                            nb::str(" as an operand of a bitwise operator or a shift; a duration takes +, -, *, / "
+                                    "and comparisons only.")});
+            break;
+    }
+    raise_text(state.duration_type_error.ptr(), compose({nb::str("The expression "), node_source(node), text}));
+}
+
+// `lhs op rhs` where either side is a duration, as OpenQASM types it: a sum
+// or difference of durations, a duration times a number, a number times a
+// duration and a duration divided by a number are durations; a duration
+// divided by a duration is a number, and so are comparisons of durations.
+// Every duration is a count of clock cycles, so the arithmetic is that of the
+// counts, computed exactly (true division) and cut to whole cycles by no one
+// but a delay.
+nb::object duration_binary(nb::handle node, int op, const Facts& left, nb::handle lhs, const Facts& right,
+                           nb::handle rhs, Facts* facts) {
+    const bool ld = left.duration, rd = right.duration;
+    nb::object lhs_node = get(node, state.s_lhs);
+    nb::object rhs_node = get(node, state.s_rhs);
+    bool duration = true;
+    nb::object result;
     switch (op) {
         case ADD:
         case SUB:
-            if (!both) return nb::object();
-            time = binary(op == ADD ? PyNumber_Add : PyNumber_Subtract, left.time_ns, right.time_ns);
+            if (!(ld && rd)) refuse_mixture(node, SUM, lhs_node, rhs_node, ld);
+            result = compute_binary(node, op, lhs, rhs, "duration");
             break;
         case MUL:
-            if (both) return nb::object();
-            if (ld && is_plain(rhs)) time = binary(PyNumber_Multiply, left.time_ns, rhs);
-            else if (rd && is_plain(lhs)) time = binary(PyNumber_Multiply, lhs, right.time_ns);
-            else return nb::object();
+            if (ld && rd) refuse_mixture(node, PRODUCT, lhs_node, rhs_node, true);
+            result = compute_binary(node, op, lhs, rhs, "duration");
             break;
-        case DIV: {
-            if (!ld || !(rd || is_plain(rhs))) return nb::object();
-            nb::handle divisor = rd ? nb::handle(right.time_ns) : rhs;
-            if (!truth(divisor)) raise_text(state.division_by_zero.ptr(),
-                                            compose({nb::str("Division by zero: "), node_source(node)}));
-            nb::object quotient = binary(PyNumber_TrueDivide, left.time_ns, divisor);
-            if (rd) return quotient;  // a ratio of durations is a number
-            time = quotient;
+        case DIV:
+            if (!ld) refuse_mixture(node, QUOTIENT, lhs_node, rhs_node, false);
+            if (is_plain(rhs) && !truth(rhs)) refuse_zero_divisor(node);
+            if (is_plain(lhs) && is_plain(rhs)) {
+                try {
+                    result = held(node, binary(PyNumber_TrueDivide, lhs, rhs), rd ? "value of" : "duration");
+                } catch (nb::python_error& error) {
+                    rethrow_naming(error, node);
+                }
+            } else {
+                result = binary(PyNumber_TrueDivide, lhs, rhs);
+            }
+            duration = !rd;
             break;
-        }
-        case GT: return both ? rich_compare(left.time_ns, right.time_ns, Py_GT) : nb::object();
-        case GE: return both ? rich_compare(left.time_ns, right.time_ns, Py_GE) : nb::object();
-        case LT: return both ? rich_compare(left.time_ns, right.time_ns, Py_LT) : nb::object();
-        case LE: return both ? rich_compare(left.time_ns, right.time_ns, Py_LE) : nb::object();
-        case EQ: return both ? rich_compare(left.time_ns, right.time_ns, Py_EQ) : nb::object();
-        case NE: return both ? rich_compare(left.time_ns, right.time_ns, Py_NE) : nb::object();
-        default: return nb::object();
+        case GT:
+        case GE:
+        case LT:
+        case LE:
+        case EQ:
+        case NE:
+            if (!(ld && rd)) refuse_mixture(node, COMPARISON, lhs_node, rhs_node, ld);
+            return compute_binary(node, op, lhs, rhs);
+        default: refuse_mixture(node, BITWISE, lhs_node, rhs_node, ld);
     }
-    if (facts) facts->time_ns = time;
-    return cycles_of(time);
+    if (!duration) return result;
+    if (facts) facts->duration = true;
+    return cycles(node, std::move(result));
 }
 
 // --- bit-register widths ---
@@ -396,12 +463,12 @@ Py_ssize_t result_width(int op, Py_ssize_t left, Py_ssize_t right) {
     }
 }
 
-nb::object compute_binary(nb::handle node, int which, nb::handle lhs, nb::handle rhs) {
+nb::object compute_binary(nb::handle node, int which, nb::handle lhs, nb::handle rhs, const char* what) {
     nb::object result = fast_binary(which, lhs, rhs);
-    if (result.is_valid()) return result;
+    if (result.is_valid()) return held(node, std::move(result), what);
     if (!is_plain(lhs) || !is_plain(rhs)) return number_binary(which, lhs, rhs);
     try {
-        return number_binary(which, lhs, rhs);
+        return held(node, number_binary(which, lhs, rhs), what);
     } catch (nb::python_error& error) {
         rethrow_naming(error, node);
     }
@@ -416,11 +483,8 @@ nb::object parse_binary(nb::handle node, nb::handle db, Facts* facts = nullptr) 
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.binary_ops, BINARY_OPS);
     if (which < 0) not_implemented_with("Binary expression undefined: ", op);
-    if (left.time_ns.is_valid() || right.time_ns.is_valid()) {
-        nb::object timed = in_time(node, which, left, lhs, right, rhs, facts);
-        if (timed.is_valid()) return timed;
-    }
-    nb::object result = which == DIV ? divide(node, rhs_node, lhs, rhs) : compute_binary(node, which, lhs, rhs);
+    if (left.duration || right.duration) return duration_binary(node, which, left, lhs, right, rhs, facts);
+    nb::object result = which == DIV ? divide(node, lhs, rhs) : compute_binary(node, which, lhs, rhs);
     const Py_ssize_t width = result_width(which, left.width, right.width);
     if (which == LSHIFT && width > 0) result = compute_binary(node, AND, result, register_mask(width));
     if (facts) facts->width = width;
@@ -441,41 +505,47 @@ nb::object parse_unary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
         return compute_binary(node, XOR, operand, register_mask(inner.width));
     }
     if (which == NEG) {
-        if (inner.time_ns.is_valid()) {
-            nb::object time = steal_or_throw(PyNumber_Negative(inner.time_ns.ptr()));
-            if (facts) facts->time_ns = time;
-            return cycles_of(time);
-        }
+        if (inner.duration && facts) facts->duration = true;
         PyObject* value = operand.ptr();
         if (PyFloat_CheckExact(value)) return float_result(-PyFloat_AS_DOUBLE(value));
         long long small;
         if (small_int(value, small) && small != LLONG_MIN) return int_result(-small);
         return steal_or_throw(PyNumber_Negative(value));
     }
+    if (inner.duration)
+        raise_text(state.duration_type_error.ptr(),
+                   compose({nb::str("The expression "), node_source(node), nb::str(" negates the duration "),
+                            node_source(operand_node), nb::str("; a duration has no truth value.")}));
     return logical_not(operand);
 }
 
-// A duration in whole clock cycles: value times (nanoseconds per unit / 4),
-// in floating point, truncated toward zero. `time_ns`, when given, receives
-// the duration in nanoseconds.
-nb::object duration_cycles(nb::handle node, nb::object* time_ns = nullptr) {
+// A duration literal in clock cycles, exactly: value times the nanoseconds
+// of its unit, divided by the nanoseconds of a cycle (a power of two, so the
+// division is exact in floating point as well). `1dt` is `1ns`, a quarter of a cycle.
+nb::object duration_cycles(nb::handle node) {
     nb::object value = get(node, state.s_value);
     nb::object unit = get(node, state.s_unit);
     for (int i = 0; i < TIME_UNITS; ++i) {
         if (!unit.is(state.time_units[i])) continue;
-        if (!PyFloat_CheckExact(value.ptr()) && !PyLong_CheckExact(value.ptr())) break;
-        double v = PyFloat_AsDouble(value.ptr());
-        if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        if (time_ns) *time_ns = binary(PyNumber_Multiply, value, nb::int_(TIME_UNIT_NS[i]));
-        double factor = static_cast<double>(TIME_UNIT_NS[i]) / static_cast<double>(CYCLES_PER_NS);
-        return steal_or_throw(PyLong_FromDouble(v * factor));
+        if (PyFloat_CheckExact(value.ptr()))
+            return cycles(node, float_result(PyFloat_AS_DOUBLE(value.ptr()) * static_cast<double>(TIME_UNIT_NS[i]) /
+                                             static_cast<double>(CYCLES_PER_NS)));
+        if (!PyLong_CheckExact(value.ptr())) break;
+        // An integer count of a unit that holds whole cycles stays an exact integer.
+        nb::object ns = binary(PyNumber_Multiply, value, nb::int_(TIME_UNIT_NS[i]));
+        if (TIME_UNIT_NS[i] % CYCLES_PER_NS == 0) return binary(PyNumber_FloorDivide, ns, state.cycles_per_ns);
+        break;
     }
     // Anything unusual takes the same road through the host's operations.
-    nb::object ns = steal_or_throw(PyObject_GetItem(state.time_in_ns.ptr(), unit.ptr()));
-    if (time_ns) *time_ns = binary(PyNumber_Multiply, value, ns);
-    nb::object factor = steal_or_throw(PyNumber_TrueDivide(ns.ptr(), state.cycles_per_ns.ptr()));
-    nb::object product = steal_or_throw(PyNumber_Multiply(value.ptr(), factor.ptr()));
-    return steal_or_throw(PyNumber_Long(product.ptr()));
+    nb::object ns_per_unit = steal_or_throw(PyObject_GetItem(state.time_in_ns.ptr(), unit.ptr()));
+    try {
+        nb::object ns = binary(PyNumber_Multiply, value, ns_per_unit);
+        if (PyLong_Check(ns.ptr()) && !truth(binary(PyNumber_Remainder, ns, state.cycles_per_ns)))
+            return binary(PyNumber_FloorDivide, ns, state.cycles_per_ns);
+        return cycles(node, binary(PyNumber_TrueDivide, ns, state.cycles_per_ns));
+    } catch (nb::python_error& error) {
+        rethrow_naming(error, node);
+    }
 }
 
 nb::object lookup(nb::handle db, nb::handle name) {
@@ -593,7 +663,36 @@ void refuse_qubit(nb::handle node, nb::handle index = nb::handle()) {
     raise_text(state.invalid_operand.ptr(), compose({nb::str("A qubit cannot be used as a value: "), used}));
 }
 
-nb::object translate_index(nb::handle node, nb::handle db) {
+// Whether a wrapper's class derives from a marker class of the typing; read
+// from the class's bases, as the markers are plain subclasses.
+bool marked(nb::handle wrapper, nb::handle marker) {
+    return PyType_IsSubtype(Py_TYPE(wrapper.ptr()), type_of(marker)) != 0;
+}
+
+// A register's width as its size gives it; none for a size below one.
+Py_ssize_t width_of(nb::handle size) {
+    Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
+    if (width == -1 && PyErr_Occurred()) throw nb::python_error();
+    return width > 0 ? width : 0;
+}
+
+// What a variable's wrapper tells of its value (`cell`: of one cell of it):
+// a duration, or the width of a bit register or an unsigned integer. A
+// wrapper of no marker class holds a number, of no width.
+void wrapper_facts(nb::handle wrapper, bool cell, Facts* facts) {
+    if (!facts) return;
+    if (cell) {
+        if (marked(wrapper, state.vyr_duration_arr)) facts->duration = true;
+        else if (marked(wrapper, state.vyr_uint_arr)) facts->width = width_of(get(wrapper, state.s_width));
+        return;
+    }
+    if (is_instance(wrapper, state.vyr_bit_register)) facts->width = width_of(get(wrapper, state.s_size));
+    else if (marked(wrapper, state.vyr_uint_slot)) facts->width = width_of(get(wrapper, state.s_width));
+    else if (marked(wrapper, state.vyr_duration_slot) || marked(wrapper, state.vyr_duration_arr))
+        facts->duration = true;
+}
+
+nb::object translate_index(nb::handle node, nb::handle db, Facts* facts) {
     nb::object collection = get(node, state.s_collection);
     if (!is_instance(collection, state.kind_classes[IDENTIFIER]))
         not_implemented(compose({nb::str("Only direct pointing on an array is supported: "), node_source(node)}));
@@ -605,17 +704,31 @@ nb::object translate_index(nb::handle node, nb::handle db) {
         raise_error(steal_or_throw(PyObject_CallOneArg(state.indexing_variable_exception.ptr(), name.ptr())));
     // An index is one number: a bit register gives its value, any other array is refused.
     nb::object index_node = extract_single_index(get(node, state.s_index), name);
-    nb::object index = scalar_value(index_node, translate(index_node, db), db, NUMBER);
+    Facts index_facts;
+    nb::object index = scalar_value(index_node, translate(index_node, db, &index_facts), db, NUMBER);
+    if (index_facts.duration)
+        raise_text(state.duration_type_error.ptr(),
+                   compose({nb::str("The index "), node_source(index_node), nb::str(" of "), name,
+                            nb::str(" is a duration; an index is a number.")}));
     nb::object method = get(wrapper, state.s_get_single_index);
-    return steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
+    nb::object cell = steal_or_throw(PyObject_CallOneArg(method.ptr(), index.ptr()));
+    wrapper_facts(wrapper, true, facts);
+    return cell;
 }
 
 nb::object translate_cast(nb::handle node, nb::handle db) {
     nb::object argument = get(node, state.s_argument);
     if (is_instance(argument, state.kind_classes[ARRAY]) || is_instance(argument, state.array_type))
         not_implemented(nb::str("Casting array types is not supported"));
-    nb::object value = translate(argument, db);
+    Facts facts;
+    nb::object value = translate(argument, db, &facts);
     nb::object target = get(node, state.s_type);
+    // OpenQASM casts no duration: a duration divided by a duration is the number it holds of the other.
+    if (facts.duration)
+        raise_text(state.duration_type_error.ptr(),
+                   compose({nb::str("The cast "), node_source(node), nb::str(" converts the duration "),
+                            node_source(argument), nb::str("; casting from a duration is not allowed (a duration "
+                                                           "divided by a duration is a number).")}));
     // Only the targets that convert take a register's value; the others are refused by the cast.
     if (is_instance(target, state.bool_type)) value = scalar_value(argument, value, db, TRUTH);
     else if (is_instance(target, state.int_type) || is_instance(target, state.uint_type) ||
@@ -629,23 +742,33 @@ nb::object translate_cast(nb::handle node, nb::handle db) {
     }
 }
 
-nb::object translate_array(nb::handle node, nb::handle db) {
+// An array literal's elements are all durations or all numbers, as the
+// cells of one array are: it is a duration's value when they are durations.
+nb::object translate_array(nb::handle node, nb::handle db, Facts* facts) {
     nb::object values = get(node, state.s_values);
     nb::object result = steal_or_throw(PyList_New(0));
     nb::object iterator = steal_or_throw(PyObject_GetIter(values.ptr()));
+    nb::object first;  // the first element, of the kind the others must have
+    bool durations = false;
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object element = nb::steal(item);
-        check_status(PyList_Append(result.ptr(), translate(element, db).ptr()));
+        Facts element_facts;
+        check_status(PyList_Append(result.ptr(), translate(element, db, &element_facts).ptr()));
+        if (!first.is_valid()) {
+            first = element;
+            durations = element_facts.duration;
+        } else if (element_facts.duration != durations) {
+            nb::handle duration = durations ? nb::handle(first) : nb::handle(element);
+            nb::handle number = durations ? nb::handle(element) : nb::handle(first);
+            raise_text(state.duration_type_error.ptr(),
+                       compose({nb::str("The array literal "), node_source(node), nb::str(" holds the duration "),
+                                node_source(duration), nb::str(" and the number "), node_source(number),
+                                nb::str("; the values of one array are all durations or all numbers.")}));
+        }
     }
     if (PyErr_Occurred()) throw nb::python_error();
+    if (durations && facts) facts->duration = true;
     return result;
-}
-
-// A register's width as its size gives it; none for a size below one.
-Py_ssize_t width_of(nb::handle size) {
-    Py_ssize_t width = PyNumber_AsSsize_t(size.ptr(), PyExc_OverflowError);
-    if (width == -1 && PyErr_Occurred()) throw nb::python_error();
-    return width > 0 ? width : 0;
 }
 
 Kind exact_kind(PyTypeObject* type) {
@@ -657,8 +780,8 @@ Kind exact_kind(PyTypeObject* type) {
 nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
     RecursionLimitGuard guard(" while translating an expression");
     PyTypeObject* type = Py_TYPE(node.ptr());
-    if (type == state.integer_literal || type == state.float_literal || type == state.boolean_literal)
-        return get(node, state.s_value);
+    if (type == state.integer_literal || type == state.boolean_literal) return get(node, state.s_value);
+    if (type == state.float_literal) return held(node, get(node, state.s_value), "number");
     // The exact classes of the dispatch are no literals, so the literal test
     // is needed only for the others; these then take the instance tests.
     Kind kind = exact_kind(type);
@@ -667,7 +790,7 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         if (truth(literal)) {
             // A bit-string literal is a register's value, of its own width.
             if (facts && type == state.bitstring_literal) facts->width = width_of(get(node, state.s_width));
-            return get(node, state.s_value);
+            return held(node, get(node, state.s_value), "number");
         }
         kind = OTHER;
         for (int k = 0; k < OTHER; ++k) {
@@ -678,19 +801,21 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         }
     }
     switch (kind) {
-        case DURATION: return duration_cycles(node, facts ? &facts->time_ns : nullptr);
+        case DURATION:
+            if (facts) facts->duration = true;
+            return duration_cycles(node);
         case BINARY: return parse_binary(node, db, facts);
         case UNARY: return parse_unary(node, db, facts);
         case IDENTIFIER: {
             if (type != type_of(state.kind_classes[IDENTIFIER])) refuse_qubit(node);
             nb::object wrapper = lookup(db, get(node, state.s_name));
-            if (facts && is_instance(wrapper, state.vyr_bit_register))
-                facts->width = width_of(get(wrapper, state.s_size));
-            return get(wrapper, state.s_vyr_value_exp);
+            nb::object value = get(wrapper, state.s_vyr_value_exp);
+            wrapper_facts(wrapper, false, facts);
+            return value;
         }
-        case INDEX: return translate_index(node, db);
+        case INDEX: return translate_index(node, db, facts);
         case CAST: return translate_cast(node, db);
-        case ARRAY: return translate_array(node, db);
+        case ARRAY: return translate_array(node, db, facts);
         default:
             not_implemented(compose({nb::str("Unsupported expression type: "), node.type(), nb::str(" at: "), node}));
     }
@@ -774,12 +899,12 @@ nb::object scalar_value_function(nb::handle value, nb::handle oq_expression, nb:
     return scalar_value(oq_expression, value, variables_db, truth(as_truth) ? TRUTH : NUMBER);
 }
 
-// For the lowering: the length in nanoseconds of a duration that translation
-// computes in time (from literals, constants and plain numbers), else None.
-nb::object duration_ns_function(nb::handle oq_expression, nb::handle variables_db) {
+// For the lowering: the translation with whether it is a duration, which
+// the places that take a value check against what they take.
+nb::object translate_typed(nb::handle oq_expression, nb::handle variables_db) {
     Facts facts;
-    translate(oq_expression, variables_db, &facts);
-    return facts.time_ns.is_valid() ? facts.time_ns : nb::none();
+    nb::object value = translate(oq_expression, variables_db, &facts);
+    return nb::make_tuple(value, nb::bool_(facts.duration));
 }
 
 }  // namespace
@@ -822,6 +947,10 @@ NB_MODULE(translate_expression, m) {
     state.variable_signature = keep(programs.attr("VariableSignature"));
     state.vyr_arr = keep(vyr_slot.attr("VyrArr"));
     state.vyr_bit_register = keep(vyr_slot.attr("VyrBitRegister"));
+    state.vyr_duration_slot = keep(vyr_slot.attr("VyrDurationSlot"));
+    state.vyr_duration_arr = keep(vyr_slot.attr("VyrDurationArr"));
+    state.vyr_uint_slot = keep(vyr_slot.attr("VyrUintSlot"));
+    state.vyr_uint_arr = keep(vyr_slot.attr("VyrUintArr"));
     state.indexing_variable_exception = keep(vyr_slot.attr("IndexingVariableException"));
     state.vyr_scalar_expression = keep(sdk_expressions.attr("VyrScalarExpression"));
     nb::object cast = sdk.attr("Cast");
@@ -861,9 +990,17 @@ NB_MODULE(translate_expression, m) {
                                           "register, a qubit, or a value of the wrong type.")
                                      .build());
     state.division_by_zero = keep(ClassBuilder(m, "DivisionByZeroException", {nb::handle(PyExc_ZeroDivisionError)})
-                                      .doc("A division whose divisor is zero, or a duration shorter than one clock "
-                                           "cycle.")
+                                      .doc("A division whose divisor is zero.")
                                       .build());
+    state.duration_type_error =
+        keep(ClassBuilder(m, "DurationTypeException", {state.invalid_operand})
+                 .doc("A duration where a number is expected, or a number where a duration is: OpenQASM converts "
+                      "neither into the other.")
+                 .build());
+    state.out_of_range = keep(ClassBuilder(m, "ValueOutOfRangeException", {nb::handle(PyExc_OverflowError)})
+                                  .doc("A duration or number too large to be held, or one computed from such a "
+                                       "value.")
+                                  .build());
 
     def_function(m, "translate_expression(oq_expression: ast.Expression, variables_db: VariablesDB) -> typing.Any",
                  translate_expression, "An OpenQASM expression as a plain value, a list or a vk expression.",
@@ -885,7 +1022,10 @@ NB_MODULE(translate_expression, m) {
                  cast_expression_function, "A translated value converted to the cast's type.", "expression"_arg,
                  "target"_arg);
     def_function(m, "_logical_not", logical_not, "value"_arg);
-    def_function(m, "_duration_ns", duration_ns_function, "oq_expression"_arg, "variables_db"_arg);
+    def_function(m, "_translate_typed(oq_expression: ast.Expression, variables_db: VariablesDB)"
+                 " -> tuple[typing.Any, bool]",
+                 translate_typed, "The translation, and whether it is a duration (in clock cycles).",
+                 "oq_expression"_arg, "variables_db"_arg);
     def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
                  "as_truth"_arg = false);
 }

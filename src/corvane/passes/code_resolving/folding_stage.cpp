@@ -36,6 +36,7 @@ struct ModuleState {
     nb::handle open_qasm_program;
     nb::handle is_qasm_literal, create_literal, calculate_binary_shortcuts;
     nb::handle binary_expression, unary_expression, function_call, bitstring_literal;
+    nb::handle identifier, array_type, duration_type, stretch_type;
     nb::handle not_all_literals, unresolvable_function, illegal_math_expression;
     nb::handle kinds[kind_count];
     KindNatives natives[kind_count];
@@ -439,6 +440,53 @@ Py_ssize_t folded_width(nb::handle node) {
 nb::object cut_to_width(nb::handle value, Py_ssize_t width) {
     return steal_or_throw(PyNumber_And(value.ptr(), register_mask(width).ptr()));
 }
+
+// --- durations ---
+// A duration is no number: no shortcut may turn `d * 0` into the number 0, or
+// `d + 0` (a number added to a duration, which translation refuses) into `d`.
+// The shortcut table knows duration literals; the names of duration and
+// stretch variables the transformer learns from their declarations as it
+// walks, each before the uses that follow it.
+
+bool is_duration_type(nb::handle type) {
+    if (is_instance(type, state.array_type)) type = get_attr(type, "base_type"_id);
+    return is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
+}
+
+// The transformer's set of those names; none before the first.
+nb::object duration_names(nb::handle self) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), "_duration_names"_id.ptr());
+    if (found) return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+// A declaration of `type` and `identifier`, of a variable or of a loop's variable.
+nb::object visit_declaring(nb::handle self, nb::handle node, nb::handle type, nb::handle identifier) {
+    if (is_duration_type(type) && is_instance(identifier, state.identifier)) {
+        nb::object names = duration_names(self);
+        if (!names.is_valid() || !PyAnySet_CheckExact(names.ptr())) {
+            names = steal_or_throw(PySet_New(nullptr));
+            set_attr(self, "_duration_names"_id, names);
+        }
+        check_status(PySet_Add(names.ptr(), get_attr(identifier, state.name).ptr()));
+    }
+    return tree::generic_visit(self, node);
+}
+
+nb::object visit_declaration(nb::handle self, nb::handle node) {
+    return visit_declaring(self, node, get_attr(node, "type"_id), get_attr(node, "identifier"_id));
+}
+
+// Whether an operand reads a variable whose name was declared as a duration.
+bool mentions_duration_name(nb::handle operand, nb::handle names) {
+    RecursionLimitGuard guard(" while folding");
+    if (Py_IS_TYPE(operand.ptr(), reinterpret_cast<PyTypeObject*>(state.identifier.ptr())))
+        return contains(names, get_attr(operand, state.name));
+    if (!tree::is_node(operand)) return false;
+    return tree::any_child(operand, [&](nb::handle, nb::handle child) { return mentions_duration_name(child, names); });
+}
 nb::object run(nb::handle cls, nb::handle node) {
     nb::object arguments, func, signal;
     bool computable =
@@ -490,7 +538,15 @@ nb::object generic_modify_node(nb::handle self, nb::handle node) {
     check_assertion(walked.type().is(node.type()), "Node was modified during the generic visit, aborting.");
     if (is_instance(walked, state.function_call)) return run_on(call_kind, walked);
     if (is_instance(walked, state.unary_expression)) return run_on(unary_kind, walked);
-    if (is_instance(walked, state.binary_expression)) return run_on(binary_kind, walked);
+    if (is_instance(walked, state.binary_expression)) {
+        nb::object result = run_on(binary_kind, walked);
+        if (result.is(walked)) return result;
+        nb::object names = duration_names(self);
+        if (names.is_valid() && PyAnySet_CheckExact(names.ptr()) && PySet_GET_SIZE(names.ptr()) > 0 &&
+            mentions_duration_name(walked, names))
+            return walked;
+        return result;
+    }
     raise_text(PyExc_NotImplementedError, compose({nb::str("Unsupported visit node: "), walked.type()}));
 }
 
@@ -622,6 +678,10 @@ NB_MODULE(folding_stage, m) {
     state.unary_expression = keep(ast.attr("UnaryExpression"));
     state.function_call = keep(ast.attr("FunctionCall"));
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
+    state.identifier = keep(ast.attr("Identifier"));
+    state.array_type = keep(ast.attr("ArrayType"));
+    state.duration_type = keep(ast.attr("DurationType"));
+    state.stretch_type = keep(ast.attr("StretchType"));
     nb::object binary_operator = ast.attr("BinaryOperator");
     nb::object unary_operator = ast.attr("UnaryOperator");
 
@@ -778,6 +838,16 @@ NB_MODULE(folding_stage, m) {
                                               " -> ast.ExpressionStatement",
                                               visit_expression_statement,
                                               "Folds a statement, leaving a call of a profile operation a call.")
+                                 .def_handler("visit_ClassicalDeclaration(self, node: ast.ClassicalDeclaration)"
+                                              " -> ast.ClassicalDeclaration",
+                                              visit_declaration,
+                                              "Folds a declaration, noting the name of a duration variable.")
+                                 .def_handler("visit_IODeclaration(self, node: ast.IODeclaration) -> ast.IODeclaration",
+                                              visit_declaration,
+                                              "Folds an input or output declaration, noting the name of a duration.")
+                                 .def_handler("visit_ForInLoop(self, node: ast.ForInLoop) -> ast.ForInLoop",
+                                              visit_declaration,
+                                              "Folds a loop, noting the name of a loop variable over durations.")
                                  .def_handler("visit_IndexedIdentifier(self, node: ast.IndexedIdentifier)"
                                               " -> ast.IndexedIdentifier",
                                               visit_indexed_identifier,
