@@ -6,6 +6,7 @@ from openqasm3 import ast, parser
 from corvane.passes.initializer_splitter import ClassicalDeclarationInitializerSplitter
 from corvane.passes.parsing import source_canonicalizer
 from corvane.passes.parsing.source_canonicalizer import IOVariablesTransformer, SourceCanonicalizer
+from corvane.passes.parsing.validators import DeclarationPlacementException
 from corvane.programs import OpenQasmProgram, TextualProgram
 
 LOGGER = "corvane.passes.parsing.source_canonicalizer"
@@ -73,10 +74,11 @@ def test_existing_io_declarations_leave_the_tree_unchanged(caplog, source, count
     assert caplog.messages == [f"Encountered existing ({count}) I/O variables."]
 
 
-def test_io_declarations_only_inside_case_bodies_count_as_none():
-    tree = canonicalize(parser.parse("int s; switch (s) { case 1 { input int a; } }"))
-    assert type(tree.statements[0]) is ast.IODeclaration
-    assert type(tree.statements[1].cases[0][1].statements[0]) is ast.IODeclaration
+def test_io_declarations_inside_case_bodies_are_refused():
+    # The parser takes a case body for the scope around it; inputs and outputs belong to the program's own.
+    with pytest.raises(DeclarationPlacementException) as raised:
+        canonicalize(parser.parse("int s; switch (s) { case 1 { input int a; } }"))
+    assert (raised.value.name, raised.value.kind, raised.value.place) == ("a", "an input", "a switch case body")
 
 
 def test_program_without_declarations_still_logs_the_walk(caplog):

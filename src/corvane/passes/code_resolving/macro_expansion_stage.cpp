@@ -36,6 +36,7 @@ struct ModuleState {
     nb::handle stage;
     nb::handle redeclaration, repeated_qubit;
     nb::handle declared_names;
+    nb::handle hardware_qubit;
     Logger logger;
 } state;
 
@@ -226,7 +227,36 @@ nb::object check_gate_call(nb::handle self, nb::handle node) {
         if (contains(get_attr(self, state.parameters), name)) raise_misused(self, node, name, "parameter", "a gate");
         if (contains(get_attr(self, state.qubits), name)) raise_misused(self, node, name, "qubit", "a gate");
     }
-    return check_operands(self, node);
+    check_operands(self, node);
+    return tree::generic_visit(self, node);
+}
+
+nb::object check_statement_operands(nb::handle self, nb::handle node) {
+    check_operands(self, node);
+    return tree::generic_visit(self, node);
+}
+
+// A name that the walk reaches stands where a value does (operands are not
+// walked): a formal qubit there would put the call's qubit where a number stands.
+nb::object check_value_name(nb::handle self, nb::handle node) {
+    nb::object name = get_attr(node, state.name);
+    if (contains(get_attr(self, state.qubits), name)) raise_misused(self, node, name, "qubit", "a value");
+    return nb::none();
+}
+
+bool is_operand_field(nb::handle field) {
+    return PyUnicode_Check(field.ptr()) && (PyUnicode_Compare(field.ptr(), state.qubits.ptr()) == 0 ||
+                                            PyUnicode_CompareWithASCIIString(field.ptr(), "qubit") == 0);
+}
+
+// The walk over every field but the qubit operands, which the handlers check.
+nb::object checker_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
+    RecursionLimitGuard guard(" while checking a gate's body");
+    tree::any_child(node, [&](nb::handle field, nb::handle child) {
+        if (!is_operand_field(field)) tree::call_visit(self, child, context);
+        return false;
+    });
+    return nb::none();
 }
 
 nb::object check_measurement(nb::handle self, nb::handle node) {
@@ -240,8 +270,8 @@ nb::object check_measurement(nb::handle self, nb::handle node) {
 // that uses it, or empty objects. A gate sees its parameters, its qubits, the
 // global constants (already in place as their values) and what its own body
 // declares; the gates and functions it calls are named by their calls. Any
-// other name is a variable or a qubit of the program, which the gate would
-// capture where it is called.
+// other name is a variable or a qubit of the program, a hardware qubit
+// included, which the gate would capture where it is called.
 struct UnseenName {
     nb::object name, statement;
 };
@@ -251,6 +281,11 @@ void find_unseen_name(nb::handle node, nb::handle visible, nb::handle statement,
     if (is_exact(node, state.identifier)) {
         nb::object name = get_attr(node, state.name);
         if (!contains(visible, name)) found = {name, nb::borrow(statement)};
+        return;
+    }
+    // A hardware qubit is the program's, never the gate's own.
+    if (is_exact(node, state.hardware_qubit)) {
+        found = {get_attr(node, state.name), nb::borrow(statement)};
         return;
     }
     if (is_instance(node, state.statement)) statement = node;
@@ -884,6 +919,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.declared_names = intern("_declared_names");
     state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
+    state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
@@ -963,12 +999,14 @@ NB_MODULE(macro_expansion_stage, m) {
     state.formals_checker = keep(ClassBuilder(m, "_FormalsChecker", {visitor_base})
                                      .def("__init__", formals_checker_init, "definition"_arg)
                                      .visitor_walk()
+                                     .def_generic_visit(checker_generic_visit)
                                      .def_handler("visit_QuantumGate", check_gate_call)
-                                     .def_handler("visit_QuantumPhase", check_operands)
-                                     .def_handler("visit_QuantumBarrier", check_operands)
-                                     .def_handler("visit_QuantumReset", check_operands)
-                                     .def_handler("visit_DelayInstruction", check_operands)
+                                     .def_handler("visit_QuantumPhase", check_statement_operands)
+                                     .def_handler("visit_QuantumBarrier", check_statement_operands)
+                                     .def_handler("visit_QuantumReset", check_statement_operands)
+                                     .def_handler("visit_DelayInstruction", check_statement_operands)
                                      .def_handler("visit_QuantumMeasurement", check_measurement)
+                                     .def_handler("visit_Identifier", check_value_name)
                                      .build());
     state.name_collector = keep(ClassBuilder(m, "_NameCollector", {visitor_base})
                                     .def("__init__", name_collector_init)

@@ -99,3 +99,25 @@ class RepeatedQubitException(ValueError):
 
     def __str__(self) -> str:
         return f"The call of '{self.gate}' names the qubit {self.qubit} twice; the qubits of one call are distinct."
+
+
+class DeclarationPlacementException(ValueError):
+    """A declaration in a block where the program may not make it: a qubit, an array, a gate, an input or an output.
+
+    `kind` is what the declaration makes of the name ("a qubit", "an array", ...) and
+    `place` the block it stands in ("a braced block", "a switch case body", ...).
+    """
+
+    def __init__(self, node: ast.QASMNode, name: str, kind: str, place: str) -> None:
+        super().__init__(node, name, kind, place)
+        self.node = node
+        self.name = name
+        self.kind = kind
+        self.place = place
+
+    def __str__(self) -> str:
+        return (
+            f"'{self.name}' is declared as {self.kind} in {self.place}; {self.kind} is declared only in the "
+            "program's global scope, outside every block."
+        )
+
