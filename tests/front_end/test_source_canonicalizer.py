@@ -42,20 +42,26 @@ def test_plain_declarations_become_outputs_with_their_initialisers_split(caplog)
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [(LOGGER, logging.DEBUG, NONE_FOUND)]
 
 
-def test_declarations_in_blocks_become_outputs_but_not_in_case_bodies():
+def test_only_the_programs_own_declarations_become_outputs():
+    # A variable declared in a block ends with the block, before the outputs are saved.
     tree = canonicalize(parser.parse(
         """
         int s;
         if (s == 1) { float f = 1.0; }
         for int i in [0:2] { bool b; }
+        { int braced = 2; }
         switch (s) { case 1 { int in_case = 1; } default { int in_default; } }
         """
     ))
-    branch, loop, switch = tree.statements[1:]
-    assert kinds(branch.if_block) == ["IODeclaration", "ClassicalAssignment"]
-    assert kinds(loop.block) == ["IODeclaration"]
+    assert kinds(tree.statements) == [
+        "IODeclaration", "BranchingStatement", "ForInLoop", "CompoundStatement", "SwitchStatement"
+    ]
+    branch, loop, braced, switch = tree.statements[1:]
+    assert kinds(branch.if_block) == ["ClassicalDeclaration"] and branch.if_block[0].init_expression is not None
+    assert kinds(loop.block) == ["ClassicalDeclaration"]
+    assert kinds(braced.statements) == ["ClassicalDeclaration"]
     assert kinds(switch.cases[0][1].statements) == ["ClassicalDeclaration"]
-    assert kinds(switch.default.statements) == ["IODeclaration"]
+    assert kinds(switch.default.statements) == ["ClassicalDeclaration"]
 
 
 @pytest.mark.parametrize(

@@ -35,8 +35,9 @@ struct ModuleState {
         formal_kind, used_as, parameters, names, dropping, enclosing_parameters;
     nb::handle stage;
     nb::handle redeclaration, repeated_qubit;
-    nb::handle declared_names;
+    nb::handle declared_names, block_depth;
     nb::handle hardware_qubit;
+    nb::handle block_statements[6];  // the statements that hold blocks of their own
     Logger logger;
 } state;
 
@@ -446,6 +447,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     setattr_interned(self, state.dropping, steal_or_throw(PySet_New(nullptr)));
     setattr_interned(self, state.enclosing_parameters, steal_or_throw(PyFrozenSet_New(nullptr)));
     setattr_interned(self, state.declared_names, nb::dict());
+    setattr_interned(self, state.block_depth, nb::int_(0));
     return nb::none();
 }
 
@@ -770,13 +772,40 @@ nb::object add_gate(nb::handle self, nb::handle node) {
 
 // --- names that a gate cannot share --------------------------------------------------
 
-// Records a declaration's name; one that a gate defined before it holds is refused.
+// Records a declaration's name; one that a gate defined before it holds is
+// refused. Gates are defined in the program's own scope only, so only the
+// names of that scope are recorded: a name declared in a block ends with it.
 nb::object declare_name(nb::handle self, nb::handle node, nb::handle identifier, const char* kind) {
     nb::object name = get_attr(identifier, state.name);
     if (contains(get_attr(self, state.bank), nb::handle(state.gate_signature)(name)))
         raise_error(nb::handle(state.redeclaration)(node, name, nb::str("a gate"), nb::str(kind)));
-    check_status(PyObject_SetItem(get_attr(self, state.declared_names).ptr(), name.ptr(), nb::str(kind).ptr()));
+    if (!truth(get_attr(self, state.block_depth)))
+        check_status(PyObject_SetItem(get_attr(self, state.declared_names).ptr(), name.ptr(), nb::str(kind).ptr()));
     return tree::generic_visit(self, node);
+}
+
+// The library's walk, one block deeper inside a statement that holds blocks
+// of its own (a gate's body included).
+nb::object resolver_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
+    bool holds_blocks = false;
+    for (nb::handle kind : state.block_statements) holds_blocks = holds_blocks || is_exact(node, kind);
+    if (!holds_blocks) return tree::transformer_generic_visit(self, node, context);
+    nb::object depth = get_attr(self, state.block_depth);
+    nb::object one = steal_or_throw(PyLong_FromLong(1));
+    setattr_interned(self, state.block_depth, steal_or_throw(PyNumber_Add(depth.ptr(), one.ptr())));
+    nb::object result;
+    try {
+        result = tree::transformer_generic_visit(self, node, context);
+    } catch (...) {
+        try {
+            setattr_interned(self, state.block_depth, depth);
+        } catch (...) {
+            // The walk's error is the one to report.
+        }
+        throw;
+    }
+    setattr_interned(self, state.block_depth, depth);
+    return result;
 }
 
 nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
@@ -919,7 +948,11 @@ NB_MODULE(macro_expansion_stage, m) {
     state.declared_names = intern("_declared_names");
     state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
+    state.block_depth = intern("_block_depth");
     state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
+    const char* block_statements[] = {"BranchingStatement", "WhileLoop", "ForInLoop",
+                                      "CompoundStatement",  "Box",       "QuantumGateDefinition"};
+    for (int i = 0; i < 6; ++i) state.block_statements[i] = keep(ast.attr(block_statements[i]));
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
@@ -1030,6 +1063,7 @@ NB_MODULE(macro_expansion_stage, m) {
         keep(ClassBuilder(m, "_GateResolverTransformer", {transformer_base})
                  .def("__init__", resolver_init, "built_in_gates"_arg)
                  .transformer_walk()
+                 .def_generic_visit(resolver_generic_visit)
                  .def_handler("visit_QuantumGateDefinition", visit_quantum_gate_definition)
                  .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
                  .def_handler("visit_IODeclaration", visit_classical_declaration)

@@ -1,7 +1,8 @@
 // Brings a parsed tree, includes expanded, into the form the later phases
 // expect: qubits, arrays, gates, inputs and outputs are declared in the
-// program's own scope only, plain variables become outputs when the program
-// declares no input or output, and a version below the target is raised to it.
+// program's own scope only, the program's plain variables become outputs when
+// it declares no input or output, and a version below the target is raised to
+// it.
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -35,6 +36,36 @@ bool is_exact(nb::handle node, nb::handle cls) {
     return reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == cls.ptr();
 }
 
+// The program's own classical declarations become outputs, each followed by
+// the statement of its initialiser. A variable declared in a block ends with
+// the block, before the outputs are saved, so it stays a variable of its block.
+void declare_outputs(nb::handle self, nb::handle node) {
+    nb::object statements = get_attr(node, "statements"_id);
+    nb::object items = steal_or_throw(PySequence_List(statements.ptr()));
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::handle item = PyList_GET_ITEM(items.ptr(), i);
+        if (!is_exact(item, state.classical_declaration)) {
+            check_status(PyList_Append(result.ptr(), item.ptr()));
+            continue;
+        }
+        nb::object replaced = tree::visit(self, item);
+        if (replaced.is_none()) continue;
+        if (tree::is_node(replaced)) {
+            check_status(PyList_Append(result.ptr(), replaced.ptr()));
+            continue;
+        }
+        nb::object parts = steal_or_throw(PyObject_GetIter(replaced.ptr()));
+        while (PyObject* part = PyIter_Next(parts.ptr())) {
+            nb::object piece = nb::steal(part);
+            check_status(PyList_Append(result.ptr(), piece.ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    nb::object everything = steal_or_throw(PySlice_New(nullptr, nullptr, nullptr));
+    check_status(PyObject_SetItem(statements.ptr(), everything.ptr(), result.ptr()));
+}
+
 nb::object visit_program(nb::handle self, nb::handle node) {
     nb::object counts = nb::handle(state.count_node_types)(node);
     nb::object existing = counts[state.io_declaration];
@@ -43,7 +74,7 @@ nb::object visit_program(nb::handle self, nb::handle node) {
             compose({nb::str("Encountered existing ("), existing, nb::str(") I/O variables.")}));
         return nb::borrow(node);
     }
-    tree::generic_visit(self, node);
+    declare_outputs(self, node);
     state.logger.debug(nb::str("No pre existing I/O variables, modified all variables."));
     return nb::borrow(node);
 }
@@ -181,7 +212,8 @@ NB_MODULE(source_canonicalizer, m) {
 
     state.io_variables_transformer =
         keep(ClassBuilder(m, "IOVariablesTransformer", {splitter})
-                 .doc("Makes every classical declaration an output when the program declares no input or output.")
+                 .doc("Makes every classical declaration of the program's own scope an output when the program "
+                      "declares no input or output.")
                  .def_handler("visit_Program(self, node: ast.Program) -> ast.Program", visit_program,
                               "Applies the input/output rule to the program.")
                  .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.IODeclaration",
