@@ -1,15 +1,17 @@
-"""A name ends with its block."""
+"""A name ends with its block, and no statement that names something is dropped."""
 
 import pytest
 from vk import vyr
 
 from corvane import CompilationException
+from corvane.passes.parsing.validators import GateWithoutQubitsException
 from corvane.programs import UndeclaredVariableReferenceException
 
 UNDECLARED = UndeclaredVariableReferenceException.__name__
+GATE = GateWithoutQubitsException.__name__
 
-# Programs that reach a name after the block that declared it ended, with the
-# error's class and the name its text must hold.
+# Programs that reach a name after the block that declared it ended, or a name
+# declared nowhere, with the error's class and the name its text must hold.
 REFUSALS = [
     # a branch's variable is not the other branch's
     ("output int r; r = 0; if (r == 0) { int x = 1; } else { x = 2; }", UNDECLARED, "x"),
@@ -30,6 +32,14 @@ REFUSALS = [
     ("{ float th = 0.5; } rx(th) $1;", UNDECLARED, "th"),
     ("{ bit c; } c = measure $1;", UNDECLARED, "c"),
     ("{ int t = 1; } switch (t) { case 1 { x $1; } }", UNDECLARED, "t"),
+    # a name standing alone as a statement
+    ("qubit q; h; x q;", GATE, "'h'"),
+    ("qubit q; U; x q;", GATE, "'U'"),
+    ("gate g a { x a; } g; x $0;", GATE, "'g'"),
+    ("if (true) { h; } x $0;", GATE, "'h'"),
+    ("input int i; switch (i) { case 1 { h; } }", GATE, "'h'"),
+    ("foo; x $0;", UNDECLARED, "foo"),
+    ("output int r; { int w = 1; } w;", UNDECLARED, "w"),
 ]
 
 
@@ -62,6 +72,8 @@ def test_a_name_ends_with_its_block_also_in_the_callers_scope(compiler):
         ("output int r; for int t in [3:3] { r = t; } int t = 5; r += t;", {"r": [8]}),
         # sibling blocks each declare their own variable of one name
         ("output int r; if (true) { int t = 1; r += t; } if (true) { int t = 2; r += t; }", {"r": [3]}),
+        # a variable standing alone reads nothing and does nothing
+        ("output int r; int v = 3; v; r = v;", {"r": [3]}),
         # without inputs and outputs only the program's own variables are saved
         ("int x = 0; if (x == 0) { int v = 1; }", {"x": [0]}),
         ("int x = 0; if (x == 0) { bit s = 1; } else { bit s = 0; }", {"x": [0]}),

@@ -38,7 +38,7 @@ struct ModuleState {
     nb::handle missing_input_exception;
     nb::handle shape_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle declaration_placement_exception;
+    nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle duration_ns;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
@@ -656,6 +656,43 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
     return call_unpacked(held, translated);
 }
 
+// Whether `name` names a gate that the program could call: OpenQASM's own
+// `U`, or an operation of the profile that acts on qubits.
+bool names_a_gate(nb::handle self, nb::handle name) {
+    if (!PyUnicode_Check(name.ptr())) return false;
+    if (PyUnicode_CompareWithASCIIString(name.ptr(), "U") == 0) return true;
+    nb::object registry = get_attr(get_attr(self, "_machine_profile"_id), "quantum_instruction_registry"_id);
+    nb::object keys = steal_or_throw(PyObject_GetIter(get_attr(registry, "available_identifiers"_id).ptr()));
+    while (PyObject* raw = PyIter_Next(keys.ptr())) {
+        nb::object key = nb::steal(raw);
+        int same = PyObject_RichCompareBool(get_attr(key, "name"_id).ptr(), name.ptr(), Py_EQ);
+        check_status(same);
+        if (same && (truth(get_attr(key, "is_varying_number_of_qubits"_id)) ||
+                     size_of(get_attr(key, "qubits_pattern"_id)) > 0))
+            return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
+// A name standing alone as a statement: a variable in scope reads nothing
+// and does nothing there, a gate lacks the qubits it would act on, and any
+// other name is undeclared. Passing over either would drop the statement the
+// program wrote. Other expressions are walked, so that a call among them
+// runs as before.
+nb::object visit_expression_statement(nb::handle self, nb::handle node) {
+    nb::object expression = get_attr(node, "expression"_id);
+    if (!is_instance(expression, state.identifier)) return tree::generic_visit(self, node);
+    nb::object name = get_attr(expression, "name"_id);
+    nb::object database = variables_db_of(self);
+    nb::object key = database_key(name);
+    if (contains(database, key)) return nb::none();
+    if (names_a_gate(self, name)) raise_error(call(state.gate_without_qubits_exception, name));
+    // The database refuses a name it does not hold, as translation would.
+    steal_or_throw(PyObject_GetItem(database.ptr(), key.ptr()));
+    return nb::none();
+}
+
 nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node) {
     nb::object qubit = get_attr(get_attr(node, "measure"_id), "qubit"_id);
     nb::object result = run_operation(self, "measure"_id, single_qubit(qubit), nb::tuple());
@@ -1217,6 +1254,7 @@ NB_MODULE(target_lowering, m) {
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
     state.declaration_placement_exception =
         keep_attr("corvane.passes.parsing.validators", "DeclarationPlacementException");
+    state.gate_without_qubits_exception = keep_attr("corvane.passes.parsing.validators", "GateWithoutQubitsException");
 
     nb::object vyr = import_module("vk.vyr");
     state.program = keep(vyr.attr("program"));
@@ -1336,6 +1374,9 @@ NB_MODULE(target_lowering, m) {
                               "Lowers a barrier.")
                  .def_handler("visit_FunctionCall(self, node: ast.FunctionCall) -> typing.Any", visit_function_call,
                               "Lowers a function call that stands as a statement.")
+                 .def_handler("visit_ExpressionStatement(self, node: ast.ExpressionStatement) -> typing.Any",
+                              visit_expression_statement,
+                              "Lowers an expression statement; refuses a gate or an undeclared name standing alone.")
                  .def_handler("visit_QuantumMeasurementStatement(self, node: ast.QuantumMeasurementStatement)"
                               " -> None",
                               visit_quantum_measurement_statement,

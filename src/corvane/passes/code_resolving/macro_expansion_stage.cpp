@@ -34,7 +34,7 @@ struct ModuleState {
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
         formal_kind, used_as, parameters, names, dropping, enclosing_parameters;
     nb::handle stage;
-    nb::handle redeclaration, repeated_qubit;
+    nb::handle redeclaration, repeated_qubit, gate_without_qubits;
     nb::handle declared_names, block_depth;
     nb::handle hardware_qubit;
     nb::handle block_statements[6];  // the statements that hold blocks of their own
@@ -808,6 +808,16 @@ nb::object resolver_generic_visit(nb::handle self, nb::handle node, nb::handle c
     return result;
 }
 
+// A user gate named alone as a statement would be dropped: it is no value,
+// and without qubits it is no call either.
+nb::object visit_expression_statement(nb::handle self, nb::handle node) {
+    nb::object expression = get_attr(node, "expression"_id);
+    if (is_exact(expression, state.identifier) &&
+        contains(get_attr(self, state.bank), nb::handle(state.gate_signature)(get_attr(expression, state.name))))
+        raise_error(nb::handle(state.gate_without_qubits)(get_attr(expression, state.name)));
+    return tree::generic_visit(self, node);
+}
+
 nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
     return declare_name(self, node, get_attr(node, "identifier"_id), "a classical variable");
 }
@@ -948,6 +958,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.declared_names = intern("_declared_names");
     state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
+    state.gate_without_qubits = keep_attr("corvane.passes.parsing.validators", "GateWithoutQubitsException");
     state.block_depth = intern("_block_depth");
     state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
     const char* block_statements[] = {"BranchingStatement", "WhileLoop", "ForInLoop",
@@ -1065,6 +1076,7 @@ NB_MODULE(macro_expansion_stage, m) {
                  .transformer_walk()
                  .def_generic_visit(resolver_generic_visit)
                  .def_handler("visit_QuantumGateDefinition", visit_quantum_gate_definition)
+                 .def_handler("visit_ExpressionStatement", visit_expression_statement)
                  .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
                  .def_handler("visit_IODeclaration", visit_classical_declaration)
                  .def_handler("visit_QubitDeclaration", visit_qubit_declaration)

@@ -121,3 +121,13 @@ class DeclarationPlacementException(ValueError):
             "program's global scope, outside every block."
         )
 
+
+class GateWithoutQubitsException(ValueError):
+    """A gate named as a statement of its own, without the qubits that a call of it needs."""
+
+    def __init__(self, gate: str) -> None:
+        super().__init__(gate)
+        self.gate = gate
+
+    def __str__(self) -> str:
+        return f"'{self.gate}' names a gate, but no qubits follow it; a gate call names the qubits it acts on."
