@@ -20,7 +20,7 @@ REFUSALS = [
     ("{ { qubit r; } }", "DeclarationPlacementException", ["'r'", "a qubit", "a braced block"]),
     (CASE.format("qubit r;"), "DeclarationPlacementException", ["'r'", "a qubit", "a switch case body"]),
     (DEFAULT.format("qubit r;"), "DeclarationPlacementException", ["'r'", "a qubit", "a switch case body"]),
-    (CASE.format("gate g a { x a; }"), "DeclarationPlacementException", ["'g'", "a gate", "a switch case body"]),
+    (CASE.format("{ gate g a { x a; } }"), "DeclarationPlacementException", ["'g'", "a gate", "a braced block"]),
     (CASE.format("array[int, 2] a;"), "DeclarationPlacementException", ["'a'", "an array", "a switch case body"]),
     (CASE.format("output bit b;"), "DeclarationPlacementException", ["'b'", "an output", "a switch case body"]),
     (CASE.format("{ qubit r; }"), "DeclarationPlacementException", ["'r'", "a qubit", "a braced block"]),

@@ -87,15 +87,17 @@ nb::object visit_program(nb::handle self, nb::handle node) {
 // there a qubit would be laid out and a gate defined for the whole program,
 // an array or an output would outlive the block that declares it, and in a
 // case body the later steps would drop the declaration.
-void refuse_misplaced_in(nb::handle statements, const char* place);
+// A gate definition that stands in a case body itself is left to the gate
+// expansion, which refuses it in the terms of case bodies.
+void refuse_misplaced_in(nb::handle statements, const char* place, bool gates = true);
 
-void refuse_misplaced(nb::handle statement, const char* place) {
+void refuse_misplaced(nb::handle statement, const char* place, bool gates) {
     const char* kind = nullptr;
     nb::object name;
     if (is_exact(statement, state.qubit_declaration)) {
         kind = "a qubit";
         name = get_attr(get_attr(statement, "qubit"_id), "name"_id);
-    } else if (is_exact(statement, state.gate_definition)) {
+    } else if (gates && is_exact(statement, state.gate_definition)) {
         kind = "a gate";
         name = get_attr(get_attr(statement, "name"_id), "name"_id);
     } else if (is_exact(statement, state.io_declaration)) {
@@ -121,11 +123,12 @@ void refuse_misplaced_below(nb::handle statement) {
         while (PyObject* raw = PyIter_Next(cases.ptr())) {
             nb::object pair = nb::steal(raw);
             auto [values, body] = unpack_pair(pair);
-            refuse_misplaced_in(get_attr(body, "statements"_id), "a switch case body");
+            refuse_misplaced_in(get_attr(body, "statements"_id), "a switch case body", false);
         }
         if (PyErr_Occurred()) throw nb::python_error();
         nb::object fallback = get_attr(statement, "default"_id);
-        if (!fallback.is_none()) refuse_misplaced_in(get_attr(fallback, "statements"_id), "a switch case body");
+        if (!fallback.is_none())
+            refuse_misplaced_in(get_attr(fallback, "statements"_id), "a switch case body", false);
     } else if (is_exact(statement, state.branching_statement)) {
         refuse_misplaced_in(get_attr(statement, "if_block"_id), "an if body");
         refuse_misplaced_in(get_attr(statement, "else_block"_id), "an else body");
@@ -136,11 +139,11 @@ void refuse_misplaced_below(nb::handle statement) {
     }
 }
 
-void refuse_misplaced_in(nb::handle statements, const char* place) {
+void refuse_misplaced_in(nb::handle statements, const char* place, bool gates) {
     nb::object iterator = steal_or_throw(PyObject_GetIter(statements.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object statement = nb::steal(raw);
-        refuse_misplaced(statement, place);
+        refuse_misplaced(statement, place, gates);
         refuse_misplaced_below(statement);
     }
     if (PyErr_Occurred()) throw nb::python_error();
