@@ -96,8 +96,8 @@ def test_anonymous_loop_variables_are_numbered_per_compilation(codegen, source, 
     assert names(codegen.lower(source)) == expected
 
 
-def test_a_later_loop_variable_of_the_same_name_replaces_the_earlier(codegen):
-    assert codegen.lowered("for int k in {1} { x $1; } for int k in {2} { x $1; } k = 5;")[-1] == "v2 = 5"
+def test_a_later_loop_variable_of_the_same_name_is_a_variable_of_its_own(codegen):
+    assert codegen.lowered("for int k in {1} { x $1; } for int k in {2} { k = 5; }")[-1] == "    v2 = 5"
 
 
 def test_a_loop_variable_takes_a_value_from_the_inputs(codegen):

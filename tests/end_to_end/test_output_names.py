@@ -8,9 +8,6 @@ from corvane.programs import DuplicateOutputException
 from vyr_runner import run_program
 
 SHARED = [
-    # Without input or output declarations every classical declaration is an output.
-    ("int a = 1; if (true) { int a = 5; a += 1; }", "a"),
-    ("bit c; c = measure $1; if (c) { int t = 1; } else { int t = 2; }", "t"),
     ("output int n; output bit n;", "n"),
 ]
 
@@ -40,6 +37,9 @@ def test_also_when_emitting_into_the_callers_scope(compiler, source, name):
         ("int n = 0; for int i in [1:2] { n += i; } for int i in [1:3] { n += i; }", {"n": [9]}),
         # With an output declared, the other declarations are no outputs and may reuse a name.
         ("output int n; int a = 1; if (true) { int a = 2; n = a; } for int a in {5} { n += a; }", {"n": [7]}),
+        # Without one, only the program's own declarations are outputs: a block's variables end with it.
+        ("int a = 1; if (true) { int a = 5; a += 1; }", {"a": [1]}),
+        ("int c = 1; if (c == 1) { int t = 1; } else { int t = 2; }", {"c": [1]}),
     ],
 )
 def test_names_reused_by_non_outputs_still_compile(compiler, source, results):

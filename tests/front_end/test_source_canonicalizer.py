@@ -6,6 +6,7 @@ from openqasm3 import ast, parser
 from corvane.passes.initializer_splitter import ClassicalDeclarationInitializerSplitter
 from corvane.passes.parsing import source_canonicalizer
 from corvane.passes.parsing.source_canonicalizer import IOVariablesTransformer, SourceCanonicalizer
+from corvane.passes.parsing.validators import DeclarationPlacementException
 from corvane.programs import OpenQasmProgram, TextualProgram
 
 LOGGER = "corvane.passes.parsing.source_canonicalizer"
@@ -41,20 +42,26 @@ def test_plain_declarations_become_outputs_with_their_initialisers_split(caplog)
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [(LOGGER, logging.DEBUG, NONE_FOUND)]
 
 
-def test_declarations_in_blocks_become_outputs_but_not_in_case_bodies():
+def test_only_the_programs_own_declarations_become_outputs():
+    # A variable declared in a block ends with the block, before the outputs are saved.
     tree = canonicalize(parser.parse(
         """
         int s;
         if (s == 1) { float f = 1.0; }
         for int i in [0:2] { bool b; }
+        { int braced = 2; }
         switch (s) { case 1 { int in_case = 1; } default { int in_default; } }
         """
     ))
-    branch, loop, switch = tree.statements[1:]
-    assert kinds(branch.if_block) == ["IODeclaration", "ClassicalAssignment"]
-    assert kinds(loop.block) == ["IODeclaration"]
+    assert kinds(tree.statements) == [
+        "IODeclaration", "BranchingStatement", "ForInLoop", "CompoundStatement", "SwitchStatement"
+    ]
+    branch, loop, braced, switch = tree.statements[1:]
+    assert kinds(branch.if_block) == ["ClassicalDeclaration"] and branch.if_block[0].init_expression is not None
+    assert kinds(loop.block) == ["ClassicalDeclaration"]
+    assert kinds(braced.statements) == ["ClassicalDeclaration"]
     assert kinds(switch.cases[0][1].statements) == ["ClassicalDeclaration"]
-    assert kinds(switch.default.statements) == ["IODeclaration"]
+    assert kinds(switch.default.statements) == ["ClassicalDeclaration"]
 
 
 @pytest.mark.parametrize(
@@ -73,10 +80,11 @@ def test_existing_io_declarations_leave_the_tree_unchanged(caplog, source, count
     assert caplog.messages == [f"Encountered existing ({count}) I/O variables."]
 
 
-def test_io_declarations_only_inside_case_bodies_count_as_none():
-    tree = canonicalize(parser.parse("int s; switch (s) { case 1 { input int a; } }"))
-    assert type(tree.statements[0]) is ast.IODeclaration
-    assert type(tree.statements[1].cases[0][1].statements[0]) is ast.IODeclaration
+def test_io_declarations_inside_case_bodies_are_refused():
+    # The parser takes a case body for the scope around it; inputs and outputs belong to the program's own.
+    with pytest.raises(DeclarationPlacementException) as raised:
+        canonicalize(parser.parse("int s; switch (s) { case 1 { input int a; } }"))
+    assert (raised.value.name, raised.value.kind, raised.value.place) == ("a", "an input", "a switch case body")
 
 
 def test_program_without_declarations_still_logs_the_walk(caplog):

@@ -316,12 +316,21 @@ nb::object resolver_init(nb::handle self, nb::handle qubits_mapping) {
     // program names.
     set_attr(self, "_undeclared_registers"_id, steal_or_throw(PySet_New(nullptr)));
     set_attr(self, "_explicit_qubits"_id, steal_or_throw(PySet_New(nullptr)));
+    // One frame per open block, as the walk enters it: what each name
+    // declared in the block meant before it.
+    set_attr(self, "_block_frames"_id, steal_or_throw(PyList_New(0)));
     return nb::none();
 }
 
 // The register's qubits when `name` names a register, else an empty object.
+// A classical variable in scope is never the register of its name: qubits are
+// declared in the program's own scope, so that register is declared after
+// the variable's block ends, and one of the program's own scope cannot share
+// the variable's name.
 nb::object register_qubits(nb::handle self, nb::handle name) {
-    return find_item(get_attr(self, "_qubits_mapping"_id), name);
+    nb::object qubits = find_item(get_attr(self, "_qubits_mapping"_id), name);
+    if (qubits.is_valid() && contains(get_attr(self, "_classical_names"_id), name)) return nb::object();
+    return qubits;
 }
 
 // A register named as an operand before its declaration would take qubits
@@ -506,12 +515,6 @@ nb::object resolve_measurement_operand(nb::handle self, nb::handle node) {
     return tree::generic_visit(self, node);
 }
 
-nb::object resolve_for_in_loop(nb::handle self, nb::handle node) {
-    nb::object variable = get_attr(node, "identifier"_id);
-    if (is_instance(variable, state.identifier))
-        check_status(PySet_Add(get_attr(self, "_classical_names"_id).ptr(), get_attr(variable, "name"_id).ptr()));
-    return tree::generic_visit(self, node);
-}
 
 // A qubit declaration leaves the tree; from here on its register may be
 // used. A classical variable declared before it under its name is refused,
@@ -735,10 +738,115 @@ nb::object resolve_quantum_reset(nb::handle self, nb::handle node) {
     return result;
 }
 
+// --- block scope ---------------------------------------------------------------------
+// A classical variable declared in a block, a loop's variable included, is a
+// name of that block only: once the block ends the name means what it meant
+// before, a register declared later included.
+
+// Called before a declaration in the innermost open block changes what
+// `name` means: the block's frame remembers the name's classical standing and
+// its recorded size, once. A block's frame is made with its first declaration.
+void remember_name(nb::handle self, nb::handle name) {
+    nb::object frames = get_attr(self, "_block_frames"_id);
+    const Py_ssize_t count = size_of(frames);
+    if (count == 0) return;
+    nb::object frame = steal_or_throw(PySequence_GetItem(frames.ptr(), count - 1));
+    if (frame.is_none()) {
+        frame = steal_or_throw(PyDict_New());
+        check_status(PySequence_SetItem(frames.ptr(), count - 1, frame.ptr()));
+    } else if (contains(frame, name)) {
+        return;
+    }
+    const bool classical = contains(get_attr(self, "_classical_names"_id), name);
+    nb::object size = find_item(get_attr(self, "_target_sizes"_id), name);
+    nb::object before = nb::make_tuple(nb::bool_(classical), nb::bool_(size.is_valid()),
+                                       size.is_valid() ? size : nb::object(nb::none()));
+    check_status(PyObject_SetItem(frame.ptr(), name.ptr(), before.ptr()));
+}
+
+// Ends the innermost block: each name declared in it means again what it meant before.
+void leave_block(nb::handle self) {
+    nb::object frame = call_method(get_attr(self, "_block_frames"_id), "pop"_id);
+    if (frame.is_none()) return;
+    nb::object classical_names = get_attr(self, "_classical_names"_id);
+    nb::object sizes = get_attr(self, "_target_sizes"_id);
+    nb::object entries = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(frame.ptr())).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        auto [name, before] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
+        nb::object classical = steal_or_throw(PySequence_GetItem(before.ptr(), 0));
+        nb::object sized = steal_or_throw(PySequence_GetItem(before.ptr(), 1));
+        if (!truth(classical)) call_method(classical_names, "discard"_id, name);
+        if (truth(sized)) {
+            check_status(PyObject_SetItem(sizes.ptr(), name.ptr(),
+                                          steal_or_throw(PySequence_GetItem(before.ptr(), 2)).ptr()));
+        } else if (contains(sizes, name)) {
+            check_status(PyObject_DelItem(sizes.ptr(), name.ptr()));
+        }
+    }
+}
+
+// `body()` as the statements of one block. A failing body ends the walk, and
+// the mapping with it.
+template <typename Body>
+void in_block(nb::handle self, Body&& body) {
+    append_item(get_attr(self, "_block_frames"_id), nb::none());
+    body();
+    leave_block(self);
+}
+
+// `node.field = visit(node.field)` for a field that holds one node.
+void resolve_field(nb::handle self, nb::handle node, nb::handle field) {
+    nb::object value = get_attr(node, field);
+    if (!tree::is_node(value)) return;
+    nb::object replaced = tree::visit(self, value);
+    if (!replaced.is(value)) set_attr(node, field, replaced);
+}
+
+// A statement with one block (a while loop, a box, a braced block): its
+// fields are walked as the generic walk does, in the block's scope, which
+// only its statements can declare names in.
+nb::object resolve_block(nb::handle self, nb::handle node) {
+    nb::object walked;
+    in_block(self, [&] { walked = tree::generic_visit(self, node); });
+    return walked;
+}
+
+// An if statement: its condition, then each branch in a block of its own.
+nb::object resolve_branching(nb::handle self, nb::handle node) {
+    tree::transform_list(self, get_attr(node, "annotations"_id));
+    resolve_field(self, node, "condition"_id);
+    in_block(self, [&] { tree::transform_list(self, get_attr(node, "if_block"_id)); });
+    in_block(self, [&] { tree::transform_list(self, get_attr(node, "else_block"_id)); });
+    return nb::borrow(node);
+}
+
+// A for loop: what it runs over is read where it stands; its variable is
+// declared in its block, and it is no use of a name.
+nb::object resolve_for_in_loop(nb::handle self, nb::handle node) {
+    nb::object variable = get_attr(node, "identifier"_id);
+    nb::object name = is_exact_identifier(variable) ? get_attr(variable, "name"_id) : nb::object();
+    // A loop's variable may not take the name of a register declared before it.
+    if (name.is_valid() && register_qubits(self, name).is_valid() &&
+        !contains(get_attr(self, "_undeclared_registers"_id), name))
+        refuse_register(name, "a classical variable");
+    tree::transform_list(self, get_attr(node, "annotations"_id));
+    resolve_field(self, node, "type"_id);
+    resolve_field(self, node, "set_declaration"_id);
+    in_block(self, [&] {
+        if (name.is_valid()) {
+            remember_name(self, name);
+            check_status(PySet_Add(get_attr(self, "_classical_names"_id).ptr(), name.ptr()));
+        }
+        tree::transform_list(self, get_attr(node, "block"_id));
+    });
+    return nb::borrow(node);
+}
+
 // What a classical variable holds, as far as a measurement into it needs to
 // know: the number of its cells, or None for a single value. A declaration
 // whose size is not known here leaves the name unrecorded.
 void record_target(nb::handle self, nb::handle name, nb::handle size) {
+    remember_name(self, name);
     check_status(PySet_Add(get_attr(self, "_classical_names"_id).ptr(), name.ptr()));
     nb::object sizes = get_attr(self, "_target_sizes"_id);
     if (size) {
@@ -1128,6 +1236,10 @@ NB_MODULE(register_mapper, m) {
                               .def_handler("visit_QuantumMeasurementStatement", resolve_measurement)
                               .def_handler("visit_QuantumMeasurement", resolve_measurement_operand)
                               .def_handler("visit_ForInLoop", resolve_for_in_loop)
+                              .def_handler("visit_BranchingStatement", resolve_branching)
+                              .def_handler("visit_WhileLoop", resolve_block)
+                              .def_handler("visit_CompoundStatement", resolve_block)
+                              .def_handler("visit_Box", resolve_block)
                               .def_handler("visit_ExpandedGateCall", resolve_expanded_gate_call)
                               .def_handler("visit_VyrDeclaration", resolve_vyr_declaration)
                               .def_handler("visit_ClassicalDeclaration", resolve_classical_declaration)

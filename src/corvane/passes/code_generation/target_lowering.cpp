@@ -42,6 +42,7 @@ struct ModuleState {
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
     nb::handle translate_typed, to_int, duration_type_error, out_of_range;
     nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type;
+    nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
     nb::handle variable_signature;
@@ -97,14 +98,17 @@ void visit_child(nb::handle self, nb::handle node) { tree::call_visit(self, node
 
 // --- block scope ------------------------------------------------------------
 // A name declared in a block (an if or else body, a loop body, a case body, a
-// box or a braced block), or a for loop's variable, hides the outer variable
-// of that name until the block ends. The variables database is keyed by name,
-// so the visitor's `_scopes` holds one frame per open scope, the program's
-// own at the bottom: each maps the names declared in that scope to the outer
+// box or a braced block), or a for loop's variable, is a name of that block:
+// it hides the outer variable of that name, and it ends with the block, as in
+// OpenQASM. The variables database is what expressions and assignments look
+// names up in, so while the lowering runs it holds the names in scope only.
+// The visitor's `_scopes` holds one frame per open scope, the program's own
+// at the bottom: each maps the names declared in that scope to the outer
 // wrapper that the declaration replaced in the database (None when it hid
-// nothing). When a block ends, the hidden wrappers go back into the database.
-// A name that hid nothing stays in the database after its block, as the
-// database keeps every variable; it is only no longer in scope.
+// nothing). When a block ends, the hidden wrappers go back into the database
+// and the names that hid nothing leave it. `_every_variable` keeps, by name,
+// what the database would hold if no name left it; once the lowering is
+// done, the database holds that again, so that it keeps every variable.
 
 nb::object new_frame() { return steal_or_throw(PyDict_New()); }
 
@@ -116,13 +120,28 @@ nb::object set_fresh_scopes(nb::handle self) {
     return scopes;
 }
 
-// The visitor's frames, made afresh for a visitor whose constructor did not set them.
-nb::object scopes_of(nb::handle self) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_scopes"_id.ptr());
+// `self.<name>`, or an empty object when the visitor has no such attribute.
+nb::object own_attribute(nb::handle self, nb::handle name) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
     if (found) return nb::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
-    return set_fresh_scopes(self);
+    return nb::object();
+}
+
+// The visitor's frames, made afresh for a visitor whose constructor did not set them.
+nb::object scopes_of(nb::handle self) {
+    nb::object scopes = own_attribute(self, "_scopes"_id);
+    return scopes.is_valid() ? scopes : set_fresh_scopes(self);
+}
+
+// Made with the first declaration.
+nb::object every_variable_of(nb::handle self) {
+    nb::object every = own_attribute(self, "_every_variable"_id);
+    if (every.is_valid()) return every;
+    every = steal_or_throw(PyDict_New());
+    set_attr(self, "_every_variable"_id, every);
+    return every;
 }
 
 Py_ssize_t frame_count(nb::handle scopes) {
@@ -147,13 +166,16 @@ nb::object database_key(nb::handle name) { return call(state.variable_signature,
 nb::object variables_db_of(nb::handle self) { return get_attr(get_attr(self, "_context"_id), "variables_db"_id); }
 
 // Called before the declaration of `name` replaces its database record: the
-// innermost scope remembers the wrapper that the declaration hides. An output
-// is saved by its name after the whole program, so an output may hide only
-// another output, which the program refuses in its own terms.
-void enter_name(nb::handle self, nb::handle name, bool is_output) {
+// innermost scope remembers the wrapper that the declaration hides. Inputs
+// are fed and outputs saved by name, outside every block, so they belong to
+// the program's own scope.
+void enter_name(nb::handle self, nb::handle node, nb::handle name, bool is_input, bool is_output) {
     nb::object scopes = scopes_of(self);
     const Py_ssize_t count = frame_count(scopes);
     if (count == 0) return;
+    if (count > 1 && (is_input || is_output))
+        raise_error(call(state.declaration_placement_exception, node, name,
+                         nb::str(is_input ? "an input" : "an output"), nb::str("a block")));
     nb::object frame = frame_at(scopes, count - 1);
     if (contains(frame, name)) return;
     nb::object hidden = nb::none();
@@ -161,26 +183,49 @@ void enter_name(nb::handle self, nb::handle name, bool is_output) {
         hidden = find_item(variables_db_of(self), database_key(name));
         if (!hidden.is_valid()) hidden = nb::none();
     }
-    if (!hidden.is_none() && is_output && !contains(get_attr(get_attr(self, "_context"_id), "outputs"_id), name))
-        raise_text(PyExc_NotImplementedError,
-                   compose({nb::str("The output "), name, nb::str(" is declared in a block where it hides the variable "),
-                            name, nb::str(" of an enclosing scope; outputs are saved by name after the program, "
-                                          "so an output may not hide another variable.")}));
     check_status(PyObject_SetItem(frame.ptr(), name.ptr(), hidden.ptr()));
 }
 
 // Ends the innermost block: every wrapper that its declarations hid is put
-// back into the database.
+// back into the database, and every name that hid nothing leaves it.
 void leave_block(nb::handle self, nb::handle scopes, bool restore) {
     nb::object frame = call_method(scopes, "pop"_id);
-    if (!restore) return;
+    if (!restore || size_of(frame) == 0) return;
     nb::object entries = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(frame.ptr())).ptr()));
-    nb::object database;
+    nb::object database = variables_db_of(self);
+    nb::object every = every_variable_of(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         auto [name, hidden] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
-        if (hidden.is_none()) continue;
-        if (!database.is_valid()) database = variables_db_of(self);
-        check_status(PyObject_SetItem(database.ptr(), database_key(name).ptr(), hidden.ptr()));
+        nb::object key = database_key(name);
+        if (hidden.is_none()) {
+            if (PyObject_DelItem(database.ptr(), key.ptr()) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+                PyErr_Clear();
+            }
+            continue;
+        }
+        check_status(PyObject_SetItem(database.ptr(), key.ptr(), hidden.ptr()));
+        check_status(PyObject_SetItem(every.ptr(), name.ptr(), hidden.ptr()));
+    }
+}
+
+// After the lowering: the database holds every variable again, in the order
+// of their first declarations, as if no name had left it.
+void restore_every_variable(nb::handle self) {
+    nb::object every = every_variable_of(self);
+    nb::object database = variables_db_of(self);
+    if (size_of(database) == size_of(every)) return;
+    // What the database holds beyond the lowering's own declarations stays.
+    nb::object kept = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(database.ptr())).ptr()));
+    call_method(database, "clear"_id);
+    nb::object entries = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(every.ptr())).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+        auto [name, wrapper] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
+        check_status(PyObject_SetItem(database.ptr(), database_key(name).ptr(), wrapper.ptr()));
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kept.ptr()); ++i) {
+        auto [key, wrapper] = unpack_pair(PyList_GET_ITEM(kept.ptr(), i));
+        if (!contains(database, key)) check_status(PyObject_SetItem(database.ptr(), key.ptr(), wrapper.ptr()));
     }
 }
 
@@ -689,13 +734,14 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     nb::object is_output = get_attr(node, "is_output"_id);
     refuse_redeclaration(self, node, name, truth(is_input), truth(is_output));
     nb::object is_stream = nb::bool_(!value.is_valid() && !inside_scope);
-    enter_name(self, name, truth(is_output));
+    enter_name(self, node, name, truth(is_input), truth(is_output));
 
     nb::object context = get_attr(self, "_context"_id);
     PyObject* arguments[] = {context.ptr(), var.ptr(), is_input.ptr(), is_output.ptr(), is_stream.ptr()};
     steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
     note_duration(self, var, name);
+    check_status(PyObject_SetItem(every_variable_of(self).ptr(), name.ptr(), var.ptr()));
     if (value.is_valid()) {
         const char* what = truth(is_input) ? "input" : truth(is_output) ? "output" : "variable";
         refuse_values_of_another_type(var, name, value, what);
@@ -885,6 +931,43 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return call_unpacked(held, translated);
+}
+
+// Whether `name` names a gate that the program could call: OpenQASM's own
+// `U`, or an operation of the profile that acts on qubits.
+bool names_a_gate(nb::handle self, nb::handle name) {
+    if (!PyUnicode_Check(name.ptr())) return false;
+    if (PyUnicode_CompareWithASCIIString(name.ptr(), "U") == 0) return true;
+    nb::object registry = get_attr(get_attr(self, "_machine_profile"_id), "quantum_instruction_registry"_id);
+    nb::object keys = steal_or_throw(PyObject_GetIter(get_attr(registry, "available_identifiers"_id).ptr()));
+    while (PyObject* raw = PyIter_Next(keys.ptr())) {
+        nb::object key = nb::steal(raw);
+        int same = PyObject_RichCompareBool(get_attr(key, "name"_id).ptr(), name.ptr(), Py_EQ);
+        check_status(same);
+        if (same && (truth(get_attr(key, "is_varying_number_of_qubits"_id)) ||
+                     size_of(get_attr(key, "qubits_pattern"_id)) > 0))
+            return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
+// A name standing alone as a statement: a variable in scope reads nothing
+// and does nothing there, a gate lacks the qubits it would act on, and any
+// other name is undeclared. Passing over either would drop the statement the
+// program wrote. Other expressions are walked, so that a call among them
+// runs as before.
+nb::object visit_expression_statement(nb::handle self, nb::handle node) {
+    nb::object expression = get_attr(node, "expression"_id);
+    if (!is_instance(expression, state.identifier)) return tree::generic_visit(self, node);
+    nb::object name = get_attr(expression, "name"_id);
+    nb::object database = variables_db_of(self);
+    nb::object key = database_key(name);
+    if (contains(database, key)) return nb::none();
+    if (names_a_gate(self, name)) raise_error(call(state.gate_without_qubits_exception, name));
+    // The database refuses a name it does not hold, as translation would.
+    steal_or_throw(PyObject_GetItem(database.ptr(), key.ptr()));
+    return nb::none();
 }
 
 nb::object visit_quantum_measurement_statement(nb::handle self, nb::handle node) {
@@ -1449,6 +1532,7 @@ nb::object code_generation_call(nb::handle self, nb::handle program) {
     } else {
         with_context(scope, [&] { visit_child(visitor, tree); });
     }
+    restore_every_variable(visitor);
     return result;
 }
 
@@ -1562,6 +1646,9 @@ NB_MODULE(target_lowering, m) {
     state.stretch_type = keep(ast.attr("StretchType"));
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
+    state.declaration_placement_exception =
+        keep_attr("corvane.passes.parsing.validators", "DeclarationPlacementException");
+    state.gate_without_qubits_exception = keep_attr("corvane.passes.parsing.validators", "GateWithoutQubitsException");
 
     nb::object vyr = import_module("vk.vyr");
     state.program = keep(vyr.attr("program"));
@@ -1691,6 +1778,9 @@ NB_MODULE(target_lowering, m) {
                               "Lowers a barrier.")
                  .def_handler("visit_FunctionCall(self, node: ast.FunctionCall) -> typing.Any", visit_function_call,
                               "Lowers a function call that stands as a statement.")
+                 .def_handler("visit_ExpressionStatement(self, node: ast.ExpressionStatement) -> typing.Any",
+                              visit_expression_statement,
+                              "Lowers an expression statement; refuses a gate or an undeclared name standing alone.")
                  .def_handler("visit_QuantumMeasurementStatement(self, node: ast.QuantumMeasurementStatement)"
                               " -> None",
                               visit_quantum_measurement_statement,

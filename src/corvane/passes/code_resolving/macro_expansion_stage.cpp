@@ -38,8 +38,10 @@ struct ModuleState {
         bank, gate_definition, argument_type, definition_signature, plural, stage_built_in_gates, formal,
         formal_kind, used_as, parameters, names, dropping, enclosing_parameters, case_switches;
     nb::handle stage;
-    nb::handle redeclaration, repeated_qubit;
-    nb::handle declared_names;
+    nb::handle redeclaration, repeated_qubit, gate_without_qubits;
+    nb::handle declared_names, block_depth;
+    nb::handle hardware_qubit;
+    nb::handle block_statements[6];  // the statements that hold blocks of their own
     Logger logger;
 } state;
 
@@ -230,7 +232,36 @@ nb::object check_gate_call(nb::handle self, nb::handle node) {
         if (contains(get_attr(self, state.parameters), name)) raise_misused(self, node, name, "parameter", "a gate");
         if (contains(get_attr(self, state.qubits), name)) raise_misused(self, node, name, "qubit", "a gate");
     }
-    return check_operands(self, node);
+    check_operands(self, node);
+    return tree::generic_visit(self, node);
+}
+
+nb::object check_statement_operands(nb::handle self, nb::handle node) {
+    check_operands(self, node);
+    return tree::generic_visit(self, node);
+}
+
+// A name that the walk reaches stands where a value does (operands are not
+// walked): a formal qubit there would put the call's qubit where a number stands.
+nb::object check_value_name(nb::handle self, nb::handle node) {
+    nb::object name = get_attr(node, state.name);
+    if (contains(get_attr(self, state.qubits), name)) raise_misused(self, node, name, "qubit", "a value");
+    return nb::none();
+}
+
+bool is_operand_field(nb::handle field) {
+    return PyUnicode_Check(field.ptr()) && (PyUnicode_Compare(field.ptr(), state.qubits.ptr()) == 0 ||
+                                            PyUnicode_CompareWithASCIIString(field.ptr(), "qubit") == 0);
+}
+
+// The walk over every field but the qubit operands, which the handlers check.
+nb::object checker_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
+    RecursionLimitGuard guard(" while checking a gate's body");
+    tree::any_child(node, [&](nb::handle field, nb::handle child) {
+        if (!is_operand_field(field)) tree::call_visit(self, child, context);
+        return false;
+    });
+    return nb::none();
 }
 
 nb::object check_measurement(nb::handle self, nb::handle node) {
@@ -244,8 +275,8 @@ nb::object check_measurement(nb::handle self, nb::handle node) {
 // that uses it, or empty objects. A gate sees its parameters, its qubits, the
 // global constants (already in place as their values) and what its own body
 // declares; the gates and functions it calls are named by their calls. Any
-// other name is a variable or a qubit of the program, which the gate would
-// capture where it is called.
+// other name is a variable or a qubit of the program, a hardware qubit
+// included, which the gate would capture where it is called.
 struct UnseenName {
     nb::object name, statement;
 };
@@ -255,6 +286,11 @@ void find_unseen_name(nb::handle node, nb::handle visible, nb::handle statement,
     if (is_exact(node, state.identifier)) {
         nb::object name = get_attr(node, state.name);
         if (!contains(visible, name)) found = {name, nb::borrow(statement)};
+        return;
+    }
+    // A hardware qubit is the program's, never the gate's own.
+    if (is_exact(node, state.hardware_qubit)) {
+        found = {get_attr(node, state.name), nb::borrow(statement)};
         return;
     }
     if (is_instance(node, state.statement)) statement = node;
@@ -415,6 +451,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     setattr_interned(self, state.dropping, steal_or_throw(PySet_New(nullptr)));
     setattr_interned(self, state.enclosing_parameters, steal_or_throw(PyFrozenSet_New(nullptr)));
     setattr_interned(self, state.declared_names, nb::dict());
+    setattr_interned(self, state.block_depth, nb::int_(0));
     return nb::none();
 }
 
@@ -739,12 +776,49 @@ nb::object add_gate(nb::handle self, nb::handle node) {
 
 // --- names that a gate cannot share --------------------------------------------------
 
-// Records a declaration's name; one that a gate defined before it holds is refused.
+// Records a declaration's name; one that a gate defined before it holds is
+// refused. Gates are defined in the program's own scope only, so only the
+// names of that scope are recorded: a name declared in a block ends with it.
 nb::object declare_name(nb::handle self, nb::handle node, nb::handle identifier, const char* kind) {
     nb::object name = get_attr(identifier, state.name);
     if (contains(get_attr(self, state.bank), nb::handle(state.gate_signature)(name)))
         raise_error(nb::handle(state.redeclaration)(node, name, nb::str("a gate"), nb::str(kind)));
-    check_status(PyObject_SetItem(get_attr(self, state.declared_names).ptr(), name.ptr(), nb::str(kind).ptr()));
+    if (!truth(get_attr(self, state.block_depth)))
+        check_status(PyObject_SetItem(get_attr(self, state.declared_names).ptr(), name.ptr(), nb::str(kind).ptr()));
+    return tree::generic_visit(self, node);
+}
+
+// The library's walk, one block deeper inside a statement that holds blocks
+// of its own (a gate's body included).
+nb::object resolver_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
+    bool holds_blocks = false;
+    for (nb::handle kind : state.block_statements) holds_blocks = holds_blocks || is_exact(node, kind);
+    if (!holds_blocks) return tree::transformer_generic_visit(self, node, context);
+    nb::object depth = get_attr(self, state.block_depth);
+    nb::object one = steal_or_throw(PyLong_FromLong(1));
+    setattr_interned(self, state.block_depth, steal_or_throw(PyNumber_Add(depth.ptr(), one.ptr())));
+    nb::object result;
+    try {
+        result = tree::transformer_generic_visit(self, node, context);
+    } catch (...) {
+        try {
+            setattr_interned(self, state.block_depth, depth);
+        } catch (...) {
+            // The walk's error is the one to report.
+        }
+        throw;
+    }
+    setattr_interned(self, state.block_depth, depth);
+    return result;
+}
+
+// A user gate named alone as a statement would be dropped: it is no value,
+// and without qubits it is no call either.
+nb::object visit_expression_statement(nb::handle self, nb::handle node) {
+    nb::object expression = get_attr(node, "expression"_id);
+    if (is_exact(expression, state.identifier) &&
+        contains(get_attr(self, state.bank), nb::handle(state.gate_signature)(get_attr(expression, state.name))))
+        raise_error(nb::handle(state.gate_without_qubits)(get_attr(expression, state.name)));
     return tree::generic_visit(self, node);
 }
 
@@ -958,6 +1032,12 @@ NB_MODULE(macro_expansion_stage, m) {
     state.case_switches = intern("_switches");
     state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
+    state.gate_without_qubits = keep_attr("corvane.passes.parsing.validators", "GateWithoutQubitsException");
+    state.block_depth = intern("_block_depth");
+    state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
+    const char* block_statements[] = {"BranchingStatement", "WhileLoop", "ForInLoop",
+                                      "CompoundStatement",  "Box",       "QuantumGateDefinition"};
+    for (int i = 0; i < 6; ++i) state.block_statements[i] = keep(ast.attr(block_statements[i]));
 
     state.gate_signature = keep(ClassBuilder(m, "GateSignature")
                                     .doc("The identity of a gate: its name.")
@@ -1037,12 +1117,14 @@ NB_MODULE(macro_expansion_stage, m) {
     state.formals_checker = keep(ClassBuilder(m, "_FormalsChecker", {visitor_base})
                                      .def("__init__", formals_checker_init, "definition"_arg)
                                      .visitor_walk()
+                                     .def_generic_visit(checker_generic_visit)
                                      .def_handler("visit_QuantumGate", check_gate_call)
-                                     .def_handler("visit_QuantumPhase", check_operands)
-                                     .def_handler("visit_QuantumBarrier", check_operands)
-                                     .def_handler("visit_QuantumReset", check_operands)
-                                     .def_handler("visit_DelayInstruction", check_operands)
+                                     .def_handler("visit_QuantumPhase", check_statement_operands)
+                                     .def_handler("visit_QuantumBarrier", check_statement_operands)
+                                     .def_handler("visit_QuantumReset", check_statement_operands)
+                                     .def_handler("visit_DelayInstruction", check_statement_operands)
                                      .def_handler("visit_QuantumMeasurement", check_measurement)
+                                     .def_handler("visit_Identifier", check_value_name)
                                      .build());
     state.name_collector = keep(ClassBuilder(m, "_NameCollector", {visitor_base})
                                     .def("__init__", name_collector_init)
@@ -1066,7 +1148,9 @@ NB_MODULE(macro_expansion_stage, m) {
         keep(ClassBuilder(m, "_GateResolverTransformer", {transformer_base})
                  .def("__init__", resolver_init, "built_in_gates"_arg)
                  .transformer_walk()
+                 .def_generic_visit(resolver_generic_visit)
                  .def_handler("visit_QuantumGateDefinition", visit_quantum_gate_definition)
+                 .def_handler("visit_ExpressionStatement", visit_expression_statement)
                  .def_handler("visit_ClassicalDeclaration", visit_classical_declaration)
                  .def_handler("visit_IODeclaration", visit_classical_declaration)
                  .def_handler("visit_QubitDeclaration", visit_qubit_declaration)

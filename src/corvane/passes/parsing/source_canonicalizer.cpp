@@ -1,6 +1,8 @@
 // Brings a parsed tree, includes expanded, into the form the later phases
-// expect: plain variables become outputs when the program declares no input or
-// output, and a version below the target is raised to it.
+// expect: qubits, arrays, gates, inputs and outputs are declared in the
+// program's own scope only, the program's plain variables become outputs when
+// it declares no input or output, and a version below the target is raised to
+// it.
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -12,6 +14,9 @@ namespace {
 struct ModuleState {
     nb::handle io_declaration;
     nb::handle output;  // IOKeyword.output
+    nb::handle classical_declaration, constant_declaration, qubit_declaration, gate_definition, array_type;
+    nb::handle compound_statement, switch_statement, branching_statement, while_loop, for_in_loop, box;
+    nb::handle declaration_placement;
     nb::handle qasm_program;  // openqasm3.ast.Program
     nb::handle open_qasm_program;
     nb::handle count_node_types;
@@ -27,6 +32,40 @@ nb::object new_output_declaration(nb::handle node) {
                                             "identifier"_arg = nb::getattr(node, "identifier"));
 }
 
+bool is_exact(nb::handle node, nb::handle cls) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == cls.ptr();
+}
+
+// The program's own classical declarations become outputs, each followed by
+// the statement of its initialiser. A variable declared in a block ends with
+// the block, before the outputs are saved, so it stays a variable of its block.
+void declare_outputs(nb::handle self, nb::handle node) {
+    nb::object statements = get_attr(node, "statements"_id);
+    nb::object items = steal_or_throw(PySequence_List(statements.ptr()));
+    nb::object result = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::handle item = PyList_GET_ITEM(items.ptr(), i);
+        if (!is_exact(item, state.classical_declaration)) {
+            check_status(PyList_Append(result.ptr(), item.ptr()));
+            continue;
+        }
+        nb::object replaced = tree::visit(self, item);
+        if (replaced.is_none()) continue;
+        if (tree::is_node(replaced)) {
+            check_status(PyList_Append(result.ptr(), replaced.ptr()));
+            continue;
+        }
+        nb::object parts = steal_or_throw(PyObject_GetIter(replaced.ptr()));
+        while (PyObject* part = PyIter_Next(parts.ptr())) {
+            nb::object piece = nb::steal(part);
+            check_status(PyList_Append(result.ptr(), piece.ptr()));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    nb::object everything = steal_or_throw(PySlice_New(nullptr, nullptr, nullptr));
+    check_status(PyObject_SetItem(statements.ptr(), everything.ptr(), result.ptr()));
+}
+
 nb::object visit_program(nb::handle self, nb::handle node) {
     nb::object counts = nb::handle(state.count_node_types)(node);
     nb::object existing = counts[state.io_declaration];
@@ -35,9 +74,85 @@ nb::object visit_program(nb::handle self, nb::handle node) {
             compose({nb::str("Encountered existing ("), existing, nb::str(") I/O variables.")}));
         return nb::borrow(node);
     }
-    tree::generic_visit(self, node);
+    declare_outputs(self, node);
     state.logger.debug(nb::str("No pre existing I/O variables, modified all variables."));
     return nb::borrow(node);
+}
+
+// --- where declarations stand -------------------------------------------------
+
+// OpenQASM declares qubits, arrays, gates, inputs and outputs in the program's
+// own scope only. The parser refuses them in the bodies of branches, loops and
+// boxes, but takes a braced block or a case body for the scope around it;
+// there a qubit would be laid out and a gate defined for the whole program,
+// an array or an output would outlive the block that declares it, and in a
+// case body the later steps would drop the declaration.
+// A gate definition that stands in a case body itself is left to the gate
+// expansion, which refuses it in the terms of case bodies.
+void refuse_misplaced_in(nb::handle statements, const char* place, bool gates = true);
+
+void refuse_misplaced(nb::handle statement, const char* place, bool gates) {
+    const char* kind = nullptr;
+    nb::object name;
+    if (is_exact(statement, state.qubit_declaration)) {
+        kind = "a qubit";
+        name = get_attr(get_attr(statement, "qubit"_id), "name"_id);
+    } else if (gates && is_exact(statement, state.gate_definition)) {
+        kind = "a gate";
+        name = get_attr(get_attr(statement, "name"_id), "name"_id);
+    } else if (is_exact(statement, state.io_declaration)) {
+        kind = get_attr(statement, "io_identifier"_id).is(state.output) ? "an output" : "an input";
+        name = get_attr(get_attr(statement, "identifier"_id), "name"_id);
+    } else if ((is_exact(statement, state.classical_declaration) ||
+                is_exact(statement, state.constant_declaration)) &&
+               is_instance(get_attr(statement, "type"_id), state.array_type)) {
+        kind = "an array";
+        name = get_attr(get_attr(statement, "identifier"_id), "name"_id);
+    }
+    if (kind)
+        raise_error(call(state.declaration_placement, statement, name, nb::str(kind), nb::str(place)));
+}
+
+// The blocks that `statement` holds, each of them a scope of its own.
+void refuse_misplaced_below(nb::handle statement) {
+    RecursionLimitGuard guard(" while reading the blocks of a program");
+    if (is_exact(statement, state.compound_statement)) {
+        refuse_misplaced_in(get_attr(statement, "statements"_id), "a braced block");
+    } else if (is_exact(statement, state.switch_statement)) {
+        nb::object cases = steal_or_throw(PyObject_GetIter(get_attr(statement, "cases"_id).ptr()));
+        while (PyObject* raw = PyIter_Next(cases.ptr())) {
+            nb::object pair = nb::steal(raw);
+            auto [values, body] = unpack_pair(pair);
+            refuse_misplaced_in(get_attr(body, "statements"_id), "a switch case body", false);
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        nb::object fallback = get_attr(statement, "default"_id);
+        if (!fallback.is_none())
+            refuse_misplaced_in(get_attr(fallback, "statements"_id), "a switch case body", false);
+    } else if (is_exact(statement, state.branching_statement)) {
+        refuse_misplaced_in(get_attr(statement, "if_block"_id), "an if body");
+        refuse_misplaced_in(get_attr(statement, "else_block"_id), "an else body");
+    } else if (is_exact(statement, state.while_loop) || is_exact(statement, state.for_in_loop)) {
+        refuse_misplaced_in(get_attr(statement, "block"_id), "a loop body");
+    } else if (is_exact(statement, state.box)) {
+        refuse_misplaced_in(get_attr(statement, "body"_id), "a box");
+    }
+}
+
+void refuse_misplaced_in(nb::handle statements, const char* place, bool gates) {
+    nb::object iterator = steal_or_throw(PyObject_GetIter(statements.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object statement = nb::steal(raw);
+        refuse_misplaced(statement, place, gates);
+        refuse_misplaced_below(statement);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+void refuse_misplaced_declarations(nb::handle tree) {
+    nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(tree, "statements"_id).ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) refuse_misplaced_below(nb::steal(raw));
+    if (PyErr_Occurred()) throw nb::python_error();
 }
 
 // --- SourceCanonicalizer ----------------------------------------------------
@@ -55,6 +170,7 @@ nb::object declared_version(nb::handle self, nb::handle version) {
 
 nb::object canonicalizer_call(nb::handle self, nb::handle program) {
     check_assertion(is_instance(program, state.open_qasm_program));
+    refuse_misplaced_declarations(nb::getattr(program, "ast"));
     nb::object transformer = nb::handle(state.io_variables_transformer)();
     nb::object tree = tree::visit(transformer, nb::getattr(program, "ast"));
     check_assertion(is_instance(tree, state.qasm_program));
@@ -82,12 +198,25 @@ NB_MODULE(source_canonicalizer, m) {
     nb::object ast = import_module("openqasm3.ast");
     state.io_declaration = keep(ast.attr("IODeclaration"));
     state.output = keep(ast.attr("IOKeyword").attr("output"));
+    state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
+    state.constant_declaration = keep(ast.attr("ConstantDeclaration"));
+    state.qubit_declaration = keep(ast.attr("QubitDeclaration"));
+    state.gate_definition = keep(ast.attr("QuantumGateDefinition"));
+    state.array_type = keep(ast.attr("ArrayType"));
+    state.compound_statement = keep(ast.attr("CompoundStatement"));
+    state.switch_statement = keep(ast.attr("SwitchStatement"));
+    state.branching_statement = keep(ast.attr("BranchingStatement"));
+    state.while_loop = keep(ast.attr("WhileLoop"));
+    state.for_in_loop = keep(ast.attr("ForInLoop"));
+    state.box = keep(ast.attr("Box"));
+    state.declaration_placement = keep_attr("corvane.passes.parsing.validators", "DeclarationPlacementException");
     state.qasm_program = keep(ast.attr("Program"));
     state.logger = Logger::create(m, "corvane.passes.parsing.source_canonicalizer");
 
     state.io_variables_transformer =
         keep(ClassBuilder(m, "IOVariablesTransformer", {splitter})
-                 .doc("Makes every classical declaration an output when the program declares no input or output.")
+                 .doc("Makes every classical declaration of the program's own scope an output when the program "
+                      "declares no input or output.")
                  .def_handler("visit_Program(self, node: ast.Program) -> ast.Program", visit_program,
                               "Applies the input/output rule to the program.")
                  .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.IODeclaration",
@@ -99,7 +228,8 @@ NB_MODULE(source_canonicalizer, m) {
     for (nb::handle part : target_version) version_parts.append(text_of(part));
     nb::object version_text = nb::str(".").attr("join")(version_parts);
     ClassBuilder(m, "SourceCanonicalizer", {step})
-        .doc("Applies the input/output rule and raises a version below the target.")
+        .doc("Refuses declarations outside the program's own scope that OpenQASM keeps there, applies the "
+             "input/output rule and raises a version below the target.")
         .attr("TARGET_VERSION", target_version)
         .attr("target_version_str", version_text)
         .def("__call__(self, program: Program) -> OpenQasmProgram", canonicalizer_call,

@@ -140,3 +140,35 @@ class ConstantRangeException(ValueError):
             f"The constant '{self.name}' is declared {self.type}, "
             f"but its value {self.value} is too large for a real number."
         )
+
+
+class DeclarationPlacementException(ValueError):
+    """A declaration in a block where the program may not make it: a qubit, an array, a gate, an input or an output.
+
+    `kind` is what the declaration makes of the name ("a qubit", "an array", ...) and
+    `place` the block it stands in ("a braced block", "a switch case body", ...).
+    """
+
+    def __init__(self, node: ast.QASMNode, name: str, kind: str, place: str) -> None:
+        super().__init__(node, name, kind, place)
+        self.node = node
+        self.name = name
+        self.kind = kind
+        self.place = place
+
+    def __str__(self) -> str:
+        return (
+            f"'{self.name}' is declared as {self.kind} in {self.place}; {self.kind} is declared only in the "
+            "program's global scope, outside every block."
+        )
+
+
+class GateWithoutQubitsException(ValueError):
+    """A gate named as a statement of its own, without the qubits that a call of it needs."""
+
+    def __init__(self, gate: str) -> None:
+        super().__init__(gate)
+        self.gate = gate
+
+    def __str__(self) -> str:
+        return f"'{self.gate}' names a gate, but no qubits follow it; a gate call names the qubits it acts on."
