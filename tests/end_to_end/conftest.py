@@ -11,7 +11,7 @@ import pytest
 from machines import INSTRUCTIONS, element, gate
 from vk import vyr
 
-from corvane import Compiler, InstructionKey, MachineProfile
+from corvane import CompilationException, Compiler, InstructionKey, MachineProfile
 from vyr_runner import run_program
 
 QUBITS = {0: ("d0", "r0"), **{qubit: (f"d{qubit}",) for qubit in range(1, 7)}}
@@ -105,3 +105,21 @@ def causes_under_optimisation(python_subprocess):
         return output.splitlines()
 
     return compile_all
+
+
+@pytest.fixture
+def refusals_hold_under_optimisation(causes_under_optimisation, compiler):
+    """Checks that each source (or pair of source and input values) is refused under -O with the
+    cause, class and text, that it is refused with here."""
+
+    def check(sources):
+        pairs = [(source, None) if isinstance(source, str) else tuple(source) for source in sources]
+        expected = []
+        for source, inputs in pairs:
+            with pytest.raises(CompilationException) as raised:
+                compiler.compile(source, inputs=inputs)
+            expected.append(f"{type(raised.value.__cause__).__name__} {raised.value.__cause__}")
+        assert causes_under_optimisation(pairs) == expected
+
+    return check
+
