@@ -48,6 +48,17 @@ REFUSALS = [
     ("bit[2] c = 1.5;", AssignmentTypeException, "c",
      ["bit register c of 2 bits", "real value 1.5", CAST_INT + "1.5)"]),
     ("input float x; bit[3] c; c = x;", AssignmentTypeException, "c", ["bit register c of 3 bits", "real value x"]),
+    # a switch reads integers
+    ("int r; switch (1.5) { case 1 { r = 1; } }", InvalidOperandException, None,
+     ["switch on 1.5", "real value 1.5", "cast, as int(1.5)"]),
+    ("float f = 1; int r; switch (f) { case 1 { r = 1; } }", InvalidOperandException, None,
+     ["switch on f", "real value f"]),
+    ("int r; switch (1) { case 1.5 { r = 1; } }", InvalidOperandException, None,
+     ["switch on 1", "real case value 1.5", "cast, as int(1.5)"]),
+    ("int i = 1; int r; switch (i) { case 1, 2.0 { r = 1; } }", InvalidOperandException, None,
+     ["switch on i", "real case value 2.0"]),
+    ("const float A = 1.0; int i = 1; int r; switch (i) { case A { r = 1; } }", InvalidOperandException, None,
+     ["switch on i", "real case value 1.0"]),
     # durations and reals, both fixed-point, are not one type
     ("array[duration, 2] d; array[float, 2] f; f = d;", DurationTypeException, None,
      ["assignment to f", "d is a duration"]),
@@ -81,6 +92,7 @@ STILL_COMPILE = [
     ("bool b = bool(0.5); bool z = bool(0.0);", {"b": [True], "z": [False]}),
     ("array[int, 2] a = {int(1.5), 2}; a[1] = int(2.5);", {"a": [1, 2]}),
     ("bit[2] c = int(3.5);", {"c": [True, True]}),
+    ("int r; switch (int(1.5)) { case 1 { r = 1; } }", {"r": [1]}),
     # an integer, known or not, into an integer; a boolean is an integer
     ("int k = 7 / 2; uint u = true; int m = measure $0;", {"k": [3], "u": [True], "m": [True]}),
     ("array[int, 2] a = {1, 2}; a[0] = 5;", {"a": [5, 2]}),
@@ -97,6 +109,9 @@ STILL_COMPILE = [
     # a real target takes what it took: an integer is a real, and durations keep their rules
     ("float f = 1; float r = 100ns / 1ns; duration d = 10ns;", {"f": [1], "r": [100.0], "d": [2.5]}),
     ("array[float, 2] a = {1, 2.5}; a[0] = true;", {"a": [True, 2.5]}),
+    # a switch on integers, a bit register's value among them
+    ("bit[2] c = 2; int r; switch (c) { case 2 { r = 1; } }", {"c": [False, True], "r": [1]}),
+    ("const int A = 3; int i = 3; int r; switch (i) { case A { r = 1; } }", {"i": [3], "r": [1]}),
 ]
 
 

@@ -40,7 +40,7 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle translate_typed, to_int, to_bool, duration_type_error, out_of_range;
+    nb::handle translate_typed, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
     nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
@@ -1558,9 +1558,25 @@ void in_case_body(nb::handle self, Body&& body) {
                      compose({nb::str("The switch on "), node_source(get_attr(node, "target"_id)), text})));
 }
 
+// A switch's target and case values are integers, as OpenQASM has them: a
+// real would be compared with the case values as it is, so that 1.5 would
+// match no case and `case 1.5` would label a value no integer target takes.
+// `written` is the case value as the source writes it, or empty for the target.
+void refuse_real_label(nb::handle node, nb::handle label, nb::handle written = nb::handle()) {
+    if (kind_of(label) != Kind::REAL) return;
+    nb::object target = node_source(get_attr(node, "target"_id));
+    nb::object value = written.is_valid() ? node_source(written) : target;
+    raise_text(state.invalid_operand.ptr(),
+               compose({nb::str("The switch on "), target,
+                        nb::str(written.is_valid() ? " has the real case value " : " reads the real value "), value,
+                        nb::str("; a switch's target and case values are integers, and only a cast, as int("), value,
+                        nb::str("), converts a real.")}));
+}
+
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     nb::object target = translate_scalar(self, get_attr(node, "target"_id), false, Takes::NUMBER,
                                          [] { return nb::str("target of the switch"); });
+    refuse_real_label(node, target);
     nb::object cases = get_attr(node, "cases"_id);
     if (size_of(cases) == 0) refuse_switch(node, {nb::str(" has no case; a switch needs at least one.")});
     // Values known now, with the case value as written that gave each: a
@@ -1587,6 +1603,7 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
                 nb::object label = translate_scalar(self, value, false, Takes::NUMBER, [&] {
                     return compose({nb::str("case value of the switch on "), node_source(get_attr(node, "target"_id))});
                 });
+                refuse_real_label(node, label, value);
                 if (is_plain(label)) {
                     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(labels.ptr()); ++k) {
                         int same = PyObject_RichCompareBool(PyList_GET_ITEM(labels.ptr(), k), label.ptr(), Py_EQ);
@@ -1755,6 +1772,7 @@ NB_MODULE(target_lowering, m) {
     state.duration_type_error =
         keep_attr("corvane.passes.code_generation.translate_expression", "DurationTypeException");
     state.out_of_range = keep_attr("corvane.passes.code_generation.translate_expression", "ValueOutOfRangeException");
+    state.invalid_operand = keep_attr("corvane.passes.code_generation.translate_expression", "InvalidOperandException");
     state.vyr_duration_slot = keep_attr("corvane.vyr_slot", "VyrDurationSlot");
     state.vyr_duration_arr = keep_attr("corvane.vyr_slot", "VyrDurationArr");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
