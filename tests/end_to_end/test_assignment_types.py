@@ -64,6 +64,10 @@ REFUSALS = [
      ["assignment to f", "d is a duration"]),
     ("array[float, 2] f; array[duration, 2] d; d = f;", DurationTypeException, None,
      ["assignment to d", "f is a number"]),
+    ("array[duration, 2] d = {4ns, 8ns}; output float s; for float x in d { s += x; }", DurationTypeException, None,
+     ["for loop over x", "as float", "array d", "holds durations"]),
+    ("array[float, 2] f = {1.0, 2.0}; output duration s; for duration x in f { s += x; }", DurationTypeException,
+     None, ["for loop over x", "as duration", "array f", "holds numbers"]),
 ]
 
 
@@ -112,6 +116,7 @@ STILL_COMPILE = [
     # a switch on integers, a bit register's value among them
     ("bit[2] c = 2; int r; switch (c) { case 2 { r = 1; } }", {"c": [False, True], "r": [1]}),
     ("const int A = 3; int i = 3; int r; switch (i) { case A { r = 1; } }", {"i": [3], "r": [1]}),
+    ("array[duration, 2] d = {4ns, 8ns}; output duration s; for duration x in d { s += x; }", {"s": [3]}),
 ]
 
 

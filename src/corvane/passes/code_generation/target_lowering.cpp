@@ -1439,7 +1439,21 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         kind = VALUES;
     } else if (is_instance(set_declaration, state.identifier)) {
         kind = ARRAY;
-        array = steal_or_throw(PyObject_GetItem(context.ptr(), get_attr(set_declaration, "name"_id).ptr()));
+        nb::object array_name = get_attr(set_declaration, "name"_id);
+        array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
+        // Each turn assigns a cell to the loop variable: durations go into a
+        // duration, numbers into a number.
+        nb::object type = get_attr(node, "type"_id);
+        const bool duration_variable = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
+        const bool durations = holds_durations(call_method(context, "_get_var"_id, array_name));
+        if (durations != duration_variable)
+            raise_text(state.duration_type_error.ptr(),
+                       compose({nb::str("The for loop over "), source_name, nb::str(" declares "), source_name,
+                                nb::str(" as "), node_source(type), nb::str(", but the array "), array_name,
+                                nb::str(durations ? " it runs over holds durations; OpenQASM converts no duration into "
+                                                    "a number."
+                                                  : " it runs over holds numbers; OpenQASM converts no number into a "
+                                                    "duration.")}));
     } else if (is_instance(set_declaration, state.range_definition)) {
         kind = RANGE;
         nb::object start = get_attr(set_declaration, "start"_id);
