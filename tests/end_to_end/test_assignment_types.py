@@ -48,6 +48,10 @@ REFUSALS = [
     ("bit[2] c = 1.5;", AssignmentTypeException, "c",
      ["bit register c of 2 bits", "real value 1.5", CAST_INT + "1.5)"]),
     ("input float x; bit[3] c; c = x;", AssignmentTypeException, "c", ["bit register c of 3 bits", "real value x"]),
+    # an integer constant: the ratio of two durations is real
+    ("const int c = 10ns / 2ns;", ConstantTypeException, "c", ["'c'", "declared int", "is real"]),
+    ("const duration t = 10ns; const uint c = t / 2ns;", ConstantTypeException, "c", ["'c'", "declared uint", "t / "]),
+    ("const int c = 10ns / 2ns + 1;", ConstantTypeException, "c", ["'c'", "int"]),
     # a switch reads integers
     ("int r; switch (1.5) { case 1 { r = 1; } }", InvalidOperandException, None,
      ["switch on 1.5", "real value 1.5", "cast, as int(1.5)"]),
@@ -96,6 +100,7 @@ STILL_COMPILE = [
     ("bool b = bool(0.5); bool z = bool(0.0);", {"b": [True], "z": [False]}),
     ("array[int, 2] a = {int(1.5), 2}; a[1] = int(2.5);", {"a": [1, 2]}),
     ("bit[2] c = int(3.5);", {"c": [True, True]}),
+    ("const int c = int(10ns / 2ns); output int r; r = c;", {"r": [5]}),
     ("int r; switch (int(1.5)) { case 1 { r = 1; } }", {"r": [1]}),
     # an integer, known or not, into an integer; a boolean is an integer
     ("int k = 7 / 2; uint u = true; int m = measure $0;", {"k": [3], "u": [True], "m": [True]}),
@@ -113,6 +118,7 @@ STILL_COMPILE = [
     # a real target takes what it took: an integer is a real, and durations keep their rules
     ("float f = 1; float r = 100ns / 1ns; duration d = 10ns;", {"f": [1], "r": [100.0], "d": [2.5]}),
     ("array[float, 2] a = {1, 2.5}; a[0] = true;", {"a": [True, 2.5]}),
+    ("const float c = 10ns / 4ns; output float r; r = c;", {"r": [2.5]}),
     # a switch on integers, a bit register's value among them
     ("bit[2] c = 2; int r; switch (c) { case 2 { r = 1; } }", {"c": [False, True], "r": [1]}),
     ("const int A = 3; int i = 3; int r; switch (i) { case A { r = 1; } }", {"i": [3], "r": [1]}),
