@@ -145,7 +145,7 @@ def test_whole_array_uses_are_unchanged(compile_text, run):
         ("bit[3] c; c = 0;", {}, [False, False, False]),
         ("bit[3] c; c = true;", {}, [True, False, False]),
         ("input int k; output bit[3] c; c = k;", {"k": [6]}, [False, True, True]),
-        ("input float k; output bit[3] c; c = k;", {"k": [3.7]}, [True, True, False]),
+        ("input float k; output bit[3] c; c = int(k);", {"k": [3.7]}, [True, True, False]),
         ("input bool k; output bit[3] c; c = k;", {"k": [True]}, [True, False, False]),
     ],
 )

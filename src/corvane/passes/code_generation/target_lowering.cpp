@@ -40,7 +40,7 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle translate_typed, to_int, duration_type_error, out_of_range;
+    nb::handle translate_typed, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
     nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
@@ -367,6 +367,81 @@ nb::object bits_of(nb::handle count) {
 // A value as a refusal shows it: its text form and its class, `2.5 (float)`.
 nb::object shown(nb::handle value) {
     return compose({repr_of(value), nb::str(" ("), class_name(value.type()), nb::str(")")});
+}
+
+// --- a value of its target's type ----------------------------------------------------
+// A variable holds values of its declared type. An integer or a boolean takes
+// no real: the machine would cut its fraction, or keep it where the program
+// reads an integer, and only a cast (`int(...)`, `bool(...)`) says which the
+// program means. A boolean takes an integer as its truth, as a cast to bool
+// gives it; 0 and 1, the two values of a bit, stay as they are written.
+
+// Whether a plain integer is 0 or 1.
+bool is_bit_value(nb::handle value) {
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow == 0 && (number == 0 || number == 1);
+}
+
+// The truth of an integer value, as a cast to bool gives it.
+nb::object truth_of(nb::handle value) {
+    if (is_instance(value, state.vyr_scalar_expression)) return call(state.to_bool, value);
+    if (PyLong_Check(value.ptr()) && is_bit_value(value)) return nb::borrow(value);
+    return nb::bool_(truth(value));
+}
+
+// Refuses a real for a target that holds an integer or a boolean (`kind`):
+// `target` opens the text ("The variable k"), `holds` says what it holds
+// where that is not simply its kind, and `written` is the value as the
+// source writes it.
+[[noreturn]] void refuse_real(nb::handle name, nb::handle target, Kind kind, nb::handle written,
+                              const char* holds = nullptr) {
+    const bool integer = kind == Kind::INTEGER;
+    nb::object what = holds ? nb::object(nb::str(holds)) : compose({nb::str(" holds "), nb::str(holding(kind, false))});
+    refuse_type(name, {target, what, nb::str(", but it is given the real value "), written,
+                       nb::str(integer ? "; a real becomes an integer only by a cast, as int("
+                                       : "; a real becomes a boolean only by a cast, as bool("),
+                       written, nb::str(").")});
+}
+
+// `value` as a scalar holding values of the kind `holds` takes it. `refuse()`
+// refuses a real; where it returns, the target takes the value as it is.
+template <typename Refuse>
+nb::object of_kind(Kind holds, nb::handle value, Refuse&& refuse) {
+    if (holds != Kind::INTEGER && holds != Kind::BOOLEAN) return nb::borrow(value);
+    const Kind given = kind_of(value);
+    if (given == Kind::REAL) refuse();
+    if (holds == Kind::BOOLEAN && given == Kind::INTEGER) return truth_of(value);
+    return nb::borrow(value);
+}
+
+// The kinds of the cells of the integer and boolean arrays by name (bit
+// registers included), noted where they are declared, so that a value
+// assigned to a cell looks up no wrapper where the cells take it as it is.
+void note_cells(nb::handle self, nb::handle var, nb::handle name) {
+    if (!is_instance(var, state.vyr_arr)) return;
+    const Kind cells = kind_of_dtype(get_attr(var, "dtype"_id));
+    if (cells != Kind::INTEGER && cells != Kind::BOOLEAN) return;
+    nb::object kinds = own_attribute(self, "_cell_kinds"_id);
+    if (!kinds.is_valid() || !PyDict_CheckExact(kinds.ptr())) {
+        kinds = steal_or_throw(PyDict_New());
+        set_attr(self, "_cell_kinds"_id, kinds);
+    }
+    check_status(PyDict_SetItem(kinds.ptr(), name.ptr(), nb::bool_(cells == Kind::BOOLEAN).ptr()));
+}
+
+// What the cells of the array `name` hold, as noted: an integer, a boolean,
+// or NONE for a real and for what was not noted.
+Kind noted_cells(nb::handle self, nb::handle name) {
+    nb::object kinds = own_attribute(self, "_cell_kinds"_id);
+    if (!kinds.is_valid() || !PyDict_CheckExact(kinds.ptr())) return Kind::NONE;
+    PyObject* found = PyDict_GetItemWithError(kinds.ptr(), name.ptr());
+    if (!found) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return Kind::NONE;
+    }
+    return found == Py_True ? Kind::BOOLEAN : Kind::INTEGER;
 }
 
 // --- CodeGenerationVisitor: operations -------------------------------------------
@@ -741,6 +816,7 @@ nb::object declare_variable_own(nb::handle self, nb::handle node) {
     steal_or_throw(PyObject_VectorcallMethod("declare_variable"_id.ptr(), arguments, 2,
                                              state.declare_kwnames.ptr()));
     note_duration(self, var, name);
+    note_cells(self, var, name);
     check_status(PyObject_SetItem(every_variable_of(self).ptr(), name.ptr(), var.ptr()));
     if (value.is_valid()) {
         const char* what = truth(is_input) ? "input" : truth(is_output) ? "output" : "variable";
@@ -1047,17 +1123,69 @@ void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bo
                         nb::str("; a bit-string literal has the length of its register.")});
 }
 
+// One value into one cell of an integer or a boolean array, as its kind
+// takes it. A boolean and the integers 0 and 1 fit every cell as they are,
+// and the wrapper is looked up only to refuse a real.
+nb::object fit_to_cell(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
+    if (PyBool_Check(value.ptr()) || (PyLong_CheckExact(value.ptr()) && is_bit_value(value))) return nb::borrow(value);
+    if (!is_instance(target, state.indexed_identifier)) return nb::borrow(value);
+    nb::object name = get_attr(get_attr(target, "name"_id), "name"_id);
+    if (!PyUnicode_Check(name.ptr())) return nb::borrow(value);
+    const Kind cells = noted_cells(self, name);
+    return of_kind(cells, value, [&] {
+        // A block's variable may hide the array here; the assignment refuses indexing it.
+        nb::object wrapper = call_method(get_attr(self, "_context"_id), "_get_var"_id, name);
+        if (!is_instance(wrapper, state.vyr_arr) || kind_of_dtype(get_attr(wrapper, "dtype"_id)) != cells) return;
+        const bool bits = is_instance(wrapper, state.vyr_bit_register);
+        refuse_real(name,
+                    compose({nb::str(bits ? "The bit " : "The cell "), node_source(target),
+                             nb::str(bits ? " of the bit register " : " of the array "), name}),
+                    cells, node_source(source));
+    });
+}
+
+// An array literal's values, each as a cell of the array `wrapper` takes it.
+nb::object fit_cells(nb::handle wrapper, nb::handle name, nb::handle source, nb::handle values) {
+    const Kind cells = kind_of_dtype(get_attr(wrapper, "dtype"_id));
+    if (cells != Kind::INTEGER && cells != Kind::BOOLEAN) return nb::borrow(values);
+    nb::object items = PyList_CheckExact(values.ptr()) ? nb::borrow(values)
+                                                        : steal_or_throw(PySequence_List(values.ptr()));
+    // The values as the source writes them, where it is an array literal of as many.
+    nb::object written = nb::getattr(source, "values", nb::none());
+    if (!PyList_CheckExact(written.ptr()) || PyList_GET_SIZE(written.ptr()) != PyList_GET_SIZE(items.ptr()))
+        written = nb::object();
+    const bool bits = is_instance(wrapper, state.vyr_bit_register);
+    nb::object fitted;  // a copy, made where the first value changes
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
+        nb::object taken = of_kind(cells, item, [&] {
+            nb::object shown_value = written.is_valid()
+                                         ? node_source(steal_or_throw(PySequence_GetItem(written.ptr(), i)))
+                                         : nb::object(repr_of(item));
+            refuse_real(name,
+                        compose({nb::str(bits ? "The bit " : "The cell "), name, nb::str("["), nb::int_(i),
+                                 nb::str(bits ? "] of the bit register " : "] of the array "), name}),
+                        cells, shown_value);
+        });
+        if (taken.is(item)) continue;
+        if (!fitted.is_valid()) fitted = steal_or_throw(PySequence_List(items.ptr()));
+        check_status(PyList_SetItem(fitted.ptr(), i, taken.release().ptr()));
+    }
+    return fitted.is_valid() ? fitted : nb::borrow(values);
+}
+
 // What a translated right-hand side becomes for its target. Where the source
 // names a whole array, translation gives the array (a vk array variable, or a
 // list for an array literal): a scalar target, or one cell, takes a bit
 // register as its number (its truth for a bool) and refuses any other array;
 // an array target takes an array literal or another array of its own size and
 // element type, cell by cell, and a bit register also a number, by its bits.
+// A scalar, a cell and the cells of a literal take values of their own kind.
 nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
     const bool single = is_plain(value) || is_instance(value, state.vyr_scalar_expression);
     const bool bit_string = Py_IS_TYPE(source.ptr(), reinterpret_cast<PyTypeObject*>(state.bitstring_literal.ptr()));
     // One value into one cell is the cell's, unless its bits are counted.
-    if (single && !bit_string && !is_instance(target, state.identifier)) return nb::borrow(value);
+    if (single && !bit_string && !is_instance(target, state.identifier)) return fit_to_cell(self, target, source, value);
     nb::object name;
     bool cell = false;
     if (is_instance(target, state.identifier)) {
@@ -1079,7 +1207,19 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
                                 nb::str(" cells cannot be assigned the single value "), node_source(source),
                                 nb::str("; an array takes an array literal or another array of its size, and one "
                                         "value goes into one cell.")});
-        return nb::borrow(value);
+        if (cell) return fit_to_cell(self, target, source, value);
+        // A register takes a number by its bits, as an integer.
+        if (is_instance(wrapper, state.vyr_bit_register)) {
+            if (kind_of(value) == Kind::REAL)
+                refuse_real(name, compose({nb::str("The bit register "), name, nb::str(" of "),
+                                           bits_of(get_attr(wrapper, "size"_id))}),
+                            Kind::INTEGER, node_source(source), " takes an integer by its bits");
+            return nb::borrow(value);
+        }
+        const Kind holds = kind_of_dtype(get_attr(wrapper, "dtype"_id));
+        return of_kind(holds, value, [&] {
+            refuse_real(name, compose({nb::str("The variable "), name}), holds, node_source(source));
+        });
     }
     const bool literal = PyList_Check(value.ptr());
     if (cell || !is_instance(wrapper, state.vyr_arr)) {
@@ -1103,7 +1243,7 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
                 refuse_shape(name, {nb::str("The array "), name,
                                     nb::str(" is one-dimensional, but its value holds a nested array literal; "
                                             "multi-dimensional arrays are not lowered.")});
-        return nb::borrow(value);
+        return fit_cells(wrapper, name, source, value);
     }
     // A whole array: the array that the source names.
     nb::object source_name = is_instance(source, state.identifier) ? get_attr(source, "name"_id) : nb::object();
@@ -1299,7 +1439,21 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         kind = VALUES;
     } else if (is_instance(set_declaration, state.identifier)) {
         kind = ARRAY;
-        array = steal_or_throw(PyObject_GetItem(context.ptr(), get_attr(set_declaration, "name"_id).ptr()));
+        nb::object array_name = get_attr(set_declaration, "name"_id);
+        array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
+        // Each turn assigns a cell to the loop variable: durations go into a
+        // duration, numbers into a number.
+        nb::object type = get_attr(node, "type"_id);
+        const bool duration_variable = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
+        const bool durations = holds_durations(call_method(context, "_get_var"_id, array_name));
+        if (durations != duration_variable)
+            raise_text(state.duration_type_error.ptr(),
+                       compose({nb::str("The for loop over "), source_name, nb::str(" declares "), source_name,
+                                nb::str(" as "), node_source(type), nb::str(", but the array "), array_name,
+                                nb::str(durations ? " it runs over holds durations; OpenQASM converts no duration into "
+                                                    "a number."
+                                                  : " it runs over holds numbers; OpenQASM converts no number into a "
+                                                    "duration.")}));
     } else if (is_instance(set_declaration, state.range_definition)) {
         kind = RANGE;
         nb::object start = get_attr(set_declaration, "start"_id);
@@ -1418,9 +1572,25 @@ void in_case_body(nb::handle self, Body&& body) {
                      compose({nb::str("The switch on "), node_source(get_attr(node, "target"_id)), text})));
 }
 
+// A switch's target and case values are integers, as OpenQASM has them: a
+// real would be compared with the case values as it is, so that 1.5 would
+// match no case and `case 1.5` would label a value no integer target takes.
+// `written` is the case value as the source writes it, or empty for the target.
+void refuse_real_label(nb::handle node, nb::handle label, nb::handle written = nb::handle()) {
+    if (kind_of(label) != Kind::REAL) return;
+    nb::object target = node_source(get_attr(node, "target"_id));
+    nb::object value = written.is_valid() ? node_source(written) : target;
+    raise_text(state.invalid_operand.ptr(),
+               compose({nb::str("The switch on "), target,
+                        nb::str(written.is_valid() ? " has the real case value " : " reads the real value "), value,
+                        nb::str("; a switch's target and case values are integers, and only a cast, as int("), value,
+                        nb::str("), converts a real.")}));
+}
+
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     nb::object target = translate_scalar(self, get_attr(node, "target"_id), false, Takes::NUMBER,
                                          [] { return nb::str("target of the switch"); });
+    refuse_real_label(node, target);
     nb::object cases = get_attr(node, "cases"_id);
     if (size_of(cases) == 0) refuse_switch(node, {nb::str(" has no case; a switch needs at least one.")});
     // Values known now, with the case value as written that gave each: a
@@ -1447,6 +1617,7 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
                 nb::object label = translate_scalar(self, value, false, Takes::NUMBER, [&] {
                     return compose({nb::str("case value of the switch on "), node_source(get_attr(node, "target"_id))});
                 });
+                refuse_real_label(node, label, value);
                 if (is_plain(label)) {
                     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(labels.ptr()); ++k) {
                         int same = PyObject_RichCompareBool(PyList_GET_ITEM(labels.ptr(), k), label.ptr(), Py_EQ);
@@ -1615,6 +1786,7 @@ NB_MODULE(target_lowering, m) {
     state.duration_type_error =
         keep_attr("corvane.passes.code_generation.translate_expression", "DurationTypeException");
     state.out_of_range = keep_attr("corvane.passes.code_generation.translate_expression", "ValueOutOfRangeException");
+    state.invalid_operand = keep_attr("corvane.passes.code_generation.translate_expression", "InvalidOperandException");
     state.vyr_duration_slot = keep_attr("corvane.vyr_slot", "VyrDurationSlot");
     state.vyr_duration_arr = keep_attr("corvane.vyr_slot", "VyrDurationArr");
     nb::object step = import_attr("corvane.passes.pipeline_phase", "Step");
@@ -1664,6 +1836,7 @@ NB_MODULE(target_lowering, m) {
     state.declare = keep(vyr.attr("declare"));
     state.assign = keep(vyr.attr("assign"));
     state.to_int = keep(vyr.attr("Cast").attr("to_int"));
+    state.to_bool = keep(vyr.attr("Cast").attr("to_bool"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
     state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");
@@ -1708,9 +1881,9 @@ NB_MODULE(target_lowering, m) {
 
     state.type_mismatch_exception =
         keep(ClassBuilder(m, "AssignmentTypeException", {nb::handle(PyExc_TypeError)})
-                 .doc("A value of another type than its target holds: an array of another element type, a value "
-                      "given in the inputs of another type than its variable, real values for an integer loop "
-                      "variable.")
+                 .doc("A value of another type than its target holds: a real assigned to an integer or a boolean, "
+                      "an array of another element type, a value given in the inputs of another type than its "
+                      "variable, real values for an integer loop variable.")
                  .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
                       "Holds the target variable's name and the finished text.", "name"_arg, "message"_arg)
                  .def("__str__(self) -> str", shape_mismatch_str, "The error's text.")

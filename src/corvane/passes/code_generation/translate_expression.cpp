@@ -987,7 +987,8 @@ NB_MODULE(translate_expression, m) {
 
     state.invalid_operand = keep(ClassBuilder(m, "InvalidOperandException", {nb::handle(PyExc_TypeError)})
                                      .doc("An operand that its expression cannot take: an array other than a bit "
-                                          "register, a qubit, or a value of the wrong type.")
+                                          "register, a qubit, or a value of the wrong type, a real as a switch's "
+                                          "target or case value among them.")
                                      .build());
     state.division_by_zero = keep(ClassBuilder(m, "DivisionByZeroException", {nb::handle(PyExc_ZeroDivisionError)})
                                       .doc("A division whose divisor is zero.")

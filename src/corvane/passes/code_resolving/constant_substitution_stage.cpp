@@ -33,7 +33,7 @@ struct ModuleState {
     nb::handle identifier_class, indexed_identifier_class, function_call_class;
     nb::handle bit_type_class, integer_literal_class, boolean_literal_class, bitstring_literal_class;
     nb::handle float_literal_class, int_type_class, uint_type_class, float_type_class, bool_type_class, cast_class,
-        binary_expression_class, unary_expression_class;
+        binary_expression_class, unary_expression_class, duration_literal_class;
     nb::handle constant_type_exception, constant_range_exception;
     nb::handle folder;  // the folding step's transformer of constant expressions
     nb::handle gatherer;
@@ -124,11 +124,38 @@ bool symbol_is(nb::handle op, std::initializer_list<const char*> symbols) {
 bool any_real(nb::handle self, nb::handle expressions);
 nb::object visible_constant(nb::handle self, nb::handle name);
 
+// Whether an expression is a duration as OpenQASM types it, read from its
+// form: a duration literal, a sum or difference with a duration, a multiple
+// of one and a duration divided by a number. A name is read as in
+// is_real_valued.
+bool is_duration_valued(nb::handle self, nb::handle expression) {
+    RecursionLimitGuard guard(" while substituting constants");
+    if (is_exactly(expression, state.duration_literal_class)) return true;
+    if (is_exactly(expression, state.identifier_class)) {
+        if (!self.is_valid()) return false;
+        nb::object constant = visible_constant(self, get_attr(expression, state.name));
+        return constant.is_valid() && is_duration_valued(nb::handle(), constant);
+    }
+    if (is_exactly(expression, state.binary_expression_class)) {
+        nb::object op = get_attr(expression, interned<"op">());
+        nb::object lhs = get_attr(expression, interned<"lhs">());
+        if (symbol_is(op, {"/"}))
+            return is_duration_valued(self, lhs) && !is_duration_valued(self, get_attr(expression, interned<"rhs">()));
+        if (!symbol_is(op, {"+", "-", "*"})) return false;
+        return is_duration_valued(self, lhs) || is_duration_valued(self, get_attr(expression, interned<"rhs">()));
+    }
+    if (is_exactly(expression, state.unary_expression_class))
+        return symbol_is(get_attr(expression, interned<"op">()), {"-"}) &&
+               is_duration_valued(self, get_attr(expression, interned<"expression">()));
+    return false;
+}
+
 // Whether an expression is real as OpenQASM types it, read from its form: a
-// real literal, a cast to float, arithmetic with a real operand, and the
-// mathematical functions that give reals (ceiling and floor among them). A
-// name is a constant that the resolver `self` sees, whose value has its type
-// already; without a resolver, constants are substituted.
+// real literal, a cast to float, arithmetic with a real operand, the ratio
+// of two durations, and the mathematical functions that give reals (ceiling
+// and floor among them). A name is a constant that the resolver `self` sees,
+// whose value has its type already; without a resolver, constants are
+// substituted.
 bool is_real_valued(nb::handle self, nb::handle expression) {
     RecursionLimitGuard guard(" while substituting constants");
     if (is_exactly(expression, state.float_literal_class)) return true;
@@ -140,7 +167,11 @@ bool is_real_valued(nb::handle self, nb::handle expression) {
     if (is_exactly(expression, state.cast_class))
         return is_exactly(get_attr(expression, state.type), state.float_type_class);
     if (is_exactly(expression, state.binary_expression_class)) {
-        if (!symbol_is(get_attr(expression, interned<"op">()), {"+", "-", "*", "/", "%", "**"})) return false;
+        nb::object op = get_attr(expression, interned<"op">());
+        if (!symbol_is(op, {"+", "-", "*", "/", "%", "**"})) return false;
+        if (symbol_is(op, {"/"}) && is_duration_valued(self, get_attr(expression, interned<"lhs">())) &&
+            is_duration_valued(self, get_attr(expression, interned<"rhs">())))
+            return true;
         return is_real_valued(self, get_attr(expression, interned<"lhs">())) ||
                is_real_valued(self, get_attr(expression, interned<"rhs">()));
     }
@@ -854,6 +885,7 @@ NB_MODULE(constant_substitution_stage, m) {
     state.cast_class = keep_attr("openqasm3.ast", "Cast");
     state.binary_expression_class = keep_attr("openqasm3.ast", "BinaryExpression");
     state.unary_expression_class = keep_attr("openqasm3.ast", "UnaryExpression");
+    state.duration_literal_class = keep_attr("openqasm3.ast", "DurationLiteral");
     state.constant_type_exception = keep_attr("corvane.passes.parsing.validators", "ConstantTypeException");
     state.constant_range_exception = keep_attr("corvane.passes.parsing.validators", "ConstantRangeException");
     state.folder = keep_attr("corvane.passes.code_resolving.folding_stage", "ConstantExpressionsTransformer");
