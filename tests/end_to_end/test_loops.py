@@ -4,6 +4,9 @@ import textwrap
 
 import pytest
 
+from corvane import CompilationException
+from corvane.passes.code_generation.translate_expression import InvalidOperandException
+
 
 @pytest.mark.parametrize(
     "source, count",
@@ -63,3 +66,12 @@ def test_a_loop_whose_body_leaves_its_range_alone_keeps_its_own_for(compile_text
 
 def test_a_while_loop_reads_its_condition_at_every_turn(run):
     assert run("output int r; int n = 3; while (r < n) { n = 1; r += 1; }").results == {"r": [1]}
+
+
+@pytest.mark.parametrize("source", ["bool q = true; for int c in q { x $0; }", "int n = 3; for int c in n { x $0; }"])
+def test_a_loop_over_a_variable_of_one_value_is_refused_by_its_names(compiler, source):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is InvalidOperandException
+    assert "for loop over c runs over" in str(cause) and "holds one value" in str(cause)

@@ -1441,6 +1441,12 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         kind = ARRAY;
         nb::object array_name = get_attr(set_declaration, "name"_id);
         array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
+        // A scalar has no cells to run over; the SDK would be handed one value.
+        if (!is_instance(call_method(context, "_get_var"_id, array_name), state.vyr_arr))
+            raise_text(state.invalid_operand.ptr(),
+                       compose({nb::str("The for loop over "), source_name, nb::str(" runs over "), array_name,
+                                nb::str(", which holds one value; a for loop runs over a range, a set or an "
+                                        "array.")}));
         // Each turn assigns a cell to the loop variable: durations go into a
         // duration, numbers into a number.
         nb::object type = get_attr(node, "type"_id);
