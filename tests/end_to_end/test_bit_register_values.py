@@ -111,6 +111,11 @@ def test_a_register_as_a_switch_case_and_loop_bound(run):
         # also as an index, which is one number
         ("array[int, 4] v; array[int, 2] w; v[w] = 1;", "w"),
         ("array[int, 4] v; array[int, 2] w; int k = v[w];", "w"),
+        # and as a gate's, a global phase's or a delay's parameter, which is one value
+        ("array[int, 2] a; rx(a) $1;", "a"),
+        ("array[int, 2] a; gate g(t) s { rx(t) s; } g(a) $1;", "a"),
+        ("array[int, 2] a; gphase(a);", "a"),
+        ("array[duration, 2] d; delay[d] $1;", "d"),
     ],
 )
 def test_any_other_array_used_as_a_value_is_refused(compiler, source, name):
@@ -213,6 +218,11 @@ def test_arrays_of_other_sizes_are_refused(compiler, source, message):
         compiler.compile(source)
     cause = raised.value.__cause__
     assert type(cause) is AssignmentShapeException and str(cause).startswith(message)
+
+
+@pytest.mark.parametrize("call", ["rx(c) $1;", "gate g(t) s { rx(t) s; } g(c) $1;"])
+def test_a_register_as_a_gate_parameter_is_its_number(run, call):
+    assert run('bit[2] c = "11"; ' + call).played() == [("frame_rotation", 3, "d1")]
 
 
 def test_a_register_as_an_index_is_its_number(run):

@@ -652,6 +652,13 @@ std::vector<nb::object> translate_parameters(nb::handle self, nb::handle params,
         nb::object param = nb::steal(raw);
         Typed typed = translate_typed(self, param, for_value);
         require(typed, takes, param, describe);
+        // A gate's or a delay's parameter is one value: a bit register gives
+        // its number, any other array is refused by its name. An operation
+        // called as a function is handed what the program names.
+        if (takes != Takes::EITHER && !is_plain(typed.value) && !is_instance(typed.value, state.vyr_scalar_expression)) {
+            nb::object scalar = call(state.scalar_value, typed.value, param, variables_db_of(self), nb::bool_(false));
+            if (for_value) typed.value = std::move(scalar);
+        }
         if (typed.duration) {
             if (takes == Takes::DURATION && is_negative(typed.value)) refuse_negative_duration(param, describe());
             if (for_value) typed.value = whole_cycles(typed.value, param);
