@@ -24,6 +24,7 @@ RUNS = [
     ("stretch s = 10ns; delay[2 * s] $1;", None, [5], None),
     ("array[duration, 2] a = {10ns, 30ns}; delay[a[0] + a[1]] $1;", None, [10], None),
     ("for duration t in [0ns:10ns:30ns] { delay[t] $1; }", None, [0, 2, 5, 7], None),
+    ("for duration t in {10ns, 1us} { delay[t] $1; }", None, [2, 250], None),
     # No shortcut turns a duration into a number or drops one.
     ("duration d = 10ns; delay[d * 0] $1; delay[0 * 100ns] $1; delay[d * 1] $1; delay[d / 1] $1;", None,
      [0, 0, 2, 2], None),
@@ -116,6 +117,8 @@ REFUSALS = [
     ("array[duration, 2] a = {10ns, 4};", DURATION, ["{10.0ns, 4}", "the duration 10.0ns and the number 4"]),
     ("array[duration, 2] a = {1, 2};", DURATION, ["assignment to a", "is a number"]),
     ("for duration t in [0:10] { delay[t] $1; }", DURATION, ["range of the loop over t", "0 is a number"]),
+    ("for duration t in {10ns, 4} { delay[t] $1; }", DURATION, ["for loop over t", "4 is a number"]),
+    ("for int i in {1, 10ns} { x $1; }", DURATION, ["for loop over i", "10.0ns is a duration"]),
     (GIVEN + "d = measure $1;", DURATION, ["measurement of $1 into d", "d holds a duration"]),
     # A duration or number too large to hold.
     ("delay[100ns * 1e308 * 10] $1;", "ValueOutOfRangeException", ["100.0ns * 1e+308", "too large to be held"]),

@@ -41,7 +41,7 @@ struct ModuleState {
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
     nb::handle translate_typed, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
-    nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type;
+    nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type, duration_literal;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
@@ -1520,12 +1520,20 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         switch (kind) {
             case VALUES: {
                 nb::object values = nb::list();
+                // The values are known when compiling: literals, durations among
+                // them, which a duration variable takes and a number variable does not.
+                nb::object type = get_attr(node, "type"_id);
+                const bool duration_variable =
+                    is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
                 nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
                 while (PyObject* raw = PyIter_Next(iterator.ptr())) {
                     nb::object item = nb::steal(raw);
-                    if (!truth(call(state.is_qasm_literal, item)))
+                    if (!is_instance(item, state.duration_literal) && !truth(call(state.is_qasm_literal, item)))
                         raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
-                    nb::object value = get_attr(item, "value"_id);
+                    Typed typed = translate_typed(self, item);
+                    require(typed, duration_variable ? Takes::DURATION : Takes::NUMBER, item,
+                            [&] { return compose({nb::str("for loop over "), source_name}); });
+                    nb::object value = std::move(typed.value);
                     if (integer && kind_of(value) == Kind::REAL)
                         refuse_real(
                             {nb::str("its set holds "), node_source(item), nb::str(", which is not an integer")});
@@ -1829,6 +1837,7 @@ NB_MODULE(target_lowering, m) {
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
     state.duration_type = keep(ast.attr("DurationType"));
     state.stretch_type = keep(ast.attr("StretchType"));
+    state.duration_literal = keep(ast.attr("DurationLiteral"));
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
     state.declaration_placement_exception =
