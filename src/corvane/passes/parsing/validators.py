@@ -101,11 +101,9 @@ class RepeatedQubitException(ValueError):
         return f"The call of '{self.gate}' names the qubit {self.qubit} twice; the qubits of one call are distinct."
 
 
-class ConstantTypeException(TypeError):
-    """An integer constant (`int`, `uint`, `bit`) whose value is real.
-
-    `type` and `value` are the declared type and the value as the program writes them.
-    """
+class _ConstantValueFields:
+    """What a refusal of a constant's value holds: the declaration, the constant's name, and its
+    declared type and value as the program writes them."""
 
     def __init__(self, node: ast.ConstantDeclaration, name: str, type: str, value: str) -> None:
         super().__init__(node, name, type, value)
@@ -113,6 +111,13 @@ class ConstantTypeException(TypeError):
         self.name = name
         self.type = type
         self.value = value
+
+
+class ConstantTypeException(_ConstantValueFields, TypeError):
+    """An integer constant (`int`, `uint`, `bit`) whose value is real.
+
+    `type` and `value` are the declared type and the value as the program writes them.
+    """
 
     def __str__(self) -> str:
         return (
@@ -122,18 +127,11 @@ class ConstantTypeException(TypeError):
         )
 
 
-class ConstantRangeException(ValueError):
+class ConstantRangeException(_ConstantValueFields, ValueError):
     """A real constant whose value, an integer, is too large for a real number.
 
     `type` and `value` are the declared type and the value as the program writes them.
     """
-
-    def __init__(self, node: ast.ConstantDeclaration, name: str, type: str, value: str) -> None:
-        super().__init__(node, name, type, value)
-        self.node = node
-        self.name = name
-        self.type = type
-        self.value = value
 
     def __str__(self) -> str:
         return (
