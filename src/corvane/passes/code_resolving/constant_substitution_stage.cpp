@@ -737,23 +737,17 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
     transform_field(self, node, state.target, get_attr(node, state.target));
     nb::object cases = get_attr(node, state.cases);
-    if (PyList_Check(cases.ptr())) {
-        nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
-            nb::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
-            if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
-            nb::handle values = PyTuple_GET_ITEM(pair.ptr(), 0);
-            if (PyList_Check(values.ptr())) tree::transform_list(self, values);
-            // The body, a braced block, is a block of its own.
-            nb::handle body = PyTuple_GET_ITEM(pair.ptr(), 1);
-            if (!tree::is_node(body)) continue;
-            nb::object result = tree::call_visit(self, body);
-            if (result.is(body) || !tree::is_node(result)) continue;
-            // A handler that replaced the body: the pair holds the new one.
-            nb::object replaced = steal_or_throw(PyTuple_Pack(2, values.ptr(), result.ptr()));
-            check_status(PySequence_SetItem(cases.ptr(), i, replaced.ptr()));
-        }
-    }
+    tree::for_each_case(node, [&](Py_ssize_t position, nb::handle values, nb::handle body) {
+        if (PyList_Check(values.ptr())) tree::transform_list(self, values);
+        // The body, a braced block, is a block of its own.
+        if (!tree::is_node(body)) return false;
+        nb::object result = tree::call_visit(self, body);
+        if (result.is(body) || !tree::is_node(result)) return false;
+        // A handler that replaced the body: the pair holds the new one.
+        nb::object replaced = steal_or_throw(PyTuple_Pack(2, values.ptr(), result.ptr()));
+        check_status(PySequence_SetItem(cases.ptr(), position, replaced.ptr()));
+        return false;
+    });
     walk_fields(self, node, state.target, false, state.cases);
     return nb::borrow(node);
 }
