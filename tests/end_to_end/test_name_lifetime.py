@@ -4,11 +4,13 @@ import pytest
 from vk import vyr
 
 from corvane import CompilationException
+from corvane.passes.code_generation.register_mapper import RegisterSizeException
 from corvane.passes.parsing.validators import GateWithoutQubitsException
 from corvane.programs import UndeclaredVariableReferenceException
 
 UNDECLARED = UndeclaredVariableReferenceException.__name__
 GATE = GateWithoutQubitsException.__name__
+SIZE = RegisterSizeException.__name__
 
 # Programs that reach a name after the block that declared it ended, or a name
 # declared nowhere, with the error's class and the name its text must hold.
@@ -40,6 +42,8 @@ REFUSALS = [
     ("input int i; switch (i) { case 1 { h; } }", GATE, "'h'"),
     ("foo; x $0;", UNDECLARED, "foo"),
     ("output int r; { int w = 1; } w;", UNDECLARED, "w"),
+    # a loop variable holds one value, whatever the outer variable of its name holds
+    ("qubit[2] q; bit[2] c; for bit c in {0, 1} { c = measure q; }", SIZE, "'c'"),
 ]
 
 
@@ -95,6 +99,10 @@ def test_values_saved(run, source, results):
         ("output int r; for int i in [0:1] { r += i; } qubit i; x i;", [("play", "x", "d0")]),
         ("{ int g = 1; } gate g a { x a; } g $0;", [("play", "x", "d0")]),
         ("output int r; for int g in [0:0] { r = g; } gate g a { h a; } g $2;", [("play", "h", "d2")]),
+        # a loop variable holds one bit, whatever the outer register of its name holds, until its loop ends
+        ("bit[2] c; for bit c in {0, 1} { c = measure $1; }", [("measure", "readout", "d1")] * 2),
+        ("qubit[2] q; bit[2] c; for bit c in {1} { c = measure $2; } c = measure q;",
+         [("measure", "readout", "d2"), ("measure", "readout", "d0"), ("measure", "readout", "d1")]),
         # a block's register of another size leaves the outer register's size as it was
         ("qubit[2] q; bit[2] c; { bit[3] c; c[0] = measure q[0]; } c = measure q;",
          [("measure", "readout", "d0"), ("measure", "readout", "d0"), ("measure", "readout", "d1")]),
