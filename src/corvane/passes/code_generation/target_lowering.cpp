@@ -50,7 +50,7 @@ struct ModuleState {
     nb::handle sequence;
     // openqasm3 classes and the plain assignment operator.
     nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression, classical_assignment,
-        measurement_statement, bitstring_literal;
+        measurement_statement, bitstring_literal, function_call;
     nb::handle plain_assignment;
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_, declare, assign;
@@ -1035,21 +1035,44 @@ bool names_a_gate(nb::handle self, nb::handle name) {
     return false;
 }
 
-// A name standing alone as a statement: a variable in scope reads nothing
-// and does nothing there, a gate lacks the qubits it would act on, and any
-// other name is undeclared. Passing over either would drop the statement the
-// program wrote. Other expressions are walked, so that a call among them
-// runs as before.
+bool is_call(nb::handle node) { return is_instance(node, state.function_call); }
+
+// An expression whose value is dropped: every call in it runs, left before
+// right, through the visitor's visit, and every part that holds no call is
+// translated, so that what it names is checked as anywhere else.
+void drop_value(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while lowering an expression statement");
+    if (is_call(node)) {
+        visit_child(self, node);
+        return;
+    }
+    if (!tree::find_first(node, is_call, " while lowering an expression statement").is_valid()) {
+        if (is_instance(node, state.expression)) translate(self, node);
+        return;
+    }
+    tree::any_child(node, [&](nb::handle, nb::handle child) {
+        drop_value(self, child);
+        return false;
+    });
+}
+
+// An expression standing as a statement. A call is an operation of the
+// profile or a mathematical function: the walk reaches visit_FunctionCall,
+// which runs it. Any other expression is translated and its value dropped,
+// a call among its parts run as one: passing over it would drop the
+// statement the program wrote, with an undeclared name, a qubit used as a
+// value or an index outside its array in it. A variable in scope standing
+// alone reads nothing and does nothing, and a gate named alone lacks the
+// qubits it would act on.
 nb::object visit_expression_statement(nb::handle self, nb::handle node) {
     nb::object expression = get_attr(node, "expression"_id);
-    if (!is_instance(expression, state.identifier)) return tree::generic_visit(self, node);
-    nb::object name = get_attr(expression, "name"_id);
-    nb::object database = variables_db_of(self);
-    nb::object key = database_key(name);
-    if (contains(database, key)) return nb::none();
-    if (names_a_gate(self, name)) raise_error(call(state.gate_without_qubits_exception, name));
-    // The database refuses a name it does not hold, as translation would.
-    steal_or_throw(PyObject_GetItem(database.ptr(), key.ptr()));
+    if (is_call(expression)) return tree::generic_visit(self, node);
+    if (is_instance(expression, state.identifier)) {
+        nb::object name = get_attr(expression, "name"_id);
+        if (contains(variables_db_of(self), database_key(name))) return nb::none();
+        if (names_a_gate(self, name)) raise_error(call(state.gate_without_qubits_exception, name));
+    }
+    drop_value(self, expression);
     return nb::none();
 }
 
@@ -1834,6 +1857,7 @@ NB_MODULE(target_lowering, m) {
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
+    state.function_call = keep(ast.attr("FunctionCall"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
     state.duration_type = keep(ast.attr("DurationType"));
     state.stretch_type = keep(ast.attr("StretchType"));
