@@ -1148,6 +1148,13 @@ void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bo
     }
     nb::object width = get_attr(literal, "width"_id);
     if (truth(steal_or_throw(PyObject_RichCompare(width.ptr(), expected.ptr(), Py_EQ)))) return;
+    // The bits that a constant stands for carry its name: the program wrote
+    // the constant, not these bits.
+    nb::object constant = find_attr(literal, "_constant"_id);
+    if (constant.is_valid() && PyUnicode_Check(constant.ptr()))
+        refuse_shape(name, {nb::str("The constant "), constant, nb::str(" of "), bits_of(width),
+                            nb::str(" is assigned to "), target_text,
+                            nb::str("; a constant of bits has the length of the register it is assigned to.")});
     refuse_shape(name, {nb::str("The bit-string literal "), node_source(literal), nb::str(" has "), bits_of(width),
                         nb::str(", but it is assigned to "), target_text,
                         nb::str("; a bit-string literal has the length of its register.")});

@@ -41,6 +41,7 @@ struct ModuleState {
     nb::handle transformer_base;
     nb::handle constants_field;  // "_constants"
     nb::handle blocks_field;     // "_blocks"
+    nb::handle constant_mark;    // "_constant", on the bit strings that stand for a constant
     nb::handle identifier, init_expression, name, ast, qubit, qubits, type, set_declaration, block, arguments,
         lvalue, target, collection, cases, io_identifier, size;
     // What a declaration other than a constant's makes of its name, as errors tell it.
@@ -311,8 +312,25 @@ nb::object value_of_its_type(nb::handle node, nb::handle name, nb::handle value)
     return result;
 }
 
+// A bit string that a constant stands for is marked with the constant's
+// name, so that a refusal of it names what the program wrote: the constant,
+// not bits it never wrote (`const uint[4] k = 5;` stands for "0101"). A
+// literal that another constant's name marks already is copied, not renamed.
+nb::object marked_bits(nb::handle name, nb::object value) {
+    if (!is_exactly(value, state.bitstring_literal_class)) return value;
+    if (find_attr(value, state.constant_mark).is_valid()) {
+        nb::object copy = state.bitstring_literal_class(get_attr(value, interned<"value">()),
+                                                        get_attr(value, interned<"width">()));
+        set_attr(copy, interned<"span">(), nb::getattr(value, interned<"span">(), nb::none()));
+        value = std::move(copy);
+    }
+    set_attr(value, state.constant_mark, name);
+    return value;
+}
+
 void store_constant(nb::handle table, nb::handle node, nb::handle name, nb::handle value) {
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value_of_its_type(node, name, value).ptr()));
+    nb::object stored = marked_bits(name, value_of_its_type(node, name, value));
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), stored.ptr()));
 }
 
 // Where a number is read when the program is compiled (a size, an index), a
@@ -886,6 +904,7 @@ NB_MODULE(constant_substitution_stage, m) {
 
     state.constants_field = intern("_constants");
     state.blocks_field = intern("_blocks");
+    state.constant_mark = intern("_constant");
     state.qubit = intern("qubit");
     state.qubits = intern("qubits");
     state.type = intern("type");
