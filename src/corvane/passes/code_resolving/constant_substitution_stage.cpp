@@ -223,6 +223,10 @@ nb::object cast_literal(nb::handle cast) {
         return nb::object();
     }
     if (!result) {
+        // Only a value that the cast cannot convert (an infinite or undefined
+        // real) is left to translation; any other error passes on.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
         PyErr_Clear();
         return nb::object();
     }
