@@ -120,24 +120,15 @@ nb::object set_fresh_scopes(nb::handle self) {
     return scopes;
 }
 
-// `self.<name>`, or an empty object when the visitor has no such attribute.
-nb::object own_attribute(nb::handle self, nb::handle name) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
-    if (found) return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-}
-
 // The visitor's frames, made afresh for a visitor whose constructor did not set them.
 nb::object scopes_of(nb::handle self) {
-    nb::object scopes = own_attribute(self, "_scopes"_id);
+    nb::object scopes = find_attr(self, "_scopes"_id);
     return scopes.is_valid() ? scopes : set_fresh_scopes(self);
 }
 
 // Made with the first declaration.
 nb::object every_variable_of(nb::handle self) {
-    nb::object every = own_attribute(self, "_every_variable"_id);
+    nb::object every = find_attr(self, "_every_variable"_id);
     if (every.is_valid()) return every;
     every = steal_or_throw(PyDict_New());
     set_attr(self, "_every_variable"_id, every);
@@ -210,22 +201,18 @@ void leave_block(nb::handle self, nb::handle scopes, bool restore) {
 }
 
 // After the lowering: the database holds every variable again, in the order
-// of their first declarations, as if no name had left it.
+// of their first declarations, as if no name had left it. The step's visitor
+// declares through declare_variable_own only, which records each variable in
+// `_every_variable`, so that holds all the database has held.
 void restore_every_variable(nb::handle self) {
     nb::object every = every_variable_of(self);
     nb::object database = variables_db_of(self);
     if (size_of(database) == size_of(every)) return;
-    // What the database holds beyond the lowering's own declarations stays.
-    nb::object kept = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(database.ptr())).ptr()));
     call_method(database, "clear"_id);
     nb::object entries = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(every.ptr())).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         auto [name, wrapper] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
         check_status(PyObject_SetItem(database.ptr(), database_key(name).ptr(), wrapper.ptr()));
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kept.ptr()); ++i) {
-        auto [key, wrapper] = unpack_pair(PyList_GET_ITEM(kept.ptr(), i));
-        if (!contains(database, key)) check_status(PyObject_SetItem(database.ptr(), key.ptr(), wrapper.ptr()));
     }
 }
 
@@ -326,20 +313,22 @@ Kind kind_of(nb::handle value) {
     return Kind::NONE;
 }
 
+// Whether a plain integer is 0 or 1.
+bool is_bit_value(nb::handle value) {
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow == 0 && (number == 0 || number == 1);
+}
+
 // The kinds that a variable of the kind `target` takes as they are: an
 // integer is a real too and a boolean an integer, and a boolean takes the
 // integers 0 and 1, the two values of a bit. Nothing else is converted.
 bool takes(Kind target, nb::handle value) {
     const Kind given = kind_of(value);
     switch (target) {
-        case Kind::BOOLEAN: {
-            if (given == Kind::BOOLEAN) return true;
-            if (given != Kind::INTEGER || !PyLong_Check(value.ptr())) return false;
-            int overflow = 0;
-            const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-            if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-            return overflow == 0 && (number == 0 || number == 1);
-        }
+        case Kind::BOOLEAN:
+            return given == Kind::BOOLEAN || (given == Kind::INTEGER && PyLong_Check(value.ptr()) && is_bit_value(value));
         case Kind::INTEGER: return given == Kind::BOOLEAN || given == Kind::INTEGER;
         case Kind::REAL: return given != Kind::NONE;
         case Kind::NONE: return false;
@@ -375,14 +364,6 @@ nb::object shown(nb::handle value) {
 // reads an integer, and only a cast (`int(...)`, `bool(...)`) says which the
 // program means. A boolean takes an integer as its truth, as a cast to bool
 // gives it; 0 and 1, the two values of a bit, stay as they are written.
-
-// Whether a plain integer is 0 or 1.
-bool is_bit_value(nb::handle value) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-    return overflow == 0 && (number == 0 || number == 1);
-}
 
 // The truth of an integer value, as a cast to bool gives it.
 nb::object truth_of(nb::handle value) {
@@ -423,18 +404,14 @@ void note_cells(nb::handle self, nb::handle var, nb::handle name) {
     if (!is_instance(var, state.vyr_arr)) return;
     const Kind cells = kind_of_dtype(get_attr(var, "dtype"_id));
     if (cells != Kind::INTEGER && cells != Kind::BOOLEAN) return;
-    nb::object kinds = own_attribute(self, "_cell_kinds"_id);
-    if (!kinds.is_valid() || !PyDict_CheckExact(kinds.ptr())) {
-        kinds = steal_or_throw(PyDict_New());
-        set_attr(self, "_cell_kinds"_id, kinds);
-    }
+    nb::object kinds = kept_collection(self, "_cell_kinds"_id, &PyDict_Type);
     check_status(PyDict_SetItem(kinds.ptr(), name.ptr(), nb::bool_(cells == Kind::BOOLEAN).ptr()));
 }
 
 // What the cells of the array `name` hold, as noted: an integer, a boolean,
 // or NONE for a real and for what was not noted.
 Kind noted_cells(nb::handle self, nb::handle name) {
-    nb::object kinds = own_attribute(self, "_cell_kinds"_id);
+    nb::object kinds = find_attr(self, "_cell_kinds"_id);
     if (!kinds.is_valid() || !PyDict_CheckExact(kinds.ptr())) return Kind::NONE;
     PyObject* found = PyDict_GetItemWithError(kinds.ptr(), name.ptr());
     if (!found) {
@@ -915,13 +892,8 @@ nb::object read_once(nb::handle value) {
 // How many switch case bodies the lowering is in; the register mapping has
 // prepared none of their statements.
 long case_bodies(nb::handle self) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_case_bodies"_id.ptr());
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return 0;
-    }
-    nb::object count = nb::steal(found);
+    nb::object count = find_attr(self, "_case_bodies"_id);
+    if (!count.is_valid()) return 0;
     long value = PyLong_AsLong(count.ptr());
     if (value == -1 && PyErr_Occurred()) throw nb::python_error();
     return value;
