@@ -45,6 +45,24 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     return {items[0], items[1]};
 }
 
+// --- attributes ---------------------------------------------------------
+
+nb::object find_attr(nb::handle object, nb::handle name) {
+    PyObject* found = PyObject_GetAttr(object.ptr(), name.ptr());
+    if (found) return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+nb::object kept_collection(nb::handle object, nb::handle name, PyTypeObject* type) {
+    nb::object held = find_attr(object, name);
+    if (held.is_valid() && Py_IS_TYPE(held.ptr(), type)) return held;
+    nb::object made = steal_or_throw(type == &PySet_Type ? PySet_New(nullptr) : PyDict_New());
+    set_attr(object, name, made);
+    return made;
+}
+
 // --- arguments ----------------------------------------------------------
 
 void raise_argument_type_error(const char* parameter, const char* expected, nb::handle value) {

@@ -664,6 +664,42 @@ bool any_child(nb::handle node, const std::function<bool(nb::handle field, nb::h
     return found;
 }
 
+nb::object find_first(nb::handle node, const std::function<bool(nb::handle)>& matches, const char* where) {
+    RecursionLimitGuard guard(where);
+    if (matches(node)) return nb::borrow(node);
+    nb::object found;
+    any_child(node, [&](nb::handle, nb::handle child) {
+        found = find_first(child, matches, where);
+        return found.is_valid();
+    });
+    return found;
+}
+
+bool for_each_case(nb::handle switch_node,
+                   const std::function<bool(Py_ssize_t, nb::handle, nb::handle)>& visit, CaseItems items) {
+    nb::object cases = steal_or_throw(PyObject_GetAttr(switch_node.ptr(), interned<"cases">().ptr()));
+    if (items == CaseItems::unpacked) {
+        nb::object iterator = steal_or_throw(PyObject_GetIter(cases.ptr()));
+        for (Py_ssize_t position = 0;; ++position) {
+            PyObject* raw = PyIter_Next(iterator.ptr());
+            if (!raw) break;
+            nb::object pair = nb::steal(raw);
+            auto [values, body] = unpack_pair(pair);
+            if (visit(position, values, body)) return true;
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    if (!PyList_Check(cases.ptr())) return false;
+    nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+        nb::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
+        if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
+        if (visit(i, PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1))) return true;
+    }
+    return false;
+}
+
 nb::object visitor_generic_visit(nb::handle self, nb::handle node, nb::handle context) {
     SharedState& state = shared_state();
     ChildVisitor visit_child(state, self, context);

@@ -22,6 +22,7 @@ from corvane.passes.code_generation.target_lowering import (
     _align_if_needed,
     classical_function_mapping,
 )
+from corvane.passes.parsing.validators import DeclarationPlacementException
 from corvane.passes.utils import is_inside_scope
 from corvane.programs import OpenQasmProgram, UndeclaredVariableReferenceException, Vyr1Program
 from corvane.vyr_slot import IndexingVariableException, NoStreamVariableException
@@ -277,6 +278,16 @@ def test_a_missing_input_in_the_callers_scope(codegen):
     assert str(error.value) == "The input n was not provided to the compiler"
     assert error.value.node.var.name == "n" and error.value.node.is_input
     assert str(scope._program).splitlines() == ["declare int v1 = 0", "v1 = 2"]
+
+
+@pytest.mark.parametrize("source, kind", [("{ input int n; }", "an input"),
+                                          ("output int r; { { output int n; } }", "an output")])
+def test_an_input_or_output_in_a_block_of_a_tree_the_parsing_phase_did_not_see_is_refused(codegen, source, kind):
+    # The lowering is given the tree as the parser left it: no canonicalisation refused the declaration.
+    with pytest.raises(DeclarationPlacementException) as error:
+        codegen.lower(source)
+    assert str(error.value) == (f"'n' is declared as {kind} in a block; {kind} is declared only in the program's"
+                                " global scope, outside every block.")
 
 
 def test_missing_input_exception_stores_its_node():

@@ -15,6 +15,7 @@ from corvane.passes.code_generation.register_mapper import (
     _QubitsCollector,
     _QubitsResolver,
 )
+from corvane.passes.parsing.validators import RedeclarationException
 from corvane.programs import OpenQasmProgram
 
 
@@ -278,7 +279,6 @@ def test_switch_cases_keep_their_references_and_their_qubits_are_not_counted(cod
         ("qubit[2] q; bit c; c = q[1];", "a classical variable"),
         ("qubit q; qubit r; r = measure q;", "a classical variable"),
         ("qubit q; rx(q) $1;", "a classical variable"),
-        ("qubit q; for int q in [0:1] { }", "a classical variable"),
     ],
 )
 def test_a_register_name_that_stands_for_no_operand_is_refused(codegen, source, used_as):
@@ -288,6 +288,14 @@ def test_a_register_name_that_stands_for_no_operand_is_refused(codegen, source, 
     assert name in ("x", "q", "r") and error.value.used_as == used_as
     assert str(error.value) == (f"The qubit register '{name}' is used as {used_as}; a qubit is only an operand"
                                 " of a gate, measure, reset, barrier, delay or gphase.")
+
+
+@pytest.mark.parametrize("source", ["qubit q; for int q in [0:1] { }", "qubit[2] q; for bit q in {0, 1} { }"])
+def test_a_loop_variable_under_a_registers_name_declares_it_twice(codegen, source):
+    with pytest.raises(RedeclarationException) as error:
+        mapped(codegen, source)
+    assert str(error.value) == ("'q' is declared twice, as a qubit and as a classical variable; a name is declared"
+                                " once in its scope.")
 
 
 @pytest.mark.parametrize(

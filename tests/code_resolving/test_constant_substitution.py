@@ -343,3 +343,28 @@ def test_resolver_requires_exactly_a_map(constants):
 def test_program_must_be_an_openqasm_program():
     with pytest.raises(AssertionError):
         ConstantSubstitutionStage()(object())
+
+
+class _Unconvertible(float):
+    """A real whose conversion to an integer runs out of memory."""
+
+    def __int__(self):
+        raise MemoryError("no room")
+
+    __trunc__ = __int__
+
+
+@pytest.mark.parametrize("value", [math.inf, math.nan])
+def test_a_cast_that_cannot_convert_its_value_is_left_to_translation(value):
+    tree = parser.parse("const int c = int(2.5); int a = c;")
+    tree.statements[0].init_expression.argument.value = value
+    ConstantSubstitutionStage()(OpenQasmProgram(tree))
+    (declaration,) = tree.statements
+    assert type(declaration.init_expression) is ast.Cast
+
+
+def test_an_error_of_another_kind_in_a_cast_passes_on():
+    tree = parser.parse("const int c = int(2.5); int a = c;")
+    tree.statements[0].init_expression.argument.value = _Unconvertible(2.5)
+    with pytest.raises(MemoryError, match="no room"):
+        ConstantSubstitutionStage()(OpenQasmProgram(tree))

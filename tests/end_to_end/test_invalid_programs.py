@@ -63,6 +63,8 @@ REFUSALS = [
      ["gate 'g'", "parameter 'a'", "name of a qubit"]),
     ("qubit q; bit q;", GENERATION, RedeclarationException, ["'q'", "a qubit and as a classical variable"]),
     ("bit q; qubit q;", GENERATION, RedeclarationException, ["'q'", "a classical variable and as a qubit"]),
+    ("qubit q; for int q in [0:1] { x $1; }", GENERATION, RedeclarationException,
+     ["'q'", "a qubit and as a classical variable"]),
     # a switch's values label one case each, and a switch has a case
     ("int i = 1; switch (i) { case 1, 1 { x $1; } }", GENERATION, SwitchCaseException,
      ["switch on i", "case value 1 twice"]),

@@ -4,11 +4,17 @@ import pytest
 from vk import vyr
 
 from corvane import CompilationException
+from corvane.passes.code_generation.register_mapper import MisusedQubitRegisterException, RegisterSizeException
+from corvane.passes.code_generation.translate_expression import DurationTypeException, InvalidOperandException
 from corvane.passes.parsing.validators import GateWithoutQubitsException
 from corvane.programs import UndeclaredVariableReferenceException
 
 UNDECLARED = UndeclaredVariableReferenceException.__name__
 GATE = GateWithoutQubitsException.__name__
+INVALID = InvalidOperandException.__name__
+MISUSED = MisusedQubitRegisterException.__name__
+DURATION = DurationTypeException.__name__
+SIZE = RegisterSizeException.__name__
 
 # Programs that reach a name after the block that declared it ended, or a name
 # declared nowhere, with the error's class and the name its text must hold.
@@ -40,6 +46,22 @@ REFUSALS = [
     ("input int i; switch (i) { case 1 { h; } }", GATE, "'h'"),
     ("foo; x $0;", UNDECLARED, "foo"),
     ("output int r; { int w = 1; } w;", UNDECLARED, "w"),
+    # an expression standing as a statement is translated, and what it names is checked
+    ("foo + 1; x $0;", UNDECLARED, "foo"),
+    ("foo[0]; x $0;", UNDECLARED, "foo"),
+    ("x + 1;", UNDECLARED, "'x'"),
+    ("int i; i + 1.5 * foo;", UNDECLARED, "foo"),
+    ("output int r; { int w = 1; } -w;", UNDECLARED, "w"),
+    ("int i; tan(i) + foo;", UNDECLARED, "foo"),
+    ("$0;", INVALID, "$0"),
+    ("int i; i + $1;", INVALID, "$1"),
+    ("qubit[2] q; q[0] + 1;", MISUSED, "'q'"),
+    ("array[int, 2] a; a[3];", "IndexError", "'a'"),
+    ("bit[2] c; c[-3] == 1;", "IndexError", "'c'"),
+    ("array[int, 2] a; a + 1;", INVALID, "a"),
+    ("duration d = 10ns; d + 1;", DURATION, "d + 1"),
+    # a loop variable holds one value, whatever the outer variable of its name holds
+    ("qubit[2] q; bit[2] c; for bit c in {0, 1} { c = measure q; }", SIZE, "'c'"),
 ]
 
 
@@ -74,6 +96,9 @@ def test_a_name_ends_with_its_block_also_in_the_callers_scope(compiler):
         ("output int r; if (true) { int t = 1; r += t; } if (true) { int t = 2; r += t; }", {"r": [3]}),
         # a variable standing alone reads nothing and does nothing
         ("output int r; int v = 3; v; r = v;", {"r": [3]}),
+        # an expression standing as a statement is computed and its value dropped
+        ("output int r; int v = 3; v + 1; -v; v == 2; r = v;", {"r": [3]}),
+        ("output int r; array[int, 2] a = {4, 5}; a[1]; a; r = a[-1];", {"r": [5]}),
         # without inputs and outputs only the program's own variables are saved
         ("int x = 0; if (x == 0) { int v = 1; }", {"x": [0]}),
         ("int x = 0; if (x == 0) { bit s = 1; } else { bit s = 0; }", {"x": [0]}),
@@ -95,6 +120,12 @@ def test_values_saved(run, source, results):
         ("output int r; for int i in [0:1] { r += i; } qubit i; x i;", [("play", "x", "d0")]),
         ("{ int g = 1; } gate g a { x a; } g $0;", [("play", "x", "d0")]),
         ("output int r; for int g in [0:0] { r = g; } gate g a { h a; } g $2;", [("play", "h", "d2")]),
+        # a loop variable holds one bit, whatever the outer register of its name holds, until its loop ends
+        ("bit[2] c; for bit c in {0, 1} { c = measure $1; }", [("measure", "readout", "d1")] * 2),
+        ("qubit[2] q; bit[2] c; for bit c in {1} { c = measure $2; } c = measure q;",
+         [("measure", "readout", "d2"), ("measure", "readout", "d0"), ("measure", "readout", "d1")]),
+        # a call among the parts of an expression statement runs
+        ("int i = 2; tan(i) + tan(i * 3); x $1;", [("wait", 2), ("wait", 6), ("play", "x", "d1")]),
         # a block's register of another size leaves the outer register's size as it was
         ("qubit[2] q; bit[2] c; { bit[3] c; c[0] = measure q[0]; } c = measure q;",
          [("measure", "readout", "d0"), ("measure", "readout", "d0"), ("measure", "readout", "d1")]),

@@ -57,6 +57,10 @@ REFUSALS = [
      ["compound assignment a *= 2", "switch case body"]),
     (CASE.format("gate g q { x q; }"), "NotImplementedError",
      ["definition of the gate 'g'", "switch case body", "gate definitions"]),
+    # the program's own gate named without qubits, as anywhere else
+    ("gate g q { x q; } " + CASE.format("g;"), "GateWithoutQubitsException", ["'g' names a gate", "no qubits"]),
+    (CASE.format("if (i > 0) { g; }") + " gate g q { x q; }", "GateWithoutQubitsException",
+     ["'g' names a gate", "no qubits"]),
     # What a constant cannot be, it cannot be in a case body either.
     ("const int k = 1; " + CASE.format("k = 2;"), "ConstantMisuseException", ["The constant 'k' cannot be assigned."]),
     ("const int q = 1; " + CASE.format("x q;"), "ConstantMisuseException", ["'q' is a constant, not a qubit."]),

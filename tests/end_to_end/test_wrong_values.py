@@ -17,8 +17,17 @@ REFUSALS = [
      ['bit-string literal "0110" has 4 bits', "bit register c of 2 bits"]),
     ('bit[4] c = "01";', None, AssignmentShapeException, "c",
      ['bit-string literal "01" has 2 bits', "bit register c of 4 bits"]),
+    # a constant of bits is named as the program wrote it, not as the bits it stands for
     ('const bit[4] k = "0110"; bit[2] c = k;', None, AssignmentShapeException, "c",
-     ['"0110" has 4 bits', "bit register c of 2 bits"]),
+     ["constant k of 4 bits", "bit register c of 2 bits"]),
+    ("const uint[4] k = 5; bit[2] c = k;", None, AssignmentShapeException, "c",
+     ["constant k of 4 bits", "bit register c of 2 bits"]),
+    ("const uint[4] k = 5; const bit[4] m = k; bit c; c = m;", None, AssignmentShapeException, "c",
+     ["constant m of 4 bits", "c, which holds one bit"]),
+    ('const bit b = "1"; bit[2] c; int i = 1; switch (i) { case 1 { c = b; } }', None, AssignmentShapeException,
+     "c", ["constant b of 1 bit", "bit register c of 2 bits"]),
+    ('const bit b = "1"; const bit d = b; bit[2] c = b;', None, AssignmentShapeException, "c",
+     ["constant b of 1 bit", "bit register c of 2 bits"]),
     ('bit b; b = "10";', None, AssignmentShapeException, "b", ['"10" has 2 bits', "b, which holds one bit"]),
     ('bit[4] c; c[1] = "10";', None, AssignmentShapeException, "c", ['"10" has 2 bits', "a cell of c"]),
     ('array[bit, 3] a; a[0] = "01";', None, AssignmentShapeException, "a", ['"01" has 2 bits', "a cell of a"]),
@@ -91,6 +100,7 @@ def test_the_refusals_hold_under_optimisation(refusals_hold_under_optimisation):
 # Programs and input values beside the refused ones, with the results they save.
 STILL_COMPILE = [
     ('bit[4] c; c = "0110";', None, {"c": [False, True, True, False]}),
+    ("const uint[4] k = 5; bit[4] c = k;", None, {"c": [True, False, True, False]}),
     ('bit b; b = "1"; bit[1] d = "1";', None, {"b": [True], "d": [True]}),
     ('bit[4] c; c[1] = "1";', None, {"c": [False, True, False, False]}),
     ('int x = "0110";', None, {"x": [6]}),

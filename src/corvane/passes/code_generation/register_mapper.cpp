@@ -820,28 +820,6 @@ nb::object resolve_branching(nb::handle self, nb::handle node) {
     return nb::borrow(node);
 }
 
-// A for loop: what it runs over is read where it stands; its variable is
-// declared in its block, and it is no use of a name.
-nb::object resolve_for_in_loop(nb::handle self, nb::handle node) {
-    nb::object variable = get_attr(node, "identifier"_id);
-    nb::object name = is_exact_identifier(variable) ? get_attr(variable, "name"_id) : nb::object();
-    // A loop's variable may not take the name of a register declared before it.
-    if (name.is_valid() && register_qubits(self, name).is_valid() &&
-        !contains(get_attr(self, "_undeclared_registers"_id), name))
-        refuse_register(name, "a classical variable");
-    tree::transform_list(self, get_attr(node, "annotations"_id));
-    resolve_field(self, node, "type"_id);
-    resolve_field(self, node, "set_declaration"_id);
-    in_block(self, [&] {
-        if (name.is_valid()) {
-            remember_name(self, name);
-            check_status(PySet_Add(get_attr(self, "_classical_names"_id).ptr(), name.ptr()));
-        }
-        tree::transform_list(self, get_attr(node, "block"_id));
-    });
-    return nb::borrow(node);
-}
-
 // What a classical variable holds, as far as a measurement into it needs to
 // know: the number of its cells, or None for a single value. A declaration
 // whose size is not known here leaves the name unrecorded.
@@ -861,6 +839,23 @@ void record_target(nb::handle self, nb::handle name, nb::handle size) {
 void refuse_register_name(nb::handle self, nb::handle node, nb::handle name) {
     if (!register_qubits(self, name).is_valid() || contains(get_attr(self, "_undeclared_registers"_id), name)) return;
     raise_error(call(state.redeclaration, node, name, nb::str("a qubit"), nb::str("a classical variable")));
+}
+
+// A for loop: what it runs over is read where it stands; its variable is
+// declared in its block, and it is no use of a name. The variable holds one
+// value, whatever an outer variable of its name holds.
+nb::object resolve_for_in_loop(nb::handle self, nb::handle node) {
+    nb::object variable = get_attr(node, "identifier"_id);
+    nb::object name = is_exact_identifier(variable) ? get_attr(variable, "name"_id) : nb::object();
+    if (name.is_valid()) refuse_register_name(self, node, name);
+    tree::transform_list(self, get_attr(node, "annotations"_id));
+    resolve_field(self, node, "type"_id);
+    resolve_field(self, node, "set_declaration"_id);
+    in_block(self, [&] {
+        if (name.is_valid()) record_target(self, name, nb::none());
+        tree::transform_list(self, get_attr(node, "block"_id));
+    });
+    return nb::borrow(node);
 }
 
 nb::object resolve_vyr_declaration(nb::handle self, nb::handle node) {

@@ -50,7 +50,7 @@ struct ModuleState {
     nb::handle sequence;
     // openqasm3 classes and the plain assignment operator.
     nb::handle identifier, indexed_identifier, discrete_set, range_definition, expression, classical_assignment,
-        measurement_statement, bitstring_literal;
+        measurement_statement, bitstring_literal, function_call;
     nb::handle plain_assignment;
     // The vk SDK.
     nb::handle program, align, if_, else_, while_, for_, for_each_, switch_, case_, default_, declare, assign;
@@ -120,24 +120,15 @@ nb::object set_fresh_scopes(nb::handle self) {
     return scopes;
 }
 
-// `self.<name>`, or an empty object when the visitor has no such attribute.
-nb::object own_attribute(nb::handle self, nb::handle name) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), name.ptr());
-    if (found) return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-}
-
 // The visitor's frames, made afresh for a visitor whose constructor did not set them.
 nb::object scopes_of(nb::handle self) {
-    nb::object scopes = own_attribute(self, "_scopes"_id);
+    nb::object scopes = find_attr(self, "_scopes"_id);
     return scopes.is_valid() ? scopes : set_fresh_scopes(self);
 }
 
 // Made with the first declaration.
 nb::object every_variable_of(nb::handle self) {
-    nb::object every = own_attribute(self, "_every_variable"_id);
+    nb::object every = find_attr(self, "_every_variable"_id);
     if (every.is_valid()) return every;
     every = steal_or_throw(PyDict_New());
     set_attr(self, "_every_variable"_id, every);
@@ -210,22 +201,18 @@ void leave_block(nb::handle self, nb::handle scopes, bool restore) {
 }
 
 // After the lowering: the database holds every variable again, in the order
-// of their first declarations, as if no name had left it.
+// of their first declarations, as if no name had left it. The step's visitor
+// declares through declare_variable_own only, which records each variable in
+// `_every_variable`, so that holds all the database has held.
 void restore_every_variable(nb::handle self) {
     nb::object every = every_variable_of(self);
     nb::object database = variables_db_of(self);
     if (size_of(database) == size_of(every)) return;
-    // What the database holds beyond the lowering's own declarations stays.
-    nb::object kept = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(database.ptr())).ptr()));
     call_method(database, "clear"_id);
     nb::object entries = steal_or_throw(PySequence_List(steal_or_throw(PyMapping_Items(every.ptr())).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         auto [name, wrapper] = unpack_pair(PyList_GET_ITEM(entries.ptr(), i));
         check_status(PyObject_SetItem(database.ptr(), database_key(name).ptr(), wrapper.ptr()));
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kept.ptr()); ++i) {
-        auto [key, wrapper] = unpack_pair(PyList_GET_ITEM(kept.ptr(), i));
-        if (!contains(database, key)) check_status(PyObject_SetItem(database.ptr(), key.ptr(), wrapper.ptr()));
     }
 }
 
@@ -326,20 +313,22 @@ Kind kind_of(nb::handle value) {
     return Kind::NONE;
 }
 
+// Whether a plain integer is 0 or 1.
+bool is_bit_value(nb::handle value) {
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow == 0 && (number == 0 || number == 1);
+}
+
 // The kinds that a variable of the kind `target` takes as they are: an
 // integer is a real too and a boolean an integer, and a boolean takes the
 // integers 0 and 1, the two values of a bit. Nothing else is converted.
 bool takes(Kind target, nb::handle value) {
     const Kind given = kind_of(value);
     switch (target) {
-        case Kind::BOOLEAN: {
-            if (given == Kind::BOOLEAN) return true;
-            if (given != Kind::INTEGER || !PyLong_Check(value.ptr())) return false;
-            int overflow = 0;
-            const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-            if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-            return overflow == 0 && (number == 0 || number == 1);
-        }
+        case Kind::BOOLEAN:
+            return given == Kind::BOOLEAN || (given == Kind::INTEGER && PyLong_Check(value.ptr()) && is_bit_value(value));
         case Kind::INTEGER: return given == Kind::BOOLEAN || given == Kind::INTEGER;
         case Kind::REAL: return given != Kind::NONE;
         case Kind::NONE: return false;
@@ -375,14 +364,6 @@ nb::object shown(nb::handle value) {
 // reads an integer, and only a cast (`int(...)`, `bool(...)`) says which the
 // program means. A boolean takes an integer as its truth, as a cast to bool
 // gives it; 0 and 1, the two values of a bit, stay as they are written.
-
-// Whether a plain integer is 0 or 1.
-bool is_bit_value(nb::handle value) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-    return overflow == 0 && (number == 0 || number == 1);
-}
 
 // The truth of an integer value, as a cast to bool gives it.
 nb::object truth_of(nb::handle value) {
@@ -423,18 +404,14 @@ void note_cells(nb::handle self, nb::handle var, nb::handle name) {
     if (!is_instance(var, state.vyr_arr)) return;
     const Kind cells = kind_of_dtype(get_attr(var, "dtype"_id));
     if (cells != Kind::INTEGER && cells != Kind::BOOLEAN) return;
-    nb::object kinds = own_attribute(self, "_cell_kinds"_id);
-    if (!kinds.is_valid() || !PyDict_CheckExact(kinds.ptr())) {
-        kinds = steal_or_throw(PyDict_New());
-        set_attr(self, "_cell_kinds"_id, kinds);
-    }
+    nb::object kinds = kept_collection(self, "_cell_kinds"_id, &PyDict_Type);
     check_status(PyDict_SetItem(kinds.ptr(), name.ptr(), nb::bool_(cells == Kind::BOOLEAN).ptr()));
 }
 
 // What the cells of the array `name` hold, as noted: an integer, a boolean,
 // or NONE for a real and for what was not noted.
 Kind noted_cells(nb::handle self, nb::handle name) {
-    nb::object kinds = own_attribute(self, "_cell_kinds"_id);
+    nb::object kinds = find_attr(self, "_cell_kinds"_id);
     if (!kinds.is_valid() || !PyDict_CheckExact(kinds.ptr())) return Kind::NONE;
     PyObject* found = PyDict_GetItemWithError(kinds.ptr(), name.ptr());
     if (!found) {
@@ -915,13 +892,8 @@ nb::object read_once(nb::handle value) {
 // How many switch case bodies the lowering is in; the register mapping has
 // prepared none of their statements.
 long case_bodies(nb::handle self) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_case_bodies"_id.ptr());
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return 0;
-    }
-    nb::object count = nb::steal(found);
+    nb::object count = find_attr(self, "_case_bodies"_id);
+    if (!count.is_valid()) return 0;
     long value = PyLong_AsLong(count.ptr());
     if (value == -1 && PyErr_Occurred()) throw nb::python_error();
     return value;
@@ -1035,21 +1007,44 @@ bool names_a_gate(nb::handle self, nb::handle name) {
     return false;
 }
 
-// A name standing alone as a statement: a variable in scope reads nothing
-// and does nothing there, a gate lacks the qubits it would act on, and any
-// other name is undeclared. Passing over either would drop the statement the
-// program wrote. Other expressions are walked, so that a call among them
-// runs as before.
+bool is_call(nb::handle node) { return is_instance(node, state.function_call); }
+
+// An expression whose value is dropped: every call in it runs, left before
+// right, through the visitor's visit, and every part that holds no call is
+// translated, so that what it names is checked as anywhere else.
+void drop_value(nb::handle self, nb::handle node) {
+    RecursionLimitGuard guard(" while lowering an expression statement");
+    if (is_call(node)) {
+        visit_child(self, node);
+        return;
+    }
+    if (!tree::find_first(node, is_call, " while lowering an expression statement").is_valid()) {
+        if (is_instance(node, state.expression)) translate(self, node);
+        return;
+    }
+    tree::any_child(node, [&](nb::handle, nb::handle child) {
+        drop_value(self, child);
+        return false;
+    });
+}
+
+// An expression standing as a statement. A call is an operation of the
+// profile or a mathematical function: the walk reaches visit_FunctionCall,
+// which runs it. Any other expression is translated and its value dropped,
+// a call among its parts run as one: passing over it would drop the
+// statement the program wrote, with an undeclared name, a qubit used as a
+// value or an index outside its array in it. A variable in scope standing
+// alone reads nothing and does nothing, and a gate named alone lacks the
+// qubits it would act on.
 nb::object visit_expression_statement(nb::handle self, nb::handle node) {
     nb::object expression = get_attr(node, "expression"_id);
-    if (!is_instance(expression, state.identifier)) return tree::generic_visit(self, node);
-    nb::object name = get_attr(expression, "name"_id);
-    nb::object database = variables_db_of(self);
-    nb::object key = database_key(name);
-    if (contains(database, key)) return nb::none();
-    if (names_a_gate(self, name)) raise_error(call(state.gate_without_qubits_exception, name));
-    // The database refuses a name it does not hold, as translation would.
-    steal_or_throw(PyObject_GetItem(database.ptr(), key.ptr()));
+    if (is_call(expression)) return tree::generic_visit(self, node);
+    if (is_instance(expression, state.identifier)) {
+        nb::object name = get_attr(expression, "name"_id);
+        if (contains(variables_db_of(self), database_key(name))) return nb::none();
+        if (names_a_gate(self, name)) raise_error(call(state.gate_without_qubits_exception, name));
+    }
+    drop_value(self, expression);
     return nb::none();
 }
 
@@ -1125,6 +1120,13 @@ void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bo
     }
     nb::object width = get_attr(literal, "width"_id);
     if (truth(steal_or_throw(PyObject_RichCompare(width.ptr(), expected.ptr(), Py_EQ)))) return;
+    // The bits that a constant stands for carry its name: the program wrote
+    // the constant, not these bits.
+    nb::object constant = find_attr(literal, "_constant"_id);
+    if (constant.is_valid() && PyUnicode_Check(constant.ptr()))
+        refuse_shape(name, {nb::str("The constant "), constant, nb::str(" of "), bits_of(width),
+                            nb::str(" is assigned to "), target_text,
+                            nb::str("; a constant of bits has the length of the register it is assigned to.")});
     refuse_shape(name, {nb::str("The bit-string literal "), node_source(literal), nb::str(" has "), bits_of(width),
                         nb::str(", but it is assigned to "), target_text,
                         nb::str("; a bit-string literal has the length of its register.")});
@@ -1834,6 +1836,7 @@ NB_MODULE(target_lowering, m) {
     state.classical_assignment = keep(ast.attr("ClassicalAssignment"));
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
+    state.function_call = keep(ast.attr("FunctionCall"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
     state.duration_type = keep(ast.attr("DurationType"));
     state.stretch_type = keep(ast.attr("StretchType"));

@@ -41,6 +41,7 @@ struct ModuleState {
     nb::handle transformer_base;
     nb::handle constants_field;  // "_constants"
     nb::handle blocks_field;     // "_blocks"
+    nb::handle constant_mark;    // "_constant", on the bit strings that stand for a constant
     nb::handle identifier, init_expression, name, ast, qubit, qubits, type, set_declaration, block, arguments,
         lvalue, target, collection, cases, io_identifier, size;
     // What a declaration other than a constant's makes of its name, as errors tell it.
@@ -222,6 +223,10 @@ nb::object cast_literal(nb::handle cast) {
         return nb::object();
     }
     if (!result) {
+        // Only a value that the cast cannot convert (an infinite or undefined
+        // real) is left to translation; any other error passes on.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
         PyErr_Clear();
         return nb::object();
     }
@@ -311,8 +316,25 @@ nb::object value_of_its_type(nb::handle node, nb::handle name, nb::handle value)
     return result;
 }
 
+// A bit string that a constant stands for is marked with the constant's
+// name, so that a refusal of it names what the program wrote: the constant,
+// not bits it never wrote (`const uint[4] k = 5;` stands for "0101"). A
+// literal that another constant's name marks already is copied, not renamed.
+nb::object marked_bits(nb::handle name, nb::object value) {
+    if (!is_exactly(value, state.bitstring_literal_class)) return value;
+    if (find_attr(value, state.constant_mark).is_valid()) {
+        nb::object copy = state.bitstring_literal_class(get_attr(value, interned<"value">()),
+                                                        get_attr(value, interned<"width">()));
+        set_attr(copy, interned<"span">(), nb::getattr(value, interned<"span">(), nb::none()));
+        value = std::move(copy);
+    }
+    set_attr(value, state.constant_mark, name);
+    return value;
+}
+
 void store_constant(nb::handle table, nb::handle node, nb::handle name, nb::handle value) {
-    check_status(PyObject_SetItem(table.ptr(), name.ptr(), value_of_its_type(node, name, value).ptr()));
+    nb::object stored = marked_bits(name, value_of_its_type(node, name, value));
+    check_status(PyObject_SetItem(table.ptr(), name.ptr(), stored.ptr()));
 }
 
 // Where a number is read when the program is compiled (a size, an index), a
@@ -737,23 +759,17 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while substituting constants");
     transform_field(self, node, state.target, get_attr(node, state.target));
     nb::object cases = get_attr(node, state.cases);
-    if (PyList_Check(cases.ptr())) {
-        nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
-            nb::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
-            if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
-            nb::handle values = PyTuple_GET_ITEM(pair.ptr(), 0);
-            if (PyList_Check(values.ptr())) tree::transform_list(self, values);
-            // The body, a braced block, is a block of its own.
-            nb::handle body = PyTuple_GET_ITEM(pair.ptr(), 1);
-            if (!tree::is_node(body)) continue;
-            nb::object result = tree::call_visit(self, body);
-            if (result.is(body) || !tree::is_node(result)) continue;
-            // A handler that replaced the body: the pair holds the new one.
-            nb::object replaced = steal_or_throw(PyTuple_Pack(2, values.ptr(), result.ptr()));
-            check_status(PySequence_SetItem(cases.ptr(), i, replaced.ptr()));
-        }
-    }
+    tree::for_each_case(node, [&](Py_ssize_t position, nb::handle values, nb::handle body) {
+        if (PyList_Check(values.ptr())) tree::transform_list(self, values);
+        // The body, a braced block, is a block of its own.
+        if (!tree::is_node(body)) return false;
+        nb::object result = tree::call_visit(self, body);
+        if (result.is(body) || !tree::is_node(result)) return false;
+        // A handler that replaced the body: the pair holds the new one.
+        nb::object replaced = steal_or_throw(PyTuple_Pack(2, values.ptr(), result.ptr()));
+        check_status(PySequence_SetItem(cases.ptr(), position, replaced.ptr()));
+        return false;
+    });
     walk_fields(self, node, state.target, false, state.cases);
     return nb::borrow(node);
 }
@@ -892,6 +908,7 @@ NB_MODULE(constant_substitution_stage, m) {
 
     state.constants_field = intern("_constants");
     state.blocks_field = intern("_blocks");
+    state.constant_mark = intern("_constant");
     state.qubit = intern("qubit");
     state.qubits = intern("qubits");
     state.type = intern("type");

@@ -23,7 +23,7 @@ namespace {
 
 struct ModuleState {
     nb::handle open_qasm_program;
-    nb::handle quantum_gate, quantum_gate_definition;
+    nb::handle quantum_gate, quantum_gate_definition, expression_statement;
     nb::handle gate_signature;
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
@@ -812,13 +812,19 @@ nb::object resolver_generic_visit(nb::handle self, nb::handle node, nb::handle c
     return result;
 }
 
-// A user gate named alone as a statement would be dropped: it is no value,
-// and without qubits it is no call either.
+// The name of the gate of `bank` that an expression statement's `expression`
+// is alone (`g;`), or empty. A user gate named without qubits would be
+// dropped: it is no value, and without qubits it is no call either.
+nb::object gate_named_alone(nb::handle expression, nb::handle bank) {
+    if (!is_exact(expression, state.identifier)) return nb::object();
+    nb::object name = get_attr(expression, state.name);
+    if (!contains(bank, nb::handle(state.gate_signature)(name))) return nb::object();
+    return name;
+}
+
 nb::object visit_expression_statement(nb::handle self, nb::handle node) {
-    nb::object expression = get_attr(node, "expression"_id);
-    if (is_exact(expression, state.identifier) &&
-        contains(get_attr(self, state.bank), nb::handle(state.gate_signature)(get_attr(expression, state.name))))
-        raise_error(nb::handle(state.gate_without_qubits)(get_attr(expression, state.name)));
+    nb::object gate = gate_named_alone(get_attr(node, "expression"_id), get_attr(self, state.bank));
+    if (gate.is_valid()) raise_error(nb::handle(state.gate_without_qubits)(gate));
     return tree::generic_visit(self, node);
 }
 
@@ -904,38 +910,30 @@ nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     return result;
 }
 
-// The first statement within `node` that a case body cannot hold: a gate
-// definition, or a call of a gate of the bank. Empty when there is none.
-nb::object foreign_to_case_body(nb::handle node, nb::handle bank) {
-    RecursionLimitGuard guard(" while expanding gates");
-    if (is_exact(node, state.quantum_gate_definition)) return nb::borrow(node);
+// Whether a case body cannot hold `node`: a gate definition, a call of a
+// gate of the bank, or such a gate named alone.
+bool foreign_to_case_body(nb::handle node, nb::handle bank) {
+    if (is_exact(node, state.quantum_gate_definition)) return true;
     if (is_exact(node, state.quantum_gate)) {
         nb::object name = nb::getattr(get_attr(node, state.name), state.name, nb::none());
-        if (PyUnicode_Check(name.ptr()) && contains(bank, nb::handle(state.gate_signature)(name)))
-            return nb::borrow(node);
-        return nb::object();
+        return PyUnicode_Check(name.ptr()) && contains(bank, nb::handle(state.gate_signature)(name));
     }
-    nb::object found;
-    tree::any_child(node, [&](nb::handle, nb::handle child) {
-        found = foreign_to_case_body(child, bank);
-        return found.is_valid();
-    });
-    return found;
+    return is_exact(node, state.expression_statement) &&
+           gate_named_alone(get_attr(node, "expression"_id), bank).is_valid();
 }
 
 void refuse_in_case_bodies(nb::handle transformer) {
     nb::object switches = nb::getattr(transformer, state.case_switches, nb::none());
     if (!PyList_CheckExact(switches.ptr())) return;
     nb::object bank = get_attr(transformer, state.bank);
+    auto foreign = [&](nb::handle node) { return foreign_to_case_body(node, bank); };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(switches.ptr()); ++i) {
-        nb::object cases = get_attr(PyList_GET_ITEM(switches.ptr(), i), "cases"_id);
-        if (!PyList_Check(cases.ptr())) continue;
-        nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.ptr()); ++k) {
-            nb::handle pair = PyList_GET_ITEM(pairs.ptr(), k);
-            if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
-            nb::object found = foreign_to_case_body(PyTuple_GET_ITEM(pair.ptr(), 1), bank);
-            if (!found.is_valid()) continue;
+        tree::for_each_case(PyList_GET_ITEM(switches.ptr(), i), [&](Py_ssize_t, nb::handle, nb::handle body) {
+            nb::object found = tree::find_first(body, foreign, " while expanding gates");
+            if (!found.is_valid()) return false;
+            if (is_exact(found, state.expression_statement))
+                raise_error(nb::handle(state.gate_without_qubits)(get_attr(get_attr(found, "expression"_id),
+                                                                           state.name)));
             nb::object name = nb::getattr(get_attr(found, state.name), state.name, nb::none());
             if (is_exact(found, state.quantum_gate_definition))
                 raise_text(PyExc_NotImplementedError,
@@ -952,7 +950,7 @@ void refuse_in_case_bodies(nb::handle transformer) {
                        compose({nb::str("The call of the program's gate '"), name, nb::str("' on "), on,
                                 nb::str(" stands in a switch case body, which does not take calls of the program's "
                                         "own gates; a case body calls the machine's gates only.")}));
-        }
+        });
     }
 }
 
@@ -987,6 +985,7 @@ NB_MODULE(macro_expansion_stage, m) {
     nb::object ast = import_module("openqasm3.ast");
     state.quantum_gate = keep(ast.attr("QuantumGate"));
     state.quantum_gate_definition = keep(ast.attr("QuantumGateDefinition"));
+    state.expression_statement = keep(ast.attr("ExpressionStatement"));
     state.identifier = keep(ast.attr("Identifier"));
     state.indexed_identifier = keep(ast.attr("IndexedIdentifier"));
     state.integer_literal = keep(ast.attr("IntegerLiteral"));

@@ -21,7 +21,7 @@ struct ModuleState {
     nb::handle assignment_symbol;    // "="
     nb::handle transformer;          // ClassicalAssignmentToBinaryExpression
     OwnMethod extract;               // the static `_extract_binary_operation`
-    nb::handle op, lvalue, rvalue, name, ast, cases;
+    nb::handle op, lvalue, rvalue, name, ast;
 } state;
 
 // "+=" -> BinaryOperator["+"]: the binary twin is found by name, so an operator
@@ -93,37 +93,21 @@ bool is_compound(nb::handle node) {
     return plain == 0;
 }
 
-// The first compound assignment within `node`, nested blocks and switches included, or empty.
-nb::object compound_assignment_in(nb::handle node) {
-    RecursionLimitGuard guard(" while expanding compound assignments");
-    if (is_compound(node)) return nb::borrow(node);
-    nb::object found;
-    tree::any_child(node, [&](nb::handle, nb::handle child) {
-        found = compound_assignment_in(child);
-        return found.is_valid();
-    });
-    return found;
-}
-
 // The target and the default block are walked; a case body that holds a
-// compound assignment is refused, since nothing would expand it.
+// compound assignment, nested blocks and switches included, is refused,
+// since nothing would expand it.
 nb::object visit_switch_statement(nb::handle self, nb::handle node) {
     RecursionLimitGuard guard(" while expanding compound assignments");
     nb::object result = tree::generic_visit(self, node);
-    nb::object cases = get_attr(node, state.cases);
-    if (!PyList_Check(cases.ptr())) return result;
-    nb::object pairs = steal_or_throw(PySequence_List(cases.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
-        nb::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
-        if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) continue;
-        nb::object found = compound_assignment_in(PyTuple_GET_ITEM(pair.ptr(), 1));
-        if (!found.is_valid()) continue;
+    tree::for_each_case(node, [](Py_ssize_t, nb::handle, nb::handle body) {
+        nb::object found = tree::find_first(body, is_compound, " while expanding compound assignments");
+        if (!found.is_valid()) return false;
         nb::object statement = call_method(node_source(found), "rstrip"_id, nb::str(";"));
         raise_text(PyExc_NotImplementedError,
                    compose({nb::str("The compound assignment "), statement,
                             nb::str(" stands in a switch case body, which does not take compound assignments; "
                                     "write it as a plain assignment there.")}));
-    }
+    });
     return result;
 }
 
@@ -158,7 +142,6 @@ NB_MODULE(update_expander, m) {
     state.rvalue = intern("rvalue");
     state.name = intern("name");
     state.ast = intern("ast");
-    state.cases = intern("cases");
 
     m.attr("OPENQASM_ASSIGNMENT_OPERATOR_SYMBOL") = state.assignment_symbol;
     m.attr("BASIC_ASSIGNMENT_OP") = state.basic_assignment_op;

@@ -119,13 +119,13 @@ void refuse_misplaced_below(nb::handle statement) {
     if (is_exact(statement, state.compound_statement)) {
         refuse_misplaced_in(get_attr(statement, "statements"_id), "a braced block");
     } else if (is_exact(statement, state.switch_statement)) {
-        nb::object cases = steal_or_throw(PyObject_GetIter(get_attr(statement, "cases"_id).ptr()));
-        while (PyObject* raw = PyIter_Next(cases.ptr())) {
-            nb::object pair = nb::steal(raw);
-            auto [values, body] = unpack_pair(pair);
-            refuse_misplaced_in(get_attr(body, "statements"_id), "a switch case body", false);
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
+        tree::for_each_case(
+            statement,
+            [](Py_ssize_t, nb::handle, nb::handle body) {
+                refuse_misplaced_in(get_attr(body, "statements"_id), "a switch case body", false);
+                return false;
+            },
+            tree::CaseItems::unpacked);
         nb::object fallback = get_attr(statement, "default"_id);
         if (!fallback.is_none())
             refuse_misplaced_in(get_attr(fallback, "statements"_id), "a switch case body", false);

@@ -211,6 +211,16 @@ inline nb::object find_item(nb::handle mapping, nb::handle key) {
     return steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
+// `object.name`, or an empty object when the object has no attribute of that
+// name; any other error of the lookup passes on.
+nb::object find_attr(nb::handle object, nb::handle name);
+
+// The dict or set that `object` keeps under `name`, for `type` `&PyDict_Type`
+// or `&PySet_Type`: the one it holds where that is exactly of the type, so
+// that the concrete-type calls may fill it, else a new empty one, which
+// becomes the attribute.
+nb::object kept_collection(nb::handle object, nb::handle name, PyTypeObject* type);
+
 // `mapping[key] if key in mapping else fallback`.
 inline nb::object item_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
     nb::object found = find_item(mapping, key);

@@ -76,6 +76,29 @@ bool is_node(nb::handle value);
 // first call that returns true, and tells whether one did.
 bool any_child(nb::handle node, const std::function<bool(nb::handle field, nb::handle child)>& visit);
 
+// The first node within `node`, `node` itself included, in the pre-order of
+// the nodes that `any_child` reaches (switch cases among them), for which
+// `matches` holds; an empty object when there is none. Every level goes
+// through the interpreter's recursion limit, `where` saying which walk it is.
+nb::object find_first(nb::handle node, const std::function<bool(nb::handle node)>& matches, const char* where);
+
+// How `for_each_case` reads a switch's `cases`.
+enum class CaseItems {
+    // Only a list, from a copy taken first, so that a visit may replace the
+    // pair at its position; an item that is not a tuple of two is passed over.
+    pairs,
+    // Any iterable, read as it goes, each item unpacked into two with the
+    // host's errors, as `for values, body in cases` does.
+    unpacked,
+};
+
+// `visit(position, values, body)` for each case of a switch statement, in
+// order. The scan ends at the first call that returns true, and tells
+// whether one did.
+bool for_each_case(nb::handle switch_node,
+                   const std::function<bool(Py_ssize_t position, nb::handle values, nb::handle body)>& visit,
+                   CaseItems items = CaseItems::pairs);
+
 // Register function objects as the Python faces of C++ handlers and walks.
 void register_handler(nb::handle function, TreeHandler handler);
 void register_generic_visit(nb::handle function, TreeWalk walk);
