@@ -221,6 +221,8 @@ int find_operator(nb::handle op, const nb::handle* members, int count) {
 // --- translation -------------------------------------------------------------
 
 // What the translation of an operand tells its expression beyond the value.
+// Its duration is typing::is_duration_valued's reading, gathered in the walk
+// that computes the value, so that an expression is walked once.
 struct Facts {
     // The value is a duration, held exactly in clock cycles: a plain number
     // (an int where the count is whole) or a fixed-point vk expression. Only
