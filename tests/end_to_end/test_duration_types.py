@@ -73,6 +73,21 @@ def test_a_ratio_of_durations_turns_by_its_exact_value(run, source):
     assert (operation, element) == ("frame_rotation", "d1") and math.isclose(angle, 0.6 * math.pi)
 
 
+@pytest.mark.parametrize(
+    "source, angles",
+    [
+        # A gate takes the ratio of two durations, a number.
+        ("gate g(t) a { rx(t) a; } duration d = 10ns; g(d / 4ns) $1;", [2.5]),
+        # A name that hides a duration is a number while it does, and a branch's ends with it.
+        ("gate g(t) a { rx(t) a; } duration d = 10ns; { int d = 2; g(d) $1; } int k = 3; "
+         "if (k > 1) { duration k = 1ns; } else { g(k) $1; } g(k) $1;", [2.0, 3.0]),
+        ("gate g(t) a { rx(t / 2) a; } duration t = 4ns; gate k(t) a { g(t) a; } k(3) $1;", [1.5]),
+    ],
+)
+def test_a_gate_takes_numbers_beside_durations(run, source, angles):
+    assert [angle for _, angle, _ in run(source).played()] == angles
+
+
 DURATION = "DurationTypeException"
 GIVEN = "duration d = 10ns; "
 
@@ -81,7 +96,18 @@ REFUSALS = [
     # A duration where a number is expected.
     ("rx(100ns) $1;", DURATION, ["gate call rx", "takes a number", "100.0ns is a duration"]),
     ("gphase(20ns);", DURATION, ["gphase", "takes a number", "20.0ns is a duration"]),
-    ("gate g(t) a { rx(t) a; } " + GIVEN + "g(d) $1;", DURATION, ["float(d)", "the duration d"]),
+    # ... also to the program's own gate, used or not, where the call is expanded.
+    ("gate g(t) a { rx(t) a; } " + GIVEN + "g(d) $1;", DURATION,
+     ["call of the gate g", "the duration d for its parameter t"]),
+    ("gate g(t) a { x a; } g(10ns) $1;", DURATION, ["call of the gate g", "duration 10.0ns for its parameter t"]),
+    ("gate g(t) a { rx(t) a; } g(10ns) $1;", DURATION, ["call of the gate g", "10.0ns for its parameter t"]),
+    ("gate g(s, t) a { rx(s) a; } g(1, 2 * (1us - 10ns)) $1;", DURATION, ["gate g", "2 * (1.0us - 10.0ns)", "t"]),
+    ("gate g(t) a { rx(t) a; } array[duration, 2] ds; g(-ds[1]) $1;", DURATION, ["gate g", "duration -ds[1]"]),
+    ("gate g(t) a { rx(t) a; } stretch s; { int k = 1; g(k) $1; } g(s) $1;", DURATION, ["gate g", "duration s"]),
+    ("gate g(t) a { rx(t) a; } for duration u in [0ns:4ns:8ns] { g(u) $1; }", DURATION, ["gate g", "duration u"]),
+    ("gate g(t) a { rx(t) a; } int d; if (true) { duration d = 1ns; } else { d = 1; } "
+     "if (true) { duration d = 2ns; g(d) $1; }", DURATION, ["gate g", "duration d"]),
+    ("gate g(t) a { rx(t) a; } gate k(u) a { g(u) a; } k(10ns) $1;", DURATION, ["gate k", "10.0ns for its parameter u"]),
     ("int i = 100ns;", DURATION, ["assignment to i", "100.0ns is a duration"]),
     (GIVEN + "int i = int(d);", DURATION, ["int(d)", "the duration d", "casting from a duration"]),
     (GIVEN + "float f = float(d);", DURATION, ["float(d)", "the duration d"]),
