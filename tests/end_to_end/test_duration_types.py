@@ -17,6 +17,10 @@ RUNS = [
     ("duration a = 6ns; delay[10 * a] $1;", None, [15], None),
     ("duration a = 6ns; delay[a * 10] $1; delay[a / 0.1] $1; delay[-a * -2] $1;", None, [15, 15, 3], None),
     ("delay[100ns / 2] $1; delay[10ns + 10ns] $1;", None, [12, 5], None),
+    # A real count is read from the decimal as written: 4.02us lasts as long as 4020ns.
+    ("delay[4.02us] $1; delay[4020ns] $1; delay[0.1ms] $1; delay[0.3ns * 40] $1;", None, [1005, 1005, 25000, 3],
+     None),
+    ("output duration d; d = 4.02us + 1.5ns;", None, [], {"d": [1005.375]}),
     # 1dt is 1ns, a quarter of a cycle; a delay cuts toward zero, once.
     ("delay[1dt] $1; delay[4dt] $1; delay[3ns] $1; delay[7ns] $1;", None, [0, 1, 0, 1], None),
     ("duration d = 1dt; delay[d * 8] $1;", None, [2], None),
@@ -149,6 +153,7 @@ REFUSALS = [
     # A duration or number too large to hold.
     ("delay[100ns * 1e308 * 10] $1;", "ValueOutOfRangeException", ["100.0ns * 1e+308", "too large to be held"]),
     ("rx(1e308 * 10) $1;", "ValueOutOfRangeException", ["inf", "too large to be held"]),
+    ("delay[1e308s] $1;", "ValueOutOfRangeException", ["duration 1e+308s", "too large to be held"]),
     ("int i = 1; switch (i) { case 1 { rx(1e308 * 10) $1; } }", "ValueOutOfRangeException",
      ["1e+308 * 10", "too large to be held"]),
     # Still refused as before: a negative delay, a zero divisor.
