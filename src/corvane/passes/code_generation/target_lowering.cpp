@@ -365,8 +365,16 @@ nb::object bits_of(nb::handle count) {
 }
 
 // A value as a refusal shows it: its text form and its class, `2.5 (float)`.
+// An integer too long for the host's text of it is shown by its size.
 nb::object shown(nb::handle value) {
-    return compose({repr_of(value), nb::str(" ("), class_name(value.type()), nb::str(")")});
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (!text) {
+        if (!PyLong_Check(value.ptr()) || !PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+        nb::object bits = steal_or_throw(PyLong_FromSize_t(_PyLong_NumBits(value.ptr())));
+        return compose({nb::str("an integer of "), bits, nb::str(" bits (int)")});
+    }
+    return compose({nb::steal(text), nb::str(" ("), class_name(value.type()), nb::str(")")});
 }
 
 // --- a value of its target's type ----------------------------------------------------
@@ -735,6 +743,30 @@ void refuse_values_of_another_length(nb::handle var, nb::handle name, nb::handle
                         length, nb::str(" values.")});
 }
 
+// Whether a number given for a real is one that no real holds: an infinity,
+// NaN, or an integer beyond the range of a double.
+bool beyond_reals(nb::handle value) {
+    if (PyFloat_Check(value.ptr())) return !std::isfinite(PyFloat_AS_DOUBLE(value.ptr()));
+    if (!PyLong_Check(value.ptr())) return false;
+    if (PyLong_AsDouble(value.ptr()) != -1.0 || !PyErr_Occurred()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+    PyErr_Clear();
+    return true;
+}
+
+// Refuses a value given for a real that no real holds; `start` names the
+// input ("The input f", "The input a, ... its cell 1").
+[[noreturn]] void refuse_beyond_reals(nb::handle name, nb::handle start, nb::handle value) {
+    const bool nan = PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+    nb::object error = call(state.out_of_range,
+                            compose({start, nb::str(" the value "), shown(value),
+                                     nb::str(nan ? ", which is not a number that can be held"
+                                                 : ", which is too large to be held"),
+                                     nb::str("; a real takes a finite number within the range of a float.")}));
+    set_attr(error, "name"_id, name);
+    raise_error(error);
+}
+
 // A value given in the inputs is assigned as it is: one of another kind than
 // its variable holds would become a value that nobody gave (2.5 in an
 // integer, 0.5 in a boolean, the first bits of a number in a register), and a
@@ -746,7 +778,13 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
     nb::object start = compose({nb::str("The "), nb::str(what), nb::str(" "), name});
     nb::str expected("; a value given in the inputs must be of its variable's declared type.");
     if (!is_instance(var, state.vyr_arr)) {
-        if (!sequence && takes(target, value)) return;
+        if (!sequence && takes(target, value)) {
+            if (target == Kind::REAL && beyond_reals(value))
+                refuse_beyond_reals(name, compose({start, nb::str(", which holds "), nb::str(holding(target, false)),
+                                                   nb::str(", is given")}),
+                                    value);
+            return;
+        }
         refuse_type(name, {start, nb::str(" holds "), nb::str(holding(target, false)),
                            nb::str(", but the inputs give it "), shown(value), expected});
     }
@@ -772,6 +810,9 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
             refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
                                nb::str(", which its bits cannot hold"), expected});
         }
+        if (bits && given == Kind::REAL)
+            refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
+                               nb::str("; a register takes an integer, by its bits"), expected});
         refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
                            nb::str(" where a sequence of one value per cell is expected"), expected});
     }
@@ -783,6 +824,10 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
         if (!takes(target, item))
             refuse_type(name, {start, declared, nb::str(", but the inputs give its cell "), nb::int_(position),
                                nb::str(" the value "), shown(item), expected});
+        if (target == Kind::REAL && beyond_reals(item))
+            refuse_beyond_reals(name, compose({start, declared, nb::str(", and the inputs give its cell "),
+                                               nb::int_(position)}),
+                                item);
         ++position;
     }
     if (PyErr_Occurred()) throw nb::python_error();
