@@ -595,7 +595,7 @@ void note_duration(nb::handle self, nb::handle var, nb::handle name) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
     }
-    if (!names.is_valid() || !PyAnySet_CheckExact(names.ptr())) {
+    if (!names.is_valid() || !PySet_CheckExact(names.ptr())) {
         names = steal_or_throw(PySet_New(nullptr));
         set_attr(self, "_duration_names"_id, names);
     }
@@ -1485,6 +1485,8 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     // variable can hide an outer variable of its name (`for int i in [0:i]`).
     enum { VALUES, ARRAY, RANGE, UNSUPPORTED } kind = UNSUPPORTED;
     nb::object set_declaration = get_attr(node, "set_declaration"_id);
+    nb::object type = get_attr(node, "type"_id);
+    const bool duration_variable = typing::is_duration_type(type);
     nb::object array, first, last, increment;
     bool counts_apart = false;
     if (is_instance(set_declaration, state.discrete_set)) {
@@ -1493,17 +1495,16 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         kind = ARRAY;
         nb::object array_name = get_attr(set_declaration, "name"_id);
         array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
+        nb::object wrapper = call_method(context, "_get_var"_id, array_name);
         // A scalar has no cells to run over; the SDK would be handed one value.
-        if (!is_instance(call_method(context, "_get_var"_id, array_name), state.vyr_arr))
+        if (!is_instance(wrapper, state.vyr_arr))
             raise_text(state.invalid_operand.ptr(),
                        compose({nb::str("The for loop over "), source_name, nb::str(" runs over "), array_name,
                                 nb::str(", which holds one value; a for loop runs over a range, a set or an "
                                         "array.")}));
         // Each turn assigns a cell to the loop variable: durations go into a
         // duration, numbers into a number.
-        nb::object type = get_attr(node, "type"_id);
-        const bool duration_variable = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
-        const bool durations = holds_durations(call_method(context, "_get_var"_id, array_name));
+        const bool durations = holds_durations(wrapper);
         if (durations != duration_variable)
             raise_text(state.duration_type_error.ptr(),
                        compose({nb::str("The for loop over "), source_name, nb::str(" declares "), source_name,
@@ -1519,21 +1520,25 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         if (!is_instance(start, state.expression) || !is_instance(end, state.expression))
             raise_text(PyExc_AssertionError, compose({nb::str("The range of the loop over '"), source_name,
                                                       nb::str("' needs a start and an end.")}));
-        // A loop over durations runs over a range of durations.
-        nb::object type = get_attr(node, "type"_id);
-        const Takes takes = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type)
-                                ? Takes::DURATION
-                                : Takes::NUMBER;
+        // A loop over durations runs over a range of durations, stepping by
+        // one: a number would step it by that many clock cycles.
+        const Takes takes = duration_variable ? Takes::DURATION : Takes::NUMBER;
         auto describe = [&] { return compose({nb::str("range of the loop over "), source_name}); };
         first = translate_scalar(self, start, false, takes, describe);
         last = translate_scalar(self, end, false, takes, describe);
         nb::object step = get_attr(set_declaration, "step"_id);
+        if (duration_variable && step.is_none())
+            raise_text(state.duration_type_error.ptr(),
+                       compose({nb::str("The range of the loop over "), source_name, nb::str(" ["),
+                                node_source(start), nb::str(":"), node_source(end),
+                                nb::str("] has no step, but its values are durations; a range of durations needs a "
+                                        "duration step (as [0ns:4ns:100ns]).")}));
         increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false, takes, describe);
         counts_apart = body_changes_its_range(node, source_name, set_declaration);
     }
 
     in_block(self, [&] {
-        nb::object declaration = call(state.vyr_declaration, name, get_attr(node, "type"_id));
+        nb::object declaration = call(state.vyr_declaration, name, type);
         nb::object declared = declare_variable(self, declaration);
         nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), declared.ptr()));
         // Refused under -O too: the SDK would be handed an array as the loop variable.
@@ -1546,7 +1551,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         const bool integer = kind_of_dtype(get_attr(variable, "dtype"_id)) == Kind::INTEGER;
         auto refuse_real = [&](std::initializer_list<nb::handle> what) {
             refuse_type(source_name, {nb::str("The for loop over "), source_name, nb::str(" declares "),
-                                      source_name, nb::str(" as "), node_source(get_attr(node, "type"_id)),
+                                      source_name, nb::str(" as "), node_source(type),
                                       nb::str(", but "), compose(what),
                                       nb::str("; an integer loop variable runs over integers.")});
         };
@@ -1567,9 +1572,6 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
                 nb::object values = nb::list();
                 // The values are known when compiling: literals, durations among
                 // them, which a duration variable takes and a number variable does not.
-                nb::object type = get_attr(node, "type"_id);
-                const bool duration_variable =
-                    is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
                 nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
                 while (PyObject* raw = PyIter_Next(iterator.ptr())) {
                     nb::object item = nb::steal(raw);
@@ -1880,8 +1882,6 @@ NB_MODULE(target_lowering, m) {
     state.measurement_statement = keep(ast.attr("QuantumMeasurementStatement"));
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
-    state.duration_type = keep(ast.attr("DurationType"));
-    state.stretch_type = keep(ast.attr("StretchType"));
     state.duration_literal = keep(ast.attr("DurationLiteral"));
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
