@@ -40,8 +40,8 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle translate_typed, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
-    nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type, duration_literal;
+    nb::handle translate_typed, is_duration, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
+    nb::handle vyr_duration_slot, vyr_duration_arr, duration_literal;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
@@ -547,18 +547,20 @@ struct Typed {
     bool duration = false;
 };
 
-// `for_value`: the value is used, so a visitor's own translation gives it;
-// which kind it is, translation tells.
+// `for_value`: the value is used. The module's translation gives the value
+// and whether it is a duration at once. A visitor that translates
+// expressions itself gives the value, and whether it is a duration is read
+// from the expression; its translation runs only where the value is used, so
+// that each expression is translated once. An empty value is one not used.
 Typed translate_typed(nb::handle self, nb::handle expression, bool for_value = true) {
-    nb::object pair = call(state.translate_typed, expression, variables_db_of(self));
-    Typed typed;
-    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
-        typed = {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), PyTuple_GET_ITEM(pair.ptr(), 1) == Py_True};
-    } else {
-        auto [value, duration] = unpack_pair(pair);
-        typed = {std::move(value), truth(duration)};
+    if (state.translate_expression_method.reached_by(self)) {
+        // The module's function, kept at import, always gives a pair.
+        nb::object pair = call(state.translate_typed, expression, variables_db_of(self));
+        return {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), PyTuple_GET_ITEM(pair.ptr(), 1) == Py_True};
     }
-    if (for_value && !state.translate_expression_method.reached_by(self)) typed.value = translate(self, expression);
+    Typed typed;
+    typed.duration = call(state.is_duration, expression, variables_db_of(self)).is(Py_True);
+    if (for_value) typed.value = translate(self, expression);
     return typed;
 }
 
@@ -660,6 +662,7 @@ std::vector<nb::object> translate_parameters(nb::handle self, nb::handle params,
         nb::object param = nb::steal(raw);
         Typed typed = translate_typed(self, param, for_value);
         require(typed, takes, param, describe);
+        if (!typed.value.is_valid()) continue;  // checked for its kind only; the value is the override's
         // A gate's or a delay's parameter is one value: a bit register gives
         // its number, any other array is refused by its name. An operation
         // called as a function is handed what the program names.
@@ -1851,6 +1854,7 @@ NB_MODULE(target_lowering, m) {
     state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
     state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
     state.translate_typed = keep_attr("corvane.passes.code_generation.translate_expression", "_translate_typed");
+    state.is_duration = keep_attr("corvane.passes.code_generation.translate_expression", "_is_duration");
     state.duration_type_error =
         keep_attr("corvane.passes.code_generation.translate_expression", "DurationTypeException");
     state.out_of_range = keep_attr("corvane.passes.code_generation.translate_expression", "ValueOutOfRangeException");

@@ -972,6 +972,22 @@ nb::object translate_typed(nb::handle oq_expression, nb::handle variables_db) {
     return nb::make_tuple(value, nb::bool_(facts.duration));
 }
 
+// For the lowering, where a visitor translates expressions itself: whether
+// the expression is a duration, read from its form and the wrappers of the
+// variables it names, as the translation would tell it. What the translation
+// cannot read (a call, a name that no variable has) is no duration. The
+// translation's own Facts are gathered as it computes the value, in the same
+// walk, which is why it does not ask this.
+nb::object is_duration_function(nb::handle oq_expression, nb::handle variables_db) {
+    const bool duration = typing::is_duration_valued(oq_expression, [&](nb::handle name) {
+        nb::object key = steal_or_throw(PyObject_CallOneArg(state.variable_signature.ptr(), name.ptr()));
+        nb::object wrapper = find_item(variables_db, key);
+        return wrapper.is_valid() &&
+               (marked(wrapper, state.vyr_duration_slot) || marked(wrapper, state.vyr_duration_arr));
+    });
+    return nb::bool_(duration);
+}
+
 }  // namespace
 
 NB_MODULE(translate_expression, m) {
@@ -1091,6 +1107,9 @@ NB_MODULE(translate_expression, m) {
     def_function(m, "_translate_typed(oq_expression: ast.Expression, variables_db: VariablesDB)"
                  " -> tuple[typing.Any, bool]",
                  translate_typed, "The translation, and whether it is a duration (in clock cycles).",
+                 "oq_expression"_arg, "variables_db"_arg);
+    def_function(m, "_is_duration(oq_expression: ast.Expression, variables_db: VariablesDB) -> bool",
+                 is_duration_function, "Whether the expression is a duration, by its form and its variables.",
                  "oq_expression"_arg, "variables_db"_arg);
     def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
                  "as_truth"_arg = false);
