@@ -476,6 +476,68 @@ def test_handlers_reach_the_operations_a_subclass_overrides(codegen):
     ]
 
 
+class Popcount(CodeGenerationVisitor):
+    """Translates `popcount(...)`, which the module does not, as 1, and the rest as the module does."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.translated = []
+
+    def _translate_expression(self, oq_expression):
+        self.translated.append(type(oq_expression).__name__)
+        if isinstance(oq_expression, ast.FunctionCall) and oq_expression.name.name == "popcount":
+            return 1
+        return super()._translate_expression(oq_expression)
+
+
+def lowered_by(codegen, visitor_class, source):
+    """The lines that `visitor_class` lowers `source` to, and the visitor."""
+    program = codegen.parsed(source)
+    for step in code_generation.Vyr1GenerationPass(codegen.profile(), BuildOptions(), None).steps[:3]:
+        program = step(program)
+    with vyr.program() as scope:
+        visitor = visitor_class(codegen.profile(), Vyr1Program(None), {}, _is_inside_scope=True)
+        visitor.visit(program.ast)
+    return str(scope._program).splitlines(), visitor
+
+
+@pytest.mark.parametrize(
+    "source, lines, translated",
+    [
+        # The override's value is the one used, and each expression is translated once.
+        ("OPENQASM 3.0; int b; int a; a = popcount(b); rx(popcount(b)) $1;", ["v2 = 1", 'frame_rotation(1, "xy1")'],
+         ["FunctionCall", "FunctionCall"]),
+        ("int b; while (popcount(b)) { x $1; b = 0; }", ["while 1:", '    play("x", "xy1")', "    v1 = 0"],
+         ["FunctionCall", "IntegerLiteral"]),
+        # Whether a value is a duration is read from the expression, where the override gives the value.
+        ("duration d = 10ns; delay[d] $1; delay[2 * d] $1;", ['wait(to_int(v1), "xy1")', 'wait(to_int(2 * v1), "xy1")'],
+         ["DurationLiteral", "Identifier", "BinaryExpression"]),
+    ],
+)
+def test_an_overridden_translation_gives_the_value(codegen, source, lines, translated):
+    rendered, visitor = lowered_by(codegen, Popcount, source)
+    assert rendered[-len(lines):] == lines
+    assert visitor.translated == translated
+
+
+@pytest.mark.parametrize(
+    "source, text",
+    [
+        ("duration d = 10ns; rx(d) $1;", "gate call rx takes a number, but d is a duration"),
+        ("array[duration, 2] a; int k = a[1];", "assignment to k takes a number, but a[1] is a duration"),
+        # What the module's translation cannot read is a number.
+        ("int b; delay[popcount(b)] $1;", "delay on $1 takes a duration, but popcount(b) is a number"),
+        ("int b; duration d; d = popcount(b);", "assignment to d takes a duration, but popcount(b) is a number"),
+    ],
+)
+def test_an_overridden_translation_keeps_durations_apart(codegen, source, text):
+    from corvane.passes.code_generation.translate_expression import DurationTypeException
+
+    with pytest.raises(DurationTypeException) as raised:
+        lowered_by(codegen, Popcount, source)
+    assert text in str(raised.value)
+
+
 def test_operations_set_on_the_visitor_are_reached(codegen):
     calls = []
     visitor = CodeGenerationVisitor(codegen.profile(), Vyr1Program(None), {}, _is_inside_scope=True)

@@ -119,11 +119,29 @@ def test_plain_values(source, expected):
         (ast.DurationLiteral(10, ast.TimeUnit.dt), 2.5),
         # An integer count of a unit of whole cycles stays exact, beyond the precision of a float.
         (ast.DurationLiteral(2**53 + 3, ast.TimeUnit.us), (2**53 + 3) * 250),
+        # A real count is the decimal it is written as, whole cycles an int.
+        (ast.DurationLiteral(4.02, ast.TimeUnit.us), 1005),
+        (ast.DurationLiteral(0.1, ast.TimeUnit.ms), 25000),
+        (ast.DurationLiteral(2.5e-7, ast.TimeUnit.s), 62.5),
+        (ast.DurationLiteral(1e-05, ast.TimeUnit.us), 0.0025),
+        (ast.DurationLiteral(1e20, ast.TimeUnit.ns), 25 * 10**18),
+        (ast.DurationLiteral(-4.02, ast.TimeUnit.us), -1005),
     ],
 )
 def test_durations_built_directly(node, expected):
     result = translate(node, VariablesDB())
     assert result == expected and type(result) is type(expected)
+
+
+def test_every_whole_cycle_written_in_microseconds_is_exact():
+    # The multiples of 4 ns below 200 us, as a program writes them in us (4.02us).
+    lost = []
+    for cycles in range(50_000):
+        written = f"{cycles * 4 // 1000}.{cycles * 4 % 1000:03d}"
+        result = translate(ast.DurationLiteral(float(written), ast.TimeUnit.us), VariablesDB())
+        if result != cycles or type(result) is not int:
+            lost.append((written, result))
+    assert lost == []
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """A constant stands for a value of its declared type wherever it is used: a real constant
-divides as a real, an unsigned constant of n bits keeps to its width, and an integer
-constant whose value is real is refused."""
+divides as a real, an unsigned constant of n bits keeps to its width, and a constant whose
+value is of another type is refused: an integer or a bool whose value is real, a number whose
+value is a duration, a duration whose value is a number."""
 
 import math
 
@@ -29,7 +30,9 @@ VALUES = [
     ('const int c = "0101"; output int r; r = ~c;', {"r": [-6]}),
     # A bool constant is a truth value.
     ("const bool b = 3; output int r; r = b + 1;", {"r": [2]}),
-    ("const bool b = 0.0; output int r; r = b + 1;", {"r": [1]}),
+    ("const bool b = bool(0.0); output int r; r = b + 1;", {"r": [1]}),
+    # A duration constant is a duration, of sums and multiples of durations.
+    ("const duration a = 10ns; const duration b = a * 3 - 1dt; output duration r; r = b;", {"r": [7.25]}),
     # An unsigned constant of n bits is its n low bits: "~" and "<<" keep to its width.
     ("const uint[4] c = 5; output int r; r = ~c;", {"r": [10]}),
     ("const uint[4] c = 5; output int r; r = c << 2;", {"r": [4]}),
@@ -108,6 +111,19 @@ REFUSALS = [
     ("const int n = 2; if (true) { const int k = n * 1.5; }", "ConstantTypeException", ["'k'", "int", "1.5"]),
     # ... or one that computes to a real.
     ("const uint c = 2 ** -1;", "ConstantTypeException", ["'c'", "declared uint", "2 ** -1"]),
+    # ... or a bool constant whose value is real, as a bool variable takes none.
+    ("const bool b = 0.5;", "ConstantTypeException", ["'b'", "declared bool", "0.5 is real", "bool(0.5)"]),
+    ("const bool b = 2 ** -1;", "ConstantTypeException", ["'b'", "declared bool", "2 ** -1 is real"]),
+    # A number constant whose value is a duration, a duration constant whose value is a number.
+    ("const int c = 10ns;", "ConstantTypeException", ["'c'", "declared int", "10.0ns is a duration"]),
+    ("const float f = 10ns; float y = f;", "ConstantTypeException", ["'f'", "declared float", "is a duration"]),
+    ("const bool b = 1dt;", "ConstantTypeException", ["'b'", "declared bool", "1.0dt is a duration"]),
+    ("const int c = 10ns; bit[c] b;", "ConstantTypeException", ["'c'", "declared int", "is a duration"]),
+    ("const uint c = 10ns; qubit[c] q;", "ConstantTypeException", ["'c'", "declared uint", "is a duration"]),
+    ("const duration t = 4ns; const int k = -t * 2;", "ConstantTypeException", ["'k'", "-t * 2 is a duration"]),
+    ("const duration d = 5;", "ConstantTypeException", ["'d'", "declared duration", "5 is a number", "time unit"]),
+    ("const stretch s = 10ns / 2ns;", "ConstantTypeException", ["'s'", "declared stretch", "is a number"]),
+    ("const float f = 1.5; const duration d = f;", "ConstantTypeException", ["'d'", "value f is a number"]),
     # A real constant too large for a real number.
     ("const float big = 2 ** 2000; float g = big;", "ConstantRangeException", ["'big'", "float", "2 ** 2000"]),
 ]

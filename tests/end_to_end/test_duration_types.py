@@ -17,6 +17,10 @@ RUNS = [
     ("duration a = 6ns; delay[10 * a] $1;", None, [15], None),
     ("duration a = 6ns; delay[a * 10] $1; delay[a / 0.1] $1; delay[-a * -2] $1;", None, [15, 15, 3], None),
     ("delay[100ns / 2] $1; delay[10ns + 10ns] $1;", None, [12, 5], None),
+    # A real count is read from the decimal as written: 4.02us lasts as long as 4020ns.
+    ("delay[4.02us] $1; delay[4020ns] $1; delay[0.1ms] $1; delay[0.3ns * 40] $1;", None, [1005, 1005, 25000, 3],
+     None),
+    ("output duration d; d = 4.02us + 1.5ns;", None, [], {"d": [1005.375]}),
     # 1dt is 1ns, a quarter of a cycle; a delay cuts toward zero, once.
     ("delay[1dt] $1; delay[4dt] $1; delay[3ns] $1; delay[7ns] $1;", None, [0, 1, 0, 1], None),
     ("duration d = 1dt; delay[d * 8] $1;", None, [2], None),
@@ -73,6 +77,21 @@ def test_a_ratio_of_durations_turns_by_its_exact_value(run, source):
     assert (operation, element) == ("frame_rotation", "d1") and math.isclose(angle, 0.6 * math.pi)
 
 
+@pytest.mark.parametrize(
+    "source, angles",
+    [
+        # A gate takes the ratio of two durations, a number.
+        ("gate g(t) a { rx(t) a; } duration d = 10ns; g(d / 4ns) $1;", [2.5]),
+        # A name that hides a duration is a number while it does, and a branch's ends with it.
+        ("gate g(t) a { rx(t) a; } duration d = 10ns; { int d = 2; g(d) $1; } int k = 3; "
+         "if (k > 1) { duration k = 1ns; } else { g(k) $1; } g(k) $1;", [2.0, 3.0]),
+        ("gate g(t) a { rx(t / 2) a; } duration t = 4ns; gate k(t) a { g(t) a; } k(3) $1;", [1.5]),
+    ],
+)
+def test_a_gate_takes_numbers_beside_durations(run, source, angles):
+    assert [angle for _, angle, _ in run(source).played()] == angles
+
+
 DURATION = "DurationTypeException"
 GIVEN = "duration d = 10ns; "
 
@@ -81,7 +100,18 @@ REFUSALS = [
     # A duration where a number is expected.
     ("rx(100ns) $1;", DURATION, ["gate call rx", "takes a number", "100.0ns is a duration"]),
     ("gphase(20ns);", DURATION, ["gphase", "takes a number", "20.0ns is a duration"]),
-    ("gate g(t) a { rx(t) a; } " + GIVEN + "g(d) $1;", DURATION, ["float(d)", "the duration d"]),
+    # ... also to the program's own gate, used or not, where the call is expanded.
+    ("gate g(t) a { rx(t) a; } " + GIVEN + "g(d) $1;", DURATION,
+     ["call of the gate g", "the duration d for its parameter t"]),
+    ("gate g(t) a { x a; } g(10ns) $1;", DURATION, ["call of the gate g", "duration 10.0ns for its parameter t"]),
+    ("gate g(t) a { rx(t) a; } g(10ns) $1;", DURATION, ["call of the gate g", "10.0ns for its parameter t"]),
+    ("gate g(s, t) a { rx(s) a; } g(1, 2 * (1us - 10ns)) $1;", DURATION, ["gate g", "2 * (1.0us - 10.0ns)", "t"]),
+    ("gate g(t) a { rx(t) a; } array[duration, 2] ds; g(-ds[1]) $1;", DURATION, ["gate g", "duration -ds[1]"]),
+    ("gate g(t) a { rx(t) a; } stretch s; { int k = 1; g(k) $1; } g(s) $1;", DURATION, ["gate g", "duration s"]),
+    ("gate g(t) a { rx(t) a; } for duration u in [0ns:4ns:8ns] { g(u) $1; }", DURATION, ["gate g", "duration u"]),
+    ("gate g(t) a { rx(t) a; } int d; if (true) { duration d = 1ns; } else { d = 1; } "
+     "if (true) { duration d = 2ns; g(d) $1; }", DURATION, ["gate g", "duration d"]),
+    ("gate g(t) a { rx(t) a; } gate k(u) a { g(u) a; } k(10ns) $1;", DURATION, ["gate k", "10.0ns for its parameter u"]),
     ("int i = 100ns;", DURATION, ["assignment to i", "100.0ns is a duration"]),
     (GIVEN + "int i = int(d);", DURATION, ["int(d)", "the duration d", "casting from a duration"]),
     (GIVEN + "float f = float(d);", DURATION, ["float(d)", "the duration d"]),
@@ -117,12 +147,16 @@ REFUSALS = [
     ("array[duration, 2] a = {10ns, 4};", DURATION, ["{10.0ns, 4}", "the duration 10.0ns and the number 4"]),
     ("array[duration, 2] a = {1, 2};", DURATION, ["assignment to a", "is a number"]),
     ("for duration t in [0:10] { delay[t] $1; }", DURATION, ["range of the loop over t", "0 is a number"]),
+    ("for duration t in [0ns:8ns] { delay[t] $1; }", DURATION,
+     ["loop over t [0.0ns:8.0ns]", "has no step", "needs a duration step"]),
+    ("for stretch t in [8ns:0ns] { delay[t] $1; }", DURATION, ["loop over t", "needs a duration step"]),
     ("for duration t in {10ns, 4} { delay[t] $1; }", DURATION, ["for loop over t", "4 is a number"]),
     ("for int i in {1, 10ns} { x $1; }", DURATION, ["for loop over i", "10.0ns is a duration"]),
     (GIVEN + "d = measure $1;", DURATION, ["measurement of $1 into d", "d holds a duration"]),
     # A duration or number too large to hold.
     ("delay[100ns * 1e308 * 10] $1;", "ValueOutOfRangeException", ["100.0ns * 1e+308", "too large to be held"]),
     ("rx(1e308 * 10) $1;", "ValueOutOfRangeException", ["inf", "too large to be held"]),
+    ("delay[1e308s] $1;", "ValueOutOfRangeException", ["duration 1e+308s", "too large to be held"]),
     ("int i = 1; switch (i) { case 1 { rx(1e308 * 10) $1; } }", "ValueOutOfRangeException",
      ["1e+308 * 10", "too large to be held"]),
     # Still refused as before: a negative delay, a zero divisor.

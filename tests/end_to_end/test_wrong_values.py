@@ -1,11 +1,14 @@
 """Values of another type than their target holds are refused by name, never converted into
 values that nobody gave; the programs and inputs beside them still compile and run."""
 
+import math
+
 import pytest
 
 from corvane import CompilationException
 from corvane.passes.code_generation.initial_value_inference import UnsupportedArrayException
 from corvane.passes.code_generation.target_lowering import AssignmentShapeException, AssignmentTypeException
+from corvane.passes.code_generation.translate_expression import ValueOutOfRangeException
 from vyr_runner import run_program
 
 LOOP = "output int s; {} {{ s += 1; }}"
@@ -78,7 +81,18 @@ REFUSALS = [
     ("input bit[2] c; output int r; r = c;", {"c": -1}, AssignmentTypeException, "c", ["input c", "-1 (int)"]),
     ("input bit[2] c; output int r; r = c;", {"c": [True, 2]}, AssignmentTypeException, "c",
      ["input c", "cell 1", "2 (int)"]),
+    ("input bit[4] c; output int r; r = c;", {"c": 2.5}, AssignmentTypeException, "c",
+     ["input c", "bit register of 4 bits", "2.5 (float)", "takes an integer, by its bits"]),
     ("int p; output int r; r = p;", {"p": 1.5}, AssignmentTypeException, "p", ["variable p", "1.5 (float)"]),
+    # a real takes a number that a real holds
+    ("input float f; output float r; r = f;", {"f": math.inf}, ValueOutOfRangeException, "f",
+     ["input f", "inf (float)", "too large to be held"]),
+    ("input float f; output float r; r = f;", {"f": 10**400}, ValueOutOfRangeException, "f",
+     ["input f", "(int)", "too large to be held"]),
+    ("input duration d; delay[d] $1;", {"d": math.nan}, ValueOutOfRangeException, "d",
+     ["input d", "nan (float)", "not a number that can be held"]),
+    ("input array[float, 2] a; output float r; r = a[0];", {"a": [1.0, -math.inf]}, ValueOutOfRangeException, "a",
+     ["input a", "cell 1", "-inf (float)"]),
     ("output float r;", {"r": "no"}, AssignmentTypeException, "r", ["output r", "'no' (str)"]),
 ]
 
@@ -124,6 +138,8 @@ STILL_COMPILE = [
     ("input bit[2] c; output int r; r = c;", {"c": 3}, {"r": [3]}),
     ("input bit[2] c; output int r; r = c;", {"c": (True, False)}, {"r": [1]}),
     ("input array[float, 2] a; output float r; r = a[0] + a[1];", {"a": (1, 2.5)}, {"r": [3.5]}),
+    ("input float f; output float r; r = f;", {"f": 1.5e308}, {"r": [1.5e308]}),
+    ("input float f; output float r; r = f;", {"f": 2**1000}, {"r": [2**1000]}),
     ("input int n; output int r; r = 1;", {"unknown": "text", "n": None}, {"r": [1]}),
 ]
 

@@ -15,8 +15,7 @@ struct ModuleState {
     nb::handle vyr_arr;
     nb::handle vyr_bit_register;
     nb::handle vyr_duration_slot, vyr_duration_arr, vyr_uint_slot, vyr_uint_arr;
-    nb::handle bit_type, bool_type, int_type, uint_type, float_type, duration_type, stretch_type,
-        array_type, integer_literal;
+    nb::handle bit_type, bool_type, int_type, uint_type, float_type, array_type, integer_literal;
     nb::handle unsupported_type;
     nb::handle unsupported_array;
     nb::handle invalid_array_size;
@@ -104,8 +103,6 @@ bool is_one_bit(nb::handle size) {
     return one != 0;
 }
 
-bool is_duration(nb::handle node) { return is_either(node, state.duration_type, state.stretch_type); }
-
 // The declared width of a `uint[n]`, or 0 where none is written as a literal
 // of at least one bit: such an unsigned integer is held like any integer.
 nb::object unsigned_width(nb::handle node_type) {
@@ -138,7 +135,7 @@ nb::object array_of(nb::handle name, nb::handle node_type) {
         if (width.is_valid()) return nb::handle(state.vyr_uint_arr)(name, int_dtype(), size, width);
         return nb::handle(state.vyr_arr)(name, int_dtype(), size);
     }
-    if (is_duration(base)) return nb::handle(state.vyr_duration_arr)(name, fixed_dtype(), size);
+    if (typing::is_duration_type(base)) return nb::handle(state.vyr_duration_arr)(name, fixed_dtype(), size);
     if (is_instance(base, state.float_type)) return nb::handle(state.vyr_arr)(name, fixed_dtype(), size);
     if (is_either(base, state.bit_type, state.bool_type)) {
         // Each cell holds one bit: `bit[n]` cells would keep only their lowest bit.
@@ -170,7 +167,7 @@ nb::object get_variable_to_init(nb::handle name, nb::handle node_type) {
         if (width.is_valid()) return nb::handle(state.vyr_uint_slot)(name, int_dtype(), width);
         return nb::handle(state.vyr_slot)(name, int_dtype());
     }
-    if (is_duration(node_type)) return nb::handle(state.vyr_duration_slot)(name, fixed_dtype());
+    if (typing::is_duration_type(node_type)) return nb::handle(state.vyr_duration_slot)(name, fixed_dtype());
     if (is_instance(node_type, state.float_type)) return nb::handle(state.vyr_slot)(name, fixed_dtype());
     if (is_instance(node_type, state.array_type)) return array_of(name, node_type);
     raise_new(state.unsupported_type, name, node_type);
@@ -198,8 +195,6 @@ NB_MODULE(initial_value_inference, m) {
     state.int_type = keep(ast.attr("IntType"));
     state.uint_type = keep(ast.attr("UintType"));
     state.float_type = keep(ast.attr("FloatType"));
-    state.duration_type = keep(ast.attr("DurationType"));
-    state.stretch_type = keep(ast.attr("StretchType"));
     state.array_type = keep(ast.attr("ArrayType"));
     state.integer_literal = keep(ast.attr("IntegerLiteral"));
     state.s_size = intern("size");

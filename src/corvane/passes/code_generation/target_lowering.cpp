@@ -40,8 +40,8 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle translate_typed, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
-    nb::handle vyr_duration_slot, vyr_duration_arr, duration_type, stretch_type, duration_literal;
+    nb::handle translate_typed, is_duration, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
+    nb::handle vyr_duration_slot, vyr_duration_arr, duration_literal;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
     nb::handle classical_function_mapping;
@@ -354,8 +354,16 @@ nb::object bits_of(nb::handle count) {
 }
 
 // A value as a refusal shows it: its text form and its class, `2.5 (float)`.
+// An integer too long for the host's text of it is shown by its size.
 nb::object shown(nb::handle value) {
-    return compose({repr_of(value), nb::str(" ("), class_name(value.type()), nb::str(")")});
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (!text) {
+        if (!PyLong_Check(value.ptr()) || !PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+        nb::object bits = steal_or_throw(PyLong_FromSize_t(_PyLong_NumBits(value.ptr())));
+        return compose({nb::str("an integer of "), bits, nb::str(" bits (int)")});
+    }
+    return compose({nb::steal(text), nb::str(" ("), class_name(value.type()), nb::str(")")});
 }
 
 // --- a value of its target's type ----------------------------------------------------
@@ -516,18 +524,20 @@ struct Typed {
     bool duration = false;
 };
 
-// `for_value`: the value is used, so a visitor's own translation gives it;
-// which kind it is, translation tells.
+// `for_value`: the value is used. The module's translation gives the value
+// and whether it is a duration at once. A visitor that translates
+// expressions itself gives the value, and whether it is a duration is read
+// from the expression; its translation runs only where the value is used, so
+// that each expression is translated once. An empty value is one not used.
 Typed translate_typed(nb::handle self, nb::handle expression, bool for_value = true) {
-    nb::object pair = call(state.translate_typed, expression, variables_db_of(self));
-    Typed typed;
-    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
-        typed = {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), PyTuple_GET_ITEM(pair.ptr(), 1) == Py_True};
-    } else {
-        auto [value, duration] = unpack_pair(pair);
-        typed = {std::move(value), truth(duration)};
+    if (state.translate_expression_method.reached_by(self)) {
+        // The module's function, kept at import, always gives a pair.
+        nb::object pair = call(state.translate_typed, expression, variables_db_of(self));
+        return {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), PyTuple_GET_ITEM(pair.ptr(), 1) == Py_True};
     }
-    if (for_value && !state.translate_expression_method.reached_by(self)) typed.value = translate(self, expression);
+    Typed typed;
+    typed.duration = call(state.is_duration, expression, variables_db_of(self)).is(Py_True);
+    if (for_value) typed.value = translate(self, expression);
     return typed;
 }
 
@@ -564,7 +574,7 @@ void note_duration(nb::handle self, nb::handle var, nb::handle name) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
     }
-    if (!names.is_valid() || !PyAnySet_CheckExact(names.ptr())) {
+    if (!names.is_valid() || !PySet_CheckExact(names.ptr())) {
         names = steal_or_throw(PySet_New(nullptr));
         set_attr(self, "_duration_names"_id, names);
     }
@@ -629,6 +639,7 @@ std::vector<nb::object> translate_parameters(nb::handle self, nb::handle params,
         nb::object param = nb::steal(raw);
         Typed typed = translate_typed(self, param, for_value);
         require(typed, takes, param, describe);
+        if (!typed.value.is_valid()) continue;  // checked for its kind only; the value is the override's
         // A gate's or a delay's parameter is one value: a bit register gives
         // its number, any other array is refused by its name. An operation
         // called as a function is handed what the program names.
@@ -712,6 +723,30 @@ void refuse_values_of_another_length(nb::handle var, nb::handle name, nb::handle
                         length, nb::str(" values.")});
 }
 
+// Whether a number given for a real is one that no real holds: an infinity,
+// NaN, or an integer beyond the range of a double.
+bool beyond_reals(nb::handle value) {
+    if (PyFloat_Check(value.ptr())) return !std::isfinite(PyFloat_AS_DOUBLE(value.ptr()));
+    if (!PyLong_Check(value.ptr())) return false;
+    if (PyLong_AsDouble(value.ptr()) != -1.0 || !PyErr_Occurred()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+    PyErr_Clear();
+    return true;
+}
+
+// Refuses a value given for a real that no real holds; `start` names the
+// input ("The input f", "The input a, ... its cell 1").
+[[noreturn]] void refuse_beyond_reals(nb::handle name, nb::handle start, nb::handle value) {
+    const bool nan = PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+    nb::object error = call(state.out_of_range,
+                            compose({start, nb::str(" the value "), shown(value),
+                                     nb::str(nan ? ", which is not a number that can be held"
+                                                 : ", which is too large to be held"),
+                                     nb::str("; a real takes a finite number within the range of a float.")}));
+    set_attr(error, "name"_id, name);
+    raise_error(error);
+}
+
 // A value given in the inputs is assigned as it is: one of another kind than
 // its variable holds would become a value that nobody gave (2.5 in an
 // integer, 0.5 in a boolean, the first bits of a number in a register), and a
@@ -723,7 +758,13 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
     nb::object start = compose({nb::str("The "), nb::str(what), nb::str(" "), name});
     nb::str expected("; a value given in the inputs must be of its variable's declared type.");
     if (!is_instance(var, state.vyr_arr)) {
-        if (!sequence && takes(target, value)) return;
+        if (!sequence && takes(target, value)) {
+            if (target == Kind::REAL && beyond_reals(value))
+                refuse_beyond_reals(name, compose({start, nb::str(", which holds "), nb::str(holding(target, false)),
+                                                   nb::str(", is given")}),
+                                    value);
+            return;
+        }
         refuse_type(name, {start, nb::str(" holds "), nb::str(holding(target, false)),
                            nb::str(", but the inputs give it "), shown(value), expected});
     }
@@ -749,6 +790,9 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
             refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
                                nb::str(", which its bits cannot hold"), expected});
         }
+        if (bits && given == Kind::REAL)
+            refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
+                               nb::str("; a register takes an integer, by its bits"), expected});
         refuse_type(name, {start, declared, nb::str(", but the inputs give it "), shown(value),
                            nb::str(" where a sequence of one value per cell is expected"), expected});
     }
@@ -760,6 +804,10 @@ void refuse_values_of_another_type(nb::handle var, nb::handle name, nb::handle v
         if (!takes(target, item))
             refuse_type(name, {start, declared, nb::str(", but the inputs give its cell "), nb::int_(position),
                                nb::str(" the value "), shown(item), expected});
+        if (target == Kind::REAL && beyond_reals(item))
+            refuse_beyond_reals(name, compose({start, declared, nb::str(", and the inputs give its cell "),
+                                               nb::int_(position)}),
+                                item);
         ++position;
     }
     if (PyErr_Occurred()) throw nb::python_error();
@@ -1442,6 +1490,8 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
     // variable can hide an outer variable of its name (`for int i in [0:i]`).
     enum { VALUES, ARRAY, RANGE, UNSUPPORTED } kind = UNSUPPORTED;
     nb::object set_declaration = get_attr(node, "set_declaration"_id);
+    nb::object type = get_attr(node, "type"_id);
+    const bool duration_variable = typing::is_duration_type(type);
     nb::object array, first, last, increment;
     bool counts_apart = false;
     if (is_instance(set_declaration, state.discrete_set)) {
@@ -1450,17 +1500,16 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         kind = ARRAY;
         nb::object array_name = get_attr(set_declaration, "name"_id);
         array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
+        nb::object wrapper = call_method(context, "_get_var"_id, array_name);
         // A scalar has no cells to run over; the SDK would be handed one value.
-        if (!is_instance(call_method(context, "_get_var"_id, array_name), state.vyr_arr))
+        if (!is_instance(wrapper, state.vyr_arr))
             raise_text(state.invalid_operand.ptr(),
                        compose({nb::str("The for loop over "), source_name, nb::str(" runs over "), array_name,
                                 nb::str(", which holds one value; a for loop runs over a range, a set or an "
                                         "array.")}));
         // Each turn assigns a cell to the loop variable: durations go into a
         // duration, numbers into a number.
-        nb::object type = get_attr(node, "type"_id);
-        const bool duration_variable = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
-        const bool durations = holds_durations(call_method(context, "_get_var"_id, array_name));
+        const bool durations = holds_durations(wrapper);
         if (durations != duration_variable)
             raise_text(state.duration_type_error.ptr(),
                        compose({nb::str("The for loop over "), source_name, nb::str(" declares "), source_name,
@@ -1476,21 +1525,25 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         if (!is_instance(start, state.expression) || !is_instance(end, state.expression))
             raise_text(PyExc_AssertionError, compose({nb::str("The range of the loop over '"), source_name,
                                                       nb::str("' needs a start and an end.")}));
-        // A loop over durations runs over a range of durations.
-        nb::object type = get_attr(node, "type"_id);
-        const Takes takes = is_instance(type, state.duration_type) || is_instance(type, state.stretch_type)
-                                ? Takes::DURATION
-                                : Takes::NUMBER;
+        // A loop over durations runs over a range of durations, stepping by
+        // one: a number would step it by that many clock cycles.
+        const Takes takes = duration_variable ? Takes::DURATION : Takes::NUMBER;
         auto describe = [&] { return compose({nb::str("range of the loop over "), source_name}); };
         first = translate_scalar(self, start, false, takes, describe);
         last = translate_scalar(self, end, false, takes, describe);
         nb::object step = get_attr(set_declaration, "step"_id);
+        if (duration_variable && step.is_none())
+            raise_text(state.duration_type_error.ptr(),
+                       compose({nb::str("The range of the loop over "), source_name, nb::str(" ["),
+                                node_source(start), nb::str(":"), node_source(end),
+                                nb::str("] has no step, but its values are durations; a range of durations needs a "
+                                        "duration step (as [0ns:4ns:100ns]).")}));
         increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false, takes, describe);
         counts_apart = body_changes_its_range(node, source_name, set_declaration);
     }
 
     in_block(self, [&] {
-        nb::object declaration = call(state.vyr_declaration, name, get_attr(node, "type"_id));
+        nb::object declaration = call(state.vyr_declaration, name, type);
         nb::object declared = declare_variable(self, declaration);
         nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), declared.ptr()));
         // Refused under -O too: the SDK would be handed an array as the loop variable.
@@ -1503,7 +1556,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         const bool integer = kind_of_dtype(get_attr(variable, "dtype"_id)) == Kind::INTEGER;
         auto refuse_real = [&](std::initializer_list<nb::handle> what) {
             refuse_type(source_name, {nb::str("The for loop over "), source_name, nb::str(" declares "),
-                                      source_name, nb::str(" as "), node_source(get_attr(node, "type"_id)),
+                                      source_name, nb::str(" as "), node_source(type),
                                       nb::str(", but "), compose(what),
                                       nb::str("; an integer loop variable runs over integers.")});
         };
@@ -1524,9 +1577,6 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
                 nb::object values = nb::list();
                 // The values are known when compiling: literals, durations among
                 // them, which a duration variable takes and a number variable does not.
-                nb::object type = get_attr(node, "type"_id);
-                const bool duration_variable =
-                    is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
                 nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
                 while (PyObject* raw = PyIter_Next(iterator.ptr())) {
                     nb::object item = nb::steal(raw);
@@ -1806,6 +1856,7 @@ NB_MODULE(target_lowering, m) {
     state.scalar_value = keep_attr("corvane.passes.code_generation.translate_expression", "_scalar_value");
     state.logical_not = keep_attr("corvane.passes.code_generation.translate_expression", "_logical_not");
     state.translate_typed = keep_attr("corvane.passes.code_generation.translate_expression", "_translate_typed");
+    state.is_duration = keep_attr("corvane.passes.code_generation.translate_expression", "_is_duration");
     state.duration_type_error =
         keep_attr("corvane.passes.code_generation.translate_expression", "DurationTypeException");
     state.out_of_range = keep_attr("corvane.passes.code_generation.translate_expression", "ValueOutOfRangeException");
@@ -1838,8 +1889,6 @@ NB_MODULE(target_lowering, m) {
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     state.function_call = keep(ast.attr("FunctionCall"));
     state.plain_assignment = keep(ast.attr("AssignmentOperator")["="]);
-    state.duration_type = keep(ast.attr("DurationType"));
-    state.stretch_type = keep(ast.attr("StretchType"));
     state.duration_literal = keep(ast.attr("DurationLiteral"));
     state.redeclaration_exception = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.repeated_qubit_exception = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");

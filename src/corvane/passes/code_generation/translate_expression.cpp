@@ -8,6 +8,8 @@
 // which gives unbounded integers and the SDK's operator overloads.
 #include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "corvane/native/source_text.h"
@@ -221,6 +223,8 @@ int find_operator(nb::handle op, const nb::handle* members, int count) {
 // --- translation -------------------------------------------------------------
 
 // What the translation of an operand tells its expression beyond the value.
+// Its duration is typing::is_duration_valued's reading, gathered in the walk
+// that computes the value, so that an expression is walked once.
 struct Facts {
     // The value is a duration, held exactly in clock cycles: a plain number
     // (an int where the count is whole) or a fixed-point vk expression. Only
@@ -519,30 +523,91 @@ nb::object parse_unary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
     return logical_not(operand);
 }
 
-// A duration literal in clock cycles, exactly: value times the nanoseconds
-// of its unit, divided by the nanoseconds of a cycle (a power of two, so the
-// division is exact in floating point as well). `1dt` is `1ns`, a quarter of a cycle.
+// The decimal that a float is written as, its shortest text (which reads
+// back as the float): the integer of its digits, sign included, and the power
+// of ten they are scaled by. Empty digits for an infinity or a NaN.
+std::pair<nb::object, long> decimal_of(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
+    if (!text) throw nb::python_error();
+    std::string digits;
+    long exponent = 0;
+    bool finite = true, fraction = false;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '-') {
+            digits.push_back('-');
+        } else if (*c >= '0' && *c <= '9') {
+            digits.push_back(*c);
+            if (fraction) --exponent;
+        } else if (*c == '.') {
+            fraction = true;
+        } else if (*c == 'e') {
+            exponent += std::strtol(c + 1, nullptr, 10);
+            break;
+        } else if (*c != '+') {
+            finite = false;  // "inf", "nan"
+            break;
+        }
+    }
+    PyMem_Free(text);
+    if (!finite) return {nb::object(), 0};
+    return {steal_or_throw(PyLong_FromString(digits.c_str(), nullptr, 10)), exponent};
+}
+
+nb::object power_of_ten(long exponent) {
+    return steal_or_throw(PyNumber_Power(nb::int_(10).ptr(), nb::int_(exponent).ptr(), Py_None));
+}
+
+// A duration literal in clock cycles, exactly: its length in nanoseconds over
+// the nanoseconds of a cycle, an int where that is whole and the nearest
+// float otherwise. A real count is read from the decimal the program wrote,
+// not from the float's binary value, so that `4.02us` lasts 1005 cycles as
+// `4020ns` does. `1dt` is `1ns`, a quarter of a cycle. One no number holds is
+// refused, naming it.
 nb::object duration_cycles(nb::handle node) {
     nb::object value = get(node, state.s_value);
     nb::object unit = get(node, state.s_unit);
-    for (int i = 0; i < TIME_UNITS; ++i) {
-        if (!unit.is(state.time_units[i])) continue;
-        if (PyFloat_CheckExact(value.ptr()))
-            return cycles(node, float_result(PyFloat_AS_DOUBLE(value.ptr()) * static_cast<double>(TIME_UNIT_NS[i]) /
-                                             static_cast<double>(CYCLES_PER_NS)));
-        if (!PyLong_CheckExact(value.ptr())) break;
-        // An integer count of a unit that holds whole cycles stays an exact integer.
-        nb::object ns = binary(PyNumber_Multiply, value, nb::int_(TIME_UNIT_NS[i]));
-        if (TIME_UNIT_NS[i] % CYCLES_PER_NS == 0) return binary(PyNumber_FloorDivide, ns, state.cycles_per_ns);
-        break;
+    long unit_ns = 0;
+    for (int i = 0; i < TIME_UNITS && !unit_ns; ++i)
+        if (unit.is(state.time_units[i])) unit_ns = TIME_UNIT_NS[i];
+    // A small integer count: the nanoseconds, and their cycles, computed here.
+    long long count, ns;
+    if (unit_ns && small_int(value.ptr(), count) && !__builtin_mul_overflow(count, unit_ns, &ns) &&
+        ns < (1LL << 53) && ns > -(1LL << 53)) {
+        if (ns % CYCLES_PER_NS == 0) return int_result(ns / CYCLES_PER_NS);
+        return float_result(static_cast<double>(ns) / static_cast<double>(CYCLES_PER_NS));
     }
-    // Anything unusual takes the same road through the host's operations.
-    nb::object ns_per_unit = steal_or_throw(PyObject_GetItem(state.time_in_ns.ptr(), unit.ptr()));
     try {
-        nb::object ns = binary(PyNumber_Multiply, value, ns_per_unit);
-        if (PyLong_Check(ns.ptr()) && !truth(binary(PyNumber_Remainder, ns, state.cycles_per_ns)))
-            return binary(PyNumber_FloorDivide, ns, state.cycles_per_ns);
-        return cycles(node, binary(PyNumber_TrueDivide, ns, state.cycles_per_ns));
+        nb::object per_unit = unit_ns ? nb::object(nb::int_(unit_ns))
+                                      : steal_or_throw(PyObject_GetItem(state.time_in_ns.ptr(), unit.ptr()));
+        // The length as a fraction of integers, nanoseconds over cycles.
+        nb::object numerator, denominator = nb::borrow(state.cycles_per_ns);
+        if (PyFloat_Check(value.ptr())) {
+            const double real = PyFloat_AS_DOUBLE(value.ptr());
+            auto [digits, exponent] = decimal_of(real);
+            if (!digits.is_valid()) refuse_out_of_range(node, "duration", real);
+            numerator = binary(PyNumber_Multiply, digits, per_unit);
+            if (exponent > 0) numerator = binary(PyNumber_Multiply, numerator, power_of_ten(exponent));
+            if (exponent < 0) denominator = binary(PyNumber_Multiply, denominator, power_of_ten(-exponent));
+        } else if (PyLong_Check(value.ptr())) {
+            numerator = binary(PyNumber_Multiply, value, per_unit);
+        } else {
+            // Another kind of number takes the host's arithmetic.
+            return cycles(node, binary(PyNumber_TrueDivide, binary(PyNumber_Multiply, value, per_unit),
+                                       state.cycles_per_ns));
+        }
+        if (!PyLong_Check(numerator.ptr()) || !PyLong_Check(denominator.ptr()))
+            return cycles(node, binary(PyNumber_TrueDivide, numerator, denominator));
+        // The host's division of two integers rounds to the nearest float; one
+        // that no float holds is too large.
+        PyObject* nearest = PyNumber_TrueDivide(numerator.ptr(), denominator.ptr());
+        if (!nearest) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+            PyErr_Clear();
+            refuse_out_of_range(node, "duration", HUGE_VAL);
+        }
+        nb::object result = nb::steal(nearest);
+        if (truth(binary(PyNumber_Remainder, numerator, denominator))) return result;
+        return binary(PyNumber_FloorDivide, numerator, denominator);
     } catch (nb::python_error& error) {
         rethrow_naming(error, node);
     }
@@ -907,6 +972,22 @@ nb::object translate_typed(nb::handle oq_expression, nb::handle variables_db) {
     return nb::make_tuple(value, nb::bool_(facts.duration));
 }
 
+// For the lowering, where a visitor translates expressions itself: whether
+// the expression is a duration, read from its form and the wrappers of the
+// variables it names, as the translation would tell it. What the translation
+// cannot read (a call, a name that no variable has) is no duration. The
+// translation's own Facts are gathered as it computes the value, in the same
+// walk, which is why it does not ask this.
+nb::object is_duration_function(nb::handle oq_expression, nb::handle variables_db) {
+    const bool duration = typing::is_duration_valued(oq_expression, [&](nb::handle name) {
+        nb::object key = steal_or_throw(PyObject_CallOneArg(state.variable_signature.ptr(), name.ptr()));
+        nb::object wrapper = find_item(variables_db, key);
+        return wrapper.is_valid() &&
+               (marked(wrapper, state.vyr_duration_slot) || marked(wrapper, state.vyr_duration_arr));
+    });
+    return nb::bool_(duration);
+}
+
 }  // namespace
 
 NB_MODULE(translate_expression, m) {
@@ -1026,6 +1107,9 @@ NB_MODULE(translate_expression, m) {
     def_function(m, "_translate_typed(oq_expression: ast.Expression, variables_db: VariablesDB)"
                  " -> tuple[typing.Any, bool]",
                  translate_typed, "The translation, and whether it is a duration (in clock cycles).",
+                 "oq_expression"_arg, "variables_db"_arg);
+    def_function(m, "_is_duration(oq_expression: ast.Expression, variables_db: VariablesDB) -> bool",
+                 is_duration_function, "Whether the expression is a duration, by its form and its variables.",
                  "oq_expression"_arg, "variables_db"_arg);
     def_function(m, "_scalar_value", scalar_value_function, "value"_arg, "oq_expression"_arg, "variables_db"_arg,
                  "as_truth"_arg = false);

@@ -11,7 +11,7 @@ namespace {
 struct ModuleState {
     nb::handle is_qasm_literal;
     nb::handle create_literal;
-    nb::handle boolean_literal, integer_literal, float_literal, duration_literal;
+    nb::handle boolean_literal, integer_literal, float_literal;
     nb::handle anything;  // ANYTHING
     nb::handle cases;     // CASES_TO_RETURN_FUNCTION
     nb::handle return_lhs, return_rhs;
@@ -75,16 +75,10 @@ bool matches(nb::handle pattern, nb::handle key, nb::handle operand) {
     return equal != 0;
 }
 
-// Whether an operand holds a duration literal. A duration is no number: `d * 0`
-// is a duration of no length, not the number 0, and `d + 0` adds a number to
-// a duration, which translation refuses; no row may answer for such an operand.
-bool mentions_duration(nb::handle operand) {
-    RecursionLimitGuard guard(" while reading an operand");
-    if (is_instance(operand, state.duration_literal)) return true;
-    if (!tree::is_node(operand)) return false;
-    return tree::any_child(operand, [](nb::handle, nb::handle child) { return mentions_duration(child); });
-}
-
+// A duration is no number: `d * 0` is a duration of no length, not the number
+// 0, and `d + 0` adds a number to a duration, which translation refuses; no
+// row may answer for an operand that holds a duration literal anywhere. The
+// shortcuts know no names; folding keeps the names of duration variables.
 nb::object calculate_binary_shortcuts(nb::handle node) {
     nb::object lhs = get_attr(node, state.lhs);
     nb::object rhs = get_attr(node, state.rhs);
@@ -108,7 +102,7 @@ nb::object calculate_binary_shortcuts(nb::handle node) {
         if (!matches(PyTuple_GET_ITEM(row.ptr(), 1), symbol, symbol)) continue;
         if (!matches(PyTuple_GET_ITEM(row.ptr(), 0), lhs_key, lhs)) continue;
         if (!matches(PyTuple_GET_ITEM(row.ptr(), 2), rhs_key, rhs)) continue;
-        if (mentions_duration(lhs) || mentions_duration(rhs)) return nb::borrow(node);
+        if (typing::mentions_duration(lhs, {}) || typing::mentions_duration(rhs, {})) return nb::borrow(node);
         if (function.is(state.return_lhs)) return lhs;
         if (function.is(state.return_rhs)) return rhs;
         return function(lhs, rhs);
@@ -130,7 +124,6 @@ NB_MODULE(binary_shortcuts, m) {
     state.boolean_literal = keep(ast.attr("BooleanLiteral"));
     state.integer_literal = keep(ast.attr("IntegerLiteral"));
     state.float_literal = keep(ast.attr("FloatLiteral"));
-    state.duration_literal = keep(ast.attr("DurationLiteral"));
     state.partial = keep_attr("functools", "partial");
     state.lhs = intern("lhs");
     state.rhs = intern("rhs");

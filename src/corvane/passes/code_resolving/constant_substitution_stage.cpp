@@ -13,8 +13,10 @@
 // once where it is declared: a real constant for a real literal (so that it
 // divides truly), an unsigned or bit-register constant of width n for the
 // bit-string literal of its n low bits (so that `~` and `<<` keep to its
-// width), a bool constant for a boolean. An integer constant whose value is
-// real is refused, since its fraction would be lost or kept unseen.
+// width), a bool constant for a boolean. A constant whose value is of
+// another type is refused where it is declared: an integer or a bool whose
+// value is real, since its fraction would be lost or kept unseen, a number
+// whose value is a duration and a duration whose value is a number.
 #include "corvane/native/source_text.h"
 #include "corvane/native/support.h"
 
@@ -32,8 +34,7 @@ struct ModuleState {
     nb::handle unknown_value_exception;
     nb::handle identifier_class, indexed_identifier_class, function_call_class;
     nb::handle bit_type_class, integer_literal_class, boolean_literal_class, bitstring_literal_class;
-    nb::handle float_literal_class, int_type_class, uint_type_class, float_type_class, bool_type_class, cast_class,
-        binary_expression_class, unary_expression_class, duration_literal_class;
+    nb::handle float_literal_class, int_type_class, uint_type_class, float_type_class, bool_type_class, cast_class;
     nb::handle constant_type_exception, constant_range_exception;
     nb::handle folder;  // the folding step's transformer of constant expressions
     nb::handle gatherer;
@@ -114,90 +115,33 @@ Shape shape_of(nb::handle type, Py_ssize_t& width) {
     return Shape::kept;
 }
 
-bool symbol_is(nb::handle op, std::initializer_list<const char*> symbols) {
-    nb::object name = nb::getattr(op, interned<"name">(), nb::none());
-    if (!PyUnicode_Check(name.ptr())) return false;
-    for (const char* symbol : symbols)
-        if (PyUnicode_CompareWithASCIIString(name.ptr(), symbol) == 0) return true;
-    return false;
-}
-
-bool any_real(nb::handle self, nb::handle expressions);
 nb::object visible_constant(nb::handle self, nb::handle name);
 
-// Whether an expression is a duration as OpenQASM types it, read from its
-// form: a duration literal, a sum or difference with a duration, a multiple
-// of one and a duration divided by a number. A name is read as in
-// is_real_valued.
-bool is_duration_valued(nb::handle self, nb::handle expression) {
-    RecursionLimitGuard guard(" while substituting constants");
-    if (is_exactly(expression, state.duration_literal_class)) return true;
-    if (is_exactly(expression, state.identifier_class)) {
-        if (!self.is_valid()) return false;
-        nb::object constant = visible_constant(self, get_attr(expression, state.name));
-        return constant.is_valid() && is_duration_valued(nb::handle(), constant);
-    }
-    if (is_exactly(expression, state.binary_expression_class)) {
-        nb::object op = get_attr(expression, interned<"op">());
-        nb::object lhs = get_attr(expression, interned<"lhs">());
-        if (symbol_is(op, {"/"}))
-            return is_duration_valued(self, lhs) && !is_duration_valued(self, get_attr(expression, interned<"rhs">()));
-        if (!symbol_is(op, {"+", "-", "*"})) return false;
-        return is_duration_valued(self, lhs) || is_duration_valued(self, get_attr(expression, interned<"rhs">()));
-    }
-    if (is_exactly(expression, state.unary_expression_class))
-        return symbol_is(get_attr(expression, interned<"op">()), {"-"}) &&
-               is_duration_valued(self, get_attr(expression, interned<"expression">()));
-    return false;
-}
-
-// Whether an expression is real as OpenQASM types it, read from its form: a
-// real literal, a cast to float, arithmetic with a real operand, the ratio
-// of two durations, and the mathematical functions that give reals (ceiling
-// and floor among them). A name is a constant that the resolver `self` sees,
+// Whether an expression is a duration, or real, as OpenQASM types it by its
+// form (see typing.h). A name is a constant that the resolver `self` sees,
 // whose value has its type already; without a resolver, constants are
-// substituted.
-bool is_real_valued(nb::handle self, nb::handle expression) {
-    RecursionLimitGuard guard(" while substituting constants");
-    if (is_exactly(expression, state.float_literal_class)) return true;
-    if (is_exactly(expression, state.identifier_class)) {
-        if (!self.is_valid()) return false;
-        nb::object constant = visible_constant(self, get_attr(expression, state.name));
-        return constant.is_valid() && is_real_valued(nb::handle(), constant);
-    }
-    if (is_exactly(expression, state.cast_class))
-        return is_exactly(get_attr(expression, state.type), state.float_type_class);
-    if (is_exactly(expression, state.binary_expression_class)) {
-        nb::object op = get_attr(expression, interned<"op">());
-        if (!symbol_is(op, {"+", "-", "*", "/", "%", "**"})) return false;
-        if (symbol_is(op, {"/"}) && is_duration_valued(self, get_attr(expression, interned<"lhs">())) &&
-            is_duration_valued(self, get_attr(expression, interned<"rhs">())))
-            return true;
-        return is_real_valued(self, get_attr(expression, interned<"lhs">())) ||
-               is_real_valued(self, get_attr(expression, interned<"rhs">()));
-    }
-    if (is_exactly(expression, state.unary_expression_class))
-        return symbol_is(get_attr(expression, interned<"op">()), {"-"}) &&
-               is_real_valued(self, get_attr(expression, interned<"expression">()));
-    if (is_exactly(expression, state.function_call_class)) {
-        nb::object called = nb::getattr(get_attr(expression, state.name), state.name, nb::none());
-        if (!PyUnicode_Check(called.ptr())) return false;
-        for (const char* real : {"sqrt", "exp", "log", "sin", "cos", "tan", "arccos", "arcsin", "arctan", "ceiling",
-                                 "floor"})
-            if (PyUnicode_CompareWithASCIIString(called.ptr(), real) == 0) return true;
-        for (const char* mixed : {"mod", "pow"})
-            if (PyUnicode_CompareWithASCIIString(called.ptr(), mixed) == 0)
-                return any_real(self, get_attr(expression, state.arguments));
-    }
-    return false;
+// substituted and a name is none.
+bool is_duration_valued(nb::handle self, nb::handle expression) {
+    if (!self.is_valid()) return typing::is_duration_valued(expression, {});
+    return typing::is_duration_valued(expression, [self](nb::handle name) {
+        nb::object constant = visible_constant(self, name);
+        return constant.is_valid() && typing::is_duration_valued(constant, {});
+    });
 }
 
-bool any_real(nb::handle self, nb::handle expressions) {
-    if (!PyList_Check(expressions.ptr())) return false;
-    nb::object items = steal_or_throw(PySequence_List(expressions.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
-        if (is_real_valued(self, PyList_GET_ITEM(items.ptr(), i))) return true;
-    return false;
+bool is_real_valued(nb::handle self, nb::handle expression) {
+    if (!self.is_valid()) return typing::is_real_valued(expression, {}, {}, typing::Calls::typed);
+    return typing::is_real_valued(
+        expression,
+        [self](nb::handle name) {
+            nb::object constant = visible_constant(self, name);
+            return constant.is_valid() && typing::is_real_valued(constant, {}, {}, typing::Calls::typed);
+        },
+        [self](nb::handle name) {
+            nb::object constant = visible_constant(self, name);
+            return constant.is_valid() && typing::is_duration_valued(constant, {});
+        },
+        typing::Calls::typed);
 }
 
 // `type(literal)` for the cast targets that convert: integers truncate toward
@@ -255,27 +199,40 @@ nb::object computed(nb::handle value) {
 
 bool is_integral(Shape shape) { return shape == Shape::integer || shape == Shape::bits; }
 
-// An integer constant (int, uint, bit) takes an integer value: one that is
-// real as written (`2.5`, `ceiling(2.1)`, a real constant) is refused unless
-// the program casts it; the refusal shows the value as the program wrote it.
-void refuse_real_value(nb::handle self, nb::handle node, nb::handle name, nb::handle value) {
+// A constant takes a value of its declared type, as a variable does: a number
+// (int, uint, bit, float, bool) takes no duration and a duration or stretch
+// no number, since OpenQASM converts neither into the other, and an integer
+// or a bool takes no real as written (`2.5`, `ceiling(2.1)`, a real constant)
+// unless the program casts it. The refusal shows the value as the program
+// wrote it.
+void refuse_value_of_another_type(nb::handle self, nb::handle node, nb::handle name, nb::handle value) {
+    if (!tree::is_node(value)) return;
     nb::object type = nb::getattr(node, state.type, nb::none());
+    auto refuse = [&](const char* kind) {
+        raise_error(state.constant_type_exception(node, name, node_source(type), node_source(value), nb::str(kind)));
+    };
+    if (typing::is_duration_type(type)) {
+        if (!is_duration_valued(self, value)) refuse("number");
+        return;
+    }
     Py_ssize_t width = 0;
-    if (!is_integral(shape_of(type, width)) || !tree::is_node(value) || !is_real_valued(self, value)) return;
-    raise_error(state.constant_type_exception(node, name, node_source(type), node_source(value)));
+    const Shape shape = shape_of(type, width);
+    if (shape == Shape::kept) return;
+    if (is_duration_valued(self, value)) refuse("duration");
+    if ((is_integral(shape) || shape == Shape::boolean) && is_real_valued(self, value)) refuse("real");
 }
 
 // The value that the constant declared by `node` stands for: its
 // initialiser `value` (constants substituted) computed and made a value of
-// the declared type. An integer constant whose value computes to a real
-// (`2 ** -1`) is refused.
+// the declared type. An integer or a bool constant whose value computes to
+// a real (`2 ** -1`) is refused.
 nb::object value_of_its_type(nb::handle node, nb::handle name, nb::handle value) {
     nb::object type = nb::getattr(node, state.type, nb::none());
     Py_ssize_t width = 0;
     const Shape shape = shape_of(type, width);
     if (shape == Shape::kept || !tree::is_node(value)) return nb::borrow(value);
     nb::object result = computed(value);
-    if (is_integral(shape) && is_exactly(result, state.float_literal_class))
+    if ((is_integral(shape) || shape == Shape::boolean) && is_exactly(result, state.float_literal_class))
         raise_error(state.constant_type_exception(node, name, node_source(type), node_source(value)));
     const bool literal = is_plain_literal(result);
     switch (shape) {
@@ -388,7 +345,7 @@ nb::object gather_constant_declaration(nb::handle self, nb::handle node) {
     // wherever it is used, where the other's declaration is gone.
     nb::object value = get_attr(node, state.init_expression);
     if (PyDict_CheckExact(table.ptr())) value = tree::visit(state.resolver(table), value);
-    refuse_real_value(nb::handle(), node, name, value);
+    refuse_value_of_another_type(nb::handle(), node, name, value);
     store_constant(table, node, name, value);
     return nb::none();
 }
@@ -629,7 +586,7 @@ nb::object visit_constant_declaration(nb::handle self, nb::handle node) {
         nb::object unknown = first_unknown_name(self, value, what);
         if (unknown.is_valid())
             raise_error(state.unknown_value_exception(node, name, unknown, what.is_valid() ? what : nb::none()));
-        refuse_real_value(self, node, name, value);
+        refuse_value_of_another_type(self, node, name, value);
         value = tree::call_visit(self, value);
     }
     // The type's width may be written with constants too.
@@ -899,9 +856,6 @@ NB_MODULE(constant_substitution_stage, m) {
     state.float_type_class = keep_attr("openqasm3.ast", "FloatType");
     state.bool_type_class = keep_attr("openqasm3.ast", "BoolType");
     state.cast_class = keep_attr("openqasm3.ast", "Cast");
-    state.binary_expression_class = keep_attr("openqasm3.ast", "BinaryExpression");
-    state.unary_expression_class = keep_attr("openqasm3.ast", "UnaryExpression");
-    state.duration_literal_class = keep_attr("openqasm3.ast", "DurationLiteral");
     state.constant_type_exception = keep_attr("corvane.passes.parsing.validators", "ConstantTypeException");
     state.constant_range_exception = keep_attr("corvane.passes.parsing.validators", "ConstantRangeException");
     state.folder = keep_attr("corvane.passes.code_resolving.folding_stage", "ConstantExpressionsTransformer");

@@ -36,7 +36,7 @@ struct ModuleState {
     nb::handle open_qasm_program;
     nb::handle is_qasm_literal, create_literal, calculate_binary_shortcuts;
     nb::handle binary_expression, unary_expression, function_call, bitstring_literal;
-    nb::handle identifier, array_type, duration_type, stretch_type;
+    nb::handle identifier;
     nb::handle not_all_literals, unresolvable_function, illegal_math_expression;
     nb::handle kinds[kind_count];
     KindNatives natives[kind_count];
@@ -446,12 +446,10 @@ nb::object cut_to_width(nb::handle value, Py_ssize_t width) {
 // `d + 0` (a number added to a duration, which translation refuses) into `d`.
 // The shortcut table knows duration literals; the names of duration and
 // stretch variables the transformer learns from their declarations as it
-// walks, each before the uses that follow it.
-
-bool is_duration_type(nb::handle type) {
-    if (is_instance(type, state.array_type)) type = get_attr(type, "base_type"_id);
-    return is_instance(type, state.duration_type) || is_instance(type, state.stretch_type);
-}
+// walks, each before the uses that follow it. A shortcut drops an operand,
+// so what it keeps from is an expression that holds a duration anywhere
+// (typing's mentions_duration), not only one that is a duration: the operand
+// dropped must not take a refusal of its own with it (`(d > 5) * 0`).
 
 // The transformer's set of those names; none before the first.
 nb::object duration_names(nb::handle self) {
@@ -464,9 +462,9 @@ nb::object duration_names(nb::handle self) {
 
 // A declaration of `type` and `identifier`, of a variable or of a loop's variable.
 nb::object visit_declaring(nb::handle self, nb::handle node, nb::handle type, nb::handle identifier) {
-    if (is_duration_type(type) && is_instance(identifier, state.identifier)) {
+    if (typing::holds_durations(type) && is_instance(identifier, state.identifier)) {
         nb::object names = duration_names(self);
-        if (!names.is_valid() || !PyAnySet_CheckExact(names.ptr())) {
+        if (!names.is_valid() || !PySet_CheckExact(names.ptr())) {
             names = steal_or_throw(PySet_New(nullptr));
             set_attr(self, "_duration_names"_id, names);
         }
@@ -479,14 +477,6 @@ nb::object visit_declaration(nb::handle self, nb::handle node) {
     return visit_declaring(self, node, get_attr(node, "type"_id), get_attr(node, "identifier"_id));
 }
 
-// Whether an operand reads a variable whose name was declared as a duration.
-bool mentions_duration_name(nb::handle operand, nb::handle names) {
-    RecursionLimitGuard guard(" while folding");
-    if (Py_IS_TYPE(operand.ptr(), reinterpret_cast<PyTypeObject*>(state.identifier.ptr())))
-        return contains(names, get_attr(operand, state.name));
-    if (!tree::is_node(operand)) return false;
-    return tree::any_child(operand, [&](nb::handle, nb::handle child) { return mentions_duration_name(child, names); });
-}
 nb::object run(nb::handle cls, nb::handle node) {
     nb::object arguments, func, signal;
     bool computable =
@@ -543,7 +533,7 @@ nb::object generic_modify_node(nb::handle self, nb::handle node) {
         if (result.is(walked)) return result;
         nb::object names = duration_names(self);
         if (names.is_valid() && PyAnySet_CheckExact(names.ptr()) && PySet_GET_SIZE(names.ptr()) > 0 &&
-            mentions_duration_name(walked, names))
+            typing::mentions_duration(walked, [&](nb::handle name) { return contains(names, name); }))
             return walked;
         return result;
     }
@@ -679,9 +669,6 @@ NB_MODULE(folding_stage, m) {
     state.function_call = keep(ast.attr("FunctionCall"));
     state.bitstring_literal = keep(ast.attr("BitstringLiteral"));
     state.identifier = keep(ast.attr("Identifier"));
-    state.array_type = keep(ast.attr("ArrayType"));
-    state.duration_type = keep(ast.attr("DurationType"));
-    state.stretch_type = keep(ast.attr("StretchType"));
     nb::object binary_operator = ast.attr("BinaryOperator");
     nb::object unary_operator = ast.attr("UnaryOperator");
 

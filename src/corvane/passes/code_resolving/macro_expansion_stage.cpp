@@ -28,9 +28,8 @@ struct ModuleState {
     nb::handle unresolvable_gate, signature_not_found, arguments_mismatch, multiple_definitions,
         missing_definition;
     nb::handle identifier_transformer, gate_resolver_transformer;
-    nb::handle integer_literal, float_literal, boolean_literal, cast, float_type, unary_expression, binary_expression,
-        minus, statement, classical_declaration, for_in_loop, function_call, unseen_name, quantum_barrier;
-    nb::handle arithmetic[4];  // + - * /
+    nb::handle integer_literal, float_literal, boolean_literal, cast, float_type, statement, classical_declaration,
+        for_in_loop, function_call, unseen_name, quantum_barrier;
     nb::handle identifier, indexed_identifier, expanded_gate_call, misused_formal, formals_checker, name_collector;
     OwnMethod add_gate, resolve_gate_definition, is_built_in, find_signature, get_gate_definition,
         validate_calling_arguments, log_found_definition, get_gate_transformation, transform_statements;
@@ -39,7 +38,7 @@ struct ModuleState {
         formal_kind, used_as, parameters, names, dropping, enclosing_parameters, case_switches;
     nb::handle stage;
     nb::handle redeclaration, repeated_qubit, gate_without_qubits;
-    nb::handle declared_names, block_depth;
+    nb::handle declared_names, block_depth, duration_scopes;
     nb::handle hardware_qubit;
     nb::handle block_statements[6];  // the statements that hold blocks of their own
     Logger logger;
@@ -452,6 +451,9 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     setattr_interned(self, state.enclosing_parameters, steal_or_throw(PyFrozenSet_New(nullptr)));
     setattr_interned(self, state.declared_names, nb::dict());
     setattr_interned(self, state.block_depth, nb::int_(0));
+    nb::object scopes = steal_or_throw(PyList_New(0));
+    append_item(scopes, nb::dict());  // the program's own scope
+    setattr_interned(self, state.duration_scopes, scopes);
     return nb::none();
 }
 
@@ -521,32 +523,26 @@ nb::object log_found_definition(nb::handle self, nb::handle node, nb::handle gat
     return nb::none();
 }
 
+bool holds_duration_here(nb::handle self, nb::handle name);
+void refuse_duration_arguments(nb::handle self, nb::handle node);
+
 // A gate's parameters are angles, real numbers whatever the call's argument.
-// Whether an argument is real by its own form: a real literal, a cast to
-// float, a parameter of the gate whose body makes the call (it is real in
-// turn), or arithmetic over one of these.
-bool is_real(nb::handle argument, nb::handle enclosing_parameters) {
-    RecursionLimitGuard guard(" while typing a gate argument");
-    if (is_exact(argument, state.float_literal)) return true;
-    if (is_exact(argument, state.cast)) return is_instance(get_attr(argument, "type"_id), state.float_type);
-    if (is_exact(argument, state.identifier)) return contains(enclosing_parameters, get_attr(argument, state.name));
-    if (is_exact(argument, state.unary_expression))
-        return get_attr(argument, "op"_id).is(state.minus) && is_real(get_attr(argument, "expression"_id),
-                                                                          enclosing_parameters);
-    if (!is_exact(argument, state.binary_expression)) return false;
-    nb::object op = get_attr(argument, "op"_id);
-    bool arithmetic = false;
-    for (nb::handle member : state.arithmetic) arithmetic = arithmetic || op.is(member);
-    return arithmetic && (is_real(get_attr(argument, "lhs"_id), enclosing_parameters) ||
-                          is_real(get_attr(argument, "rhs"_id), enclosing_parameters));
+// Whether an argument is real by its own form, as typing reads it: a
+// parameter of the gate whose body makes the call is real in turn. A call is
+// not counted: folding computes `ceiling` and `floor` as integers, which the
+// parameter would then hold.
+bool is_real(nb::handle self, nb::handle argument, nb::handle enclosing_parameters) {
+    return typing::is_real_valued(
+        argument, [&](nb::handle name) { return contains(enclosing_parameters, name); },
+        [&](nb::handle name) { return holds_duration_here(self, name); }, typing::Calls::unread);
 }
 
 // The argument as the parameter takes it: an integer literal becomes the real
 // literal of its value, and any other argument that is not real already is
 // read as a float, so that a division in the body stays a real division once
 // the argument stands in the parameter's place.
-nb::object real_argument(nb::handle argument, nb::handle enclosing_parameters) {
-    if (is_real(argument, enclosing_parameters)) return nb::borrow(argument);
+nb::object real_argument(nb::handle self, nb::handle argument, nb::handle enclosing_parameters) {
+    if (is_real(self, argument, enclosing_parameters)) return nb::borrow(argument);
     nb::object real;
     if (is_exact(argument, state.integer_literal) || is_exact(argument, state.boolean_literal)) {
         real = nb::handle(state.float_literal)(steal_or_throw(PyNumber_Float(get_attr(argument, "value"_id).ptr())));
@@ -578,7 +574,7 @@ void realise_parameters(nb::handle self, nb::handle definition, nb::handle trans
         if (contains(qubits, name)) continue;
         nb::object argument = find_item(mapping, name);
         if (argument.is_valid()) check_status(PyDict_SetItem(mapping.ptr(), name.ptr(),
-                                                             real_argument(argument, enclosing).ptr()));
+                                                             real_argument(self, argument, enclosing).ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
 }
@@ -718,7 +714,10 @@ nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     nb::object expansion = state.resolve_gate_definition.reached_by(self)
                                ? resolve_gate_definition(self, node)
                                : call_override(self, state.resolve_gate_definition, {node});
-    if (!expansion.is(node)) refuse_repeated_operands(node);
+    if (!expansion.is(node)) {
+        refuse_duration_arguments(self, node);
+        refuse_repeated_operands(node);
+    }
     if (!keeps_together(self, node, expansion)) return expansion;
     nb::object operands = steal_or_throw(PySequence_List(get_attr(node, state.qubits).ptr()));
     return nb::handle(state.expanded_gate_call)(name_of(node), operands, expansion);
@@ -774,6 +773,114 @@ nb::object add_gate(nb::handle self, nb::handle node) {
     raise_error(nb::handle(state.multiple_definitions)(node, signature));
 }
 
+// --- durations in scope -------------------------------------------------------------
+// A gate's parameters are numbers, so a call passes none a duration. To tell
+// a duration by its name, `_duration_scopes` holds one map per open scope,
+// the program's own first: each name declared there to whether it holds
+// durations (a duration or stretch, or an array of them). A block, a loop
+// (its variable included), each branch of an if statement and a gate's body
+// (its parameters, numbers) are scopes, so an inner declaration hides an
+// outer one until its block ends.
+
+nb::object duration_scopes(nb::handle self) { return get_attr(self, state.duration_scopes); }
+
+void record_declared(nb::handle self, nb::handle name, bool durations) {
+    nb::object innermost = steal_or_throw(PySequence_GetItem(duration_scopes(self).ptr(), -1));
+    check_status(PyObject_SetItem(innermost.ptr(), name.ptr(), durations ? Py_True : Py_False));
+}
+
+bool holds_duration_here(nb::handle self, nb::handle name) {
+    nb::object scopes = steal_or_throw(PySequence_Fast(duration_scopes(self).ptr(), "_duration_scopes"));
+    for (Py_ssize_t i = PySequence_Fast_GET_SIZE(scopes.ptr()); i-- > 0;) {
+        nb::object found = find_item(PySequence_Fast_GET_ITEM(scopes.ptr(), i), name);
+        if (found.is_valid()) return found.is(Py_True);
+    }
+    return false;
+}
+
+// One open scope, for as long as it lives.
+class Scope {
+public:
+    explicit Scope(nb::handle self) : scopes_(duration_scopes(self)) { append_item(scopes_, nb::dict()); }
+    ~Scope() {
+        // Runs while an error may be on its way out: that error is kept.
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* popped = PyObject_CallMethodNoArgs(scopes_.ptr(), interned<"pop">().ptr());
+        if (popped) Py_DECREF(popped);
+        else PyErr_WriteUnraisable(scopes_.ptr());
+        PyErr_SetRaisedException(pending);
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+private:
+    nb::object scopes_;
+};
+
+// The names that a statement holding blocks declares for them: a loop's
+// variable, a gate's parameters.
+void declare_own_names(nb::handle self, nb::handle node) {
+    if (is_exact(node, state.for_in_loop)) {
+        nb::object variable = get_attr(node, "identifier"_id);
+        if (is_exact(variable, state.identifier))
+            record_declared(self, get_attr(variable, state.name), typing::holds_durations(get_attr(node, "type"_id)));
+        return;
+    }
+    if (!is_exact(node, state.quantum_gate_definition)) return;
+    nb::object formals = steal_or_throw(PyObject_GetIter(get_attr(node, state.arguments).ptr()));
+    while (PyObject* raw = PyIter_Next(formals.ptr())) record_declared(self, get_attr(nb::steal(raw), state.name), false);
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// An if statement's fields in order, each branch a scope of its own.
+nb::object walk_branches(nb::handle self, nb::handle node, nb::handle context) {
+    nb::object fields = get_attr(node, "__dict__"_id);
+    nb::object items = steal_or_throw(PySequence_List(
+        steal_or_throw(PyObject_CallMethodNoArgs(fields.ptr(), "items"_id.ptr())).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        auto [field, value] = unpack_pair(PyList_GET_ITEM(items.ptr(), i));
+        if (PyList_Check(value.ptr())) {
+            Scope branch(self);
+            tree::transform_list(self, value);
+        } else if (tree::is_node(value)) {
+            nb::object result = tree::call_visit(self, value, context);
+            if (result.is_none()) check_status(PyObject_DelAttr(node.ptr(), field.ptr()));
+            else if (!result.is(value)) check_status(PyObject_SetAttr(node.ptr(), field.ptr(), result.ptr()));
+        }
+    }
+    return nb::borrow(node);
+}
+
+bool is_duration_argument(nb::handle self, nb::handle argument) {
+    return typing::is_duration_valued(argument, [&](nb::handle name) { return holds_duration_here(self, name); });
+}
+
+// A call of the program's own gate that passes a duration: the body would
+// take it as a number, or drop it where it does not use the parameter.
+void refuse_duration_arguments(nb::handle self, nb::handle node) {
+    nb::object arguments = steal_or_throw(PySequence_Fast(get_attr(node, state.arguments).ptr(), "arguments"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(arguments.ptr()); ++i) {
+        nb::handle argument = PySequence_Fast_GET_ITEM(arguments.ptr(), i);
+        if (!is_duration_argument(self, argument)) continue;
+        // The parameter it is passed for, as the gate's definition names it.
+        nb::object parameter = nb::str(" as an argument");
+        nb::object definition = find_item(get_attr(self, state.bank), nb::handle(state.gate_signature)(name_of(node)));
+        if (definition.is_valid()) {
+            nb::object formals = steal_or_throw(PySequence_Fast(get_attr(definition, state.arguments).ptr(), "formals"));
+            if (i < PySequence_Fast_GET_SIZE(formals.ptr()))
+                parameter = compose({nb::str(" for its parameter "),
+                                     get_attr(PySequence_Fast_GET_ITEM(formals.ptr(), i), state.name)});
+        }
+        nb::object error_class =
+            import_attr("corvane.passes.code_generation.translate_expression", "DurationTypeException");
+        raise_text(error_class.ptr(),
+                   compose({nb::str("The call of the gate "), name_of(node), nb::str(" passes the duration "),
+                            node_source(argument), parameter,
+                            nb::str("; a gate's parameters are numbers, and OpenQASM converts no duration into a "
+                                    "number (a duration divided by a duration is one).")}));
+    }
+}
+
 // --- names that a gate cannot share --------------------------------------------------
 
 // Records a declaration's name; one that a gate defined before it holds is
@@ -794,12 +901,15 @@ nb::object resolver_generic_visit(nb::handle self, nb::handle node, nb::handle c
     bool holds_blocks = false;
     for (nb::handle kind : state.block_statements) holds_blocks = holds_blocks || is_exact(node, kind);
     if (!holds_blocks) return tree::transformer_generic_visit(self, node, context);
+    Scope scope(self);
+    declare_own_names(self, node);
     nb::object depth = get_attr(self, state.block_depth);
     nb::object one = steal_or_throw(PyLong_FromLong(1));
     setattr_interned(self, state.block_depth, steal_or_throw(PyNumber_Add(depth.ptr(), one.ptr())));
     nb::object result;
     try {
-        result = tree::transformer_generic_visit(self, node, context);
+        result = is_exact(node, state.block_statements[0]) ? walk_branches(self, node, context)
+                                                           : tree::transformer_generic_visit(self, node, context);
     } catch (...) {
         try {
             setattr_interned(self, state.block_depth, depth);
@@ -829,6 +939,9 @@ nb::object visit_expression_statement(nb::handle self, nb::handle node) {
 }
 
 nb::object visit_classical_declaration(nb::handle self, nb::handle node) {
+    nb::object identifier = get_attr(node, "identifier"_id);
+    if (is_exact(identifier, state.identifier))
+        record_declared(self, get_attr(identifier, state.name), typing::holds_durations(get_attr(node, "type"_id)));
     return declare_name(self, node, get_attr(node, "identifier"_id), "a classical variable");
 }
 
@@ -993,16 +1106,11 @@ NB_MODULE(macro_expansion_stage, m) {
     state.boolean_literal = keep(ast.attr("BooleanLiteral"));
     state.cast = keep(ast.attr("Cast"));
     state.float_type = keep(ast.attr("FloatType"));
-    state.unary_expression = keep(ast.attr("UnaryExpression"));
     state.statement = keep(ast.attr("Statement"));
     state.quantum_barrier = keep(ast.attr("QuantumBarrier"));
     state.classical_declaration = keep(ast.attr("ClassicalDeclaration"));
     state.for_in_loop = keep(ast.attr("ForInLoop"));
     state.function_call = keep(ast.attr("FunctionCall"));
-    state.binary_expression = keep(ast.attr("BinaryExpression"));
-    state.minus = keep(ast.attr("UnaryOperator")["-"]);
-    const char* arithmetic[] = {"+", "-", "*", "/"};
-    for (int i = 0; i < 4; ++i) state.arithmetic[i] = keep(ast.attr("BinaryOperator")[arithmetic[i]]);
     state.logger = Logger::create(m, "corvane.passes.code_resolving.macro_expansion_stage");
 
     state.name = intern("name");
@@ -1033,6 +1141,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.repeated_qubit = keep_attr("corvane.passes.parsing.validators", "RepeatedQubitException");
     state.gate_without_qubits = keep_attr("corvane.passes.parsing.validators", "GateWithoutQubitsException");
     state.block_depth = intern("_block_depth");
+    state.duration_scopes = intern("_duration_scopes");
     state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
     const char* block_statements[] = {"BranchingStatement", "WhileLoop", "ForInLoop",
                                       "CompoundStatement",  "Box",       "QuantumGateDefinition"};

@@ -114,16 +114,32 @@ class _ConstantValueFields:
 
 
 class ConstantTypeException(_ConstantValueFields, TypeError):
-    """An integer constant (`int`, `uint`, `bit`) whose value is real.
+    """A constant whose value is not of its declared type: an integer (`int`, `uint`, `bit`) or a
+    `bool` whose value is real, a number whose value is a duration, or a duration whose value is
+    a number.
 
-    `type` and `value` are the declared type and the value as the program writes them.
+    `type` and `value` are the declared type and the value as the program writes them; `kind` is
+    what the value is: "real", "duration" or "number".
     """
 
+    def __init__(self, node: ast.ConstantDeclaration, name: str, type: str, value: str, kind: str = "real") -> None:
+        super().__init__(node, name, type, value)
+        self.kind = kind
+
     def __str__(self) -> str:
+        start = f"The constant '{self.name}' is declared {self.type}, but its value {self.value}"
+        if self.kind == "duration":
+            return (
+                f"{start} is a duration; OpenQASM converts no duration into a number "
+                "(a duration divided by a duration is one)."
+            )
+        if self.kind == "number":
+            return f"{start} is a number; a duration is written with a time unit (as 100ns or 1us)."
+        if self.type == "bool":
+            return f"{start} is real; a bool constant takes a truth value: cast it, as in bool({self.value})."
         return (
-            f"The constant '{self.name}' is declared {self.type}, but its value {self.value} is real; "
-            f"a constant of an integer type takes an integer value: cast it, as in int({self.value}), "
-            "to drop the fraction."
+            f"{start} is real; a constant of an integer type takes an integer value: cast it, as in "
+            f"int({self.value}), to drop the fraction."
         )
 
 

@@ -11,4 +11,5 @@
 #include "corvane/native/logging.h"
 #include "corvane/native/python.h"
 #include "corvane/native/tree_walk.h"
+#include "corvane/native/typing.h"
 
