@@ -566,30 +566,13 @@ bool holds_durations(nb::handle wrapper) {
 // only where the name may hold a duration.
 void note_duration(nb::handle self, nb::handle var, nb::handle name) {
     if (!holds_durations(var)) return;
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_duration_names"_id.ptr());
-    nb::object names;
-    if (found) {
-        names = nb::steal(found);
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-    }
-    if (!names.is_valid() || !PySet_CheckExact(names.ptr())) {
-        names = steal_or_throw(PySet_New(nullptr));
-        set_attr(self, "_duration_names"_id, names);
-    }
+    nb::object names = kept_collection(self, "_duration_names"_id, &PySet_Type);
     check_status(PySet_Add(names.ptr(), name.ptr()));
 }
 
 bool may_hold_duration(nb::handle self, nb::handle name) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_duration_names"_id.ptr());
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return false;
-    }
-    nb::object names = nb::steal(found);
-    return contains(names, name);
+    nb::object names = find_attr(self, "_duration_names"_id);
+    return names.is_valid() && contains(names, name);
 }
 
 // Whether the variable an assignment or a measurement names holds durations.

@@ -451,23 +451,10 @@ nb::object cut_to_width(nb::handle value, Py_ssize_t width) {
 // (typing's mentions_duration), not only one that is a duration: the operand
 // dropped must not take a refusal of its own with it (`(d > 5) * 0`).
 
-// The transformer's set of those names; none before the first.
-nb::object duration_names(nb::handle self) {
-    PyObject* found = PyObject_GetAttr(self.ptr(), "_duration_names"_id.ptr());
-    if (found) return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-}
-
 // A declaration of `type` and `identifier`, of a variable or of a loop's variable.
 nb::object visit_declaring(nb::handle self, nb::handle node, nb::handle type, nb::handle identifier) {
     if (typing::holds_durations(type) && is_instance(identifier, state.identifier)) {
-        nb::object names = duration_names(self);
-        if (!names.is_valid() || !PySet_CheckExact(names.ptr())) {
-            names = steal_or_throw(PySet_New(nullptr));
-            set_attr(self, "_duration_names"_id, names);
-        }
+        nb::object names = kept_collection(self, "_duration_names"_id, &PySet_Type);
         check_status(PySet_Add(names.ptr(), get_attr(identifier, state.name).ptr()));
     }
     return tree::generic_visit(self, node);
@@ -531,7 +518,7 @@ nb::object generic_modify_node(nb::handle self, nb::handle node) {
     if (is_instance(walked, state.binary_expression)) {
         nb::object result = run_on(binary_kind, walked);
         if (result.is(walked)) return result;
-        nb::object names = duration_names(self);
+        nb::object names = find_attr(self, "_duration_names"_id);
         if (names.is_valid() && PyAnySet_CheckExact(names.ptr()) && PySet_GET_SIZE(names.ptr()) > 0 &&
             typing::mentions_duration(walked, [&](nb::handle name) { return contains(names, name); }))
             return walked;
