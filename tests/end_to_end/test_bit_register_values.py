@@ -116,6 +116,7 @@ def test_a_register_as_a_switch_case_and_loop_bound(run):
         ("array[int, 2] a; gate g(t) s { rx(t) s; } g(a) $1;", "a"),
         ("array[int, 2] a; gphase(a);", "a"),
         ("array[duration, 2] d; delay[d] $1;", "d"),
+        ("array[int, 2] a; sin(a);", "a"),
     ],
 )
 def test_any_other_array_used_as_a_value_is_refused(compiler, source, name):

@@ -100,6 +100,7 @@ REFUSALS = [
     # A duration where a number is expected.
     ("rx(100ns) $1;", DURATION, ["gate call rx", "takes a number", "100.0ns is a duration"]),
     ("gphase(20ns);", DURATION, ["gphase", "takes a number", "20.0ns is a duration"]),
+    ("sqrt(100ns);", DURATION, ["function sqrt", "takes a number", "100.0ns is a duration"]),
     # ... also to the program's own gate, used or not, where the call is expanded.
     ("gate g(t) a { rx(t) a; } " + GIVEN + "g(d) $1;", DURATION,
      ["call of the gate g", "the duration d for its parameter t"]),

@@ -1013,7 +1013,11 @@ nb::object visit_function_call(nb::handle self, nb::handle node) {
     nb::object iterator = steal_or_throw(PyObject_GetIter(arguments.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object argument = nb::steal(raw);
-        check_status(PyList_Append(translated.ptr(), translate(self, argument).ptr()));
+        // A mathematical function takes one number: a bit register gives its
+        // value, another array or a duration is refused by its name.
+        nb::object value = translate_scalar(self, argument, false, Takes::NUMBER,
+                                            [&] { return compose({nb::str("function "), name}); });
+        check_status(PyList_Append(translated.ptr(), value.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return call_unpacked(held, translated);
