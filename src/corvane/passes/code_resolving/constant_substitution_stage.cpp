@@ -440,28 +440,15 @@ private:
 // One open block, for as long as it lives.
 class Block {
 public:
-    explicit Block(nb::handle self) : blocks_(blocks_of(self)) {
-        names_ = new_scope();
-        append_item(blocks_, names_);
-    }
-    ~Block() {
-        // Runs while an error may be on its way out: that error is kept.
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* popped = PyObject_CallMethodNoArgs(blocks_.ptr(), interned<"pop">().ptr());
-        if (popped) Py_DECREF(popped);
-        else PyErr_WriteUnraisable(blocks_.ptr());
-        PyErr_SetRaisedException(pending);
-    }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
+    explicit Block(nb::handle self) : names_(new_scope()), frame_(blocks_of(self), names_) {}
 
     void declare(nb::handle name, nb::handle kind) {
         check_status(PyObject_SetItem(names_.ptr(), name.ptr(), kind.ptr()));
     }
 
 private:
-    nb::object blocks_;
     nb::object names_;
+    PushedFrame frame_;
 };
 
 // The name of a plain identifier, else empty: hardware qubits and other

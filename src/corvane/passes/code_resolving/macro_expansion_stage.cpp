@@ -801,20 +801,10 @@ bool holds_duration_here(nb::handle self, nb::handle name) {
 // One open scope, for as long as it lives.
 class Scope {
 public:
-    explicit Scope(nb::handle self) : scopes_(duration_scopes(self)) { append_item(scopes_, nb::dict()); }
-    ~Scope() {
-        // Runs while an error may be on its way out: that error is kept.
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* popped = PyObject_CallMethodNoArgs(scopes_.ptr(), interned<"pop">().ptr());
-        if (popped) Py_DECREF(popped);
-        else PyErr_WriteUnraisable(scopes_.ptr());
-        PyErr_SetRaisedException(pending);
-    }
-    Scope(const Scope&) = delete;
-    Scope& operator=(const Scope&) = delete;
+    explicit Scope(nb::handle self) : frame_(duration_scopes(self), nb::dict()) {}
 
 private:
-    nb::object scopes_;
+    PushedFrame frame_;
 };
 
 // The names that a statement holding blocks declares for them: a loop's

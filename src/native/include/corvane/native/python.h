@@ -237,6 +237,26 @@ inline void append_item(nb::handle values, nb::handle item) {
     call_method(values, nb::handle(interned<"append">()), item);
 }
 
+// `frames.append(frame)` for as long as the guard lives, then `frames.pop()`:
+// the frame of an open scope. The pop runs while an error may be on its way
+// out; that error is kept, and a failing pop is reported as unraisable.
+class PushedFrame {
+public:
+    PushedFrame(nb::handle frames, nb::handle frame) : frames_(nb::borrow(frames)) { append_item(frames_, frame); }
+    ~PushedFrame() {
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* popped = PyObject_CallMethodNoArgs(frames_.ptr(), interned<"pop">().ptr());
+        if (popped) Py_DECREF(popped);
+        else PyErr_WriteUnraisable(frames_.ptr());
+        PyErr_SetRaisedException(pending);
+    }
+    PushedFrame(const PushedFrame&) = delete;
+    PushedFrame& operator=(const PushedFrame&) = delete;
+
+private:
+    nb::object frames_;
+};
+
 // `first, second = value`, with the host's errors for a value that is not
 // iterable or does not hold exactly two items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
