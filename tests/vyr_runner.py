@@ -19,6 +19,7 @@ from collections.abc import Callable, Iterable
 
 from vk.program import Program
 from vk.vyr._expressions import (
+    fixed,
     VyrArrayCell,
     VyrArrayVariable,
     VyrBinaryExpression,
@@ -57,6 +58,23 @@ _CALLS = {
     "to_fixed": float,
     "to_bool": bool,
 }
+
+
+def _held(dtype, value, where):
+    """`value` as a variable of `dtype` holds it, as the hardware stores it: a boolean takes its
+    truth from 0 and 1, an integer a boolean as 0 or 1, a fixed-point number any number. A value
+    that its variable cannot hold (a real in an integer, 2 in a boolean) is a fault of the
+    compiled program, which a test must see rather than have the runner carry it on."""
+    if dtype is bool:
+        if isinstance(value, bool) or (isinstance(value, int) and value in (0, 1)):
+            return bool(value)
+    elif dtype is int:
+        if isinstance(value, int):
+            return int(value)
+    elif dtype is fixed:
+        if isinstance(value, (bool, int, float)):
+            return float(value)
+    raise TypeError(f"{where} of type {dtype.__name__} cannot hold {value!r} ({type(value).__name__})")
 
 
 class ProgramRun:
@@ -123,9 +141,9 @@ class _Runner:
     def _store(self, target, value):
         if isinstance(target, VyrArrayCell):
             cells = self._read(target.array.name)
-            cells[self.value(target.index)] = value
+            cells[self.value(target.index)] = _held(target.dtype, value, str(target))
         else:
-            self.run.values[target.name] = value
+            self.run.values[target.name] = _held(target.dtype, value, target.name)
 
     # Statements
 
@@ -165,9 +183,13 @@ class _Runner:
 
     def _declare(self, statement, variable, value):
         if isinstance(variable, VyrArrayVariable):
-            self.run.values[variable.name] = list(value) if value is not None else [None] * variable.size
+            self.run.values[variable.name] = (
+                [_held(variable.dtype, cell, variable.name) for cell in value]
+                if value is not None
+                else [None] * variable.size
+            )
         else:
-            self.run.values[variable.name] = value
+            self.run.values[variable.name] = None if value is None else _held(variable.dtype, value, variable.name)
 
     def _declare_input_stream(self, statement, variable, value):
         self._declare(statement, variable, value)
@@ -176,7 +198,11 @@ class _Runner:
         values = self._inputs.get(variable.name)
         if values is None:
             raise RuntimeError(f"no values were given for the input stream {variable.name}")
-        self.run.values[variable.name] = next(values)
+        value = next(values)
+        if isinstance(variable, VyrArrayVariable):
+            self.run.values[variable.name] = [_held(variable.dtype, cell, variable.name) for cell in value]
+        else:
+            self.run.values[variable.name] = _held(variable.dtype, value, variable.name)
 
     def _declare_stream(self, statement, stream):
         self.run._streams[stream.name] = []
@@ -196,15 +222,15 @@ class _Runner:
             self._count_iteration()
 
     def _for(self, statement, variable, start, condition, update):
-        self.run.values[variable.name] = self.value(start)
+        self._store(variable, self.value(start))
         while self.value(condition):
             self.block(statement.body)
-            self.run.values[variable.name] = self.value(update)
+            self._store(variable, self.value(update))
             self._count_iteration()
 
     def _for_each(self, statement, variable, values):
         for value in list(self.value(values)) if not isinstance(values, list) else values:
-            self.run.values[variable.name] = value
+            self._store(variable, self.value(value))
             self.block(statement.body)
 
     def _count_iteration(self):
@@ -234,7 +260,7 @@ class _Runner:
     def _measure(self, statement, result, pulse, element):
         outcome = bool(self._outcome(pulse, element))
         self.run.operations.append(("measure", pulse, element))
-        self.run.values[result.name] = outcome
+        self._store(result, outcome)
 
 
 def run_program(

@@ -52,3 +52,18 @@ def test_logical_negation_is_true_exactly_for_zero(run, source, value, runs):
     value = bool(value) if "bool" in source else value
     played = run(source, inputs={"k": [value]}).played()
     assert played == ([("play", "x", "d1")] if runs else [])
+
+
+@pytest.mark.parametrize(
+    "source, saved",
+    [
+        # a bit that holds 1 is true, so its negation is false and it counts as 1
+        ("bit b = 1; bit c = !b; int n = b + c;", {"b": [True], "c": [False], "n": [1]}),
+        ("bool b = 0; bool c = !b; int n = b + c;", {"b": [False], "c": [True], "n": [1]}),
+        ("array[bool, 2] f = {1, 0}; bool g = !f[0]; bool h = !f[1];", {"f": [True, False], "g": [False], "h": [True]}),
+        # a real holds an integer as a real
+        ("int i = 3; float f = i; f = f / 2;", {"i": [3], "f": [1.5]}),
+    ],
+)
+def test_a_variable_holds_its_value_as_its_type_makes_it(run, source, saved):
+    assert run(source).results == saved
