@@ -84,7 +84,7 @@ REFUSED_HEADS = [
     "array[float, 2] a; for uint i in a {}",
     "for int i in [0:10ns] {}",
     "for duration t in [0ns:8ns] {}",
-    "array[duration, 2] d; for float x in d {}",
+    "array[duration, 2] d; for float f in d {}",
     "for int i in [0:0:2] {}",
     "int n = 3; for int i in n {}",
     "for int i in a[0:1] {}",

@@ -933,8 +933,13 @@ long case_bodies(nb::handle self) {
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
     // A declared variable's name means the variable here too: playing the
-    // profile's gate of that name would run something the program does not say.
-    if (in_scope(scopes_of(self), name)) raise_error(call(state.variable_as_gate_exception, name));
+    // profile's gate of that name would run something the program does not
+    // say. The gate expansion refuses such a call wherever it stands but in a
+    // switch case body, which it does not enter; the calls it put in place of
+    // a call of the program's own gate come from the gate's body, which sees
+    // no variable of the program.
+    if (case_bodies(self) > 0 && in_scope(scopes_of(self), name))
+        raise_error(call(state.variable_as_gate_exception, name));
     // The register mapping refuses a call that names one qubit twice, but it
     // does not enter switch case bodies. Operands that are no list are
     // refused by the operation's own rules.
