@@ -776,14 +776,14 @@ nb::object add_gate(nb::handle self, nb::handle node) {
     raise_error(nb::handle(state.multiple_definitions)(node, signature));
 }
 
-// --- durations in scope -------------------------------------------------------------
-// A gate's parameters are numbers, so a call passes none a duration. To tell
-// a duration by its name, `_duration_scopes` holds one map per open scope,
-// the program's own first: each name declared there to whether it holds
-// durations (a duration or stretch, or an array of them). A block, a loop
-// (its variable included), each branch of an if statement and a gate's body
-// (its parameters, numbers) are scopes, so an inner declaration hides an
-// outer one until its block ends.
+// --- variables and durations in scope -------------------------------------------------
+// A gate's parameters are numbers, so a call passes none a duration, and a
+// variable's name is no gate's. To tell both by a name, `_duration_scopes`
+// holds one map per open scope, the program's own first: each variable name
+// declared there to whether it holds durations (a duration or stretch, or an
+// array of them). A block, a loop (its variable included), each branch of an
+// if statement and a gate's body (its parameters, numbers) are scopes, so an
+// inner declaration hides an outer one until its block ends.
 
 nb::object duration_scopes(nb::handle self) { return get_attr(self, state.duration_scopes); }
 
