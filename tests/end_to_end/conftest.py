@@ -11,6 +11,7 @@ import pytest
 from machines import INSTRUCTIONS, element, gate
 from vk import vyr
 
+import corvane
 from corvane import CompilationException, Compiler, InstructionKey, MachineProfile
 from vyr_runner import run_program
 
@@ -80,11 +81,13 @@ def compile_under_optimisation(python_subprocess, sources):
     compilation's cause. A source may come as a pair of the text and the input values to compile
     it with."""
     here = pathlib.Path(__file__).parent
+    # The package as this interpreter found it, whatever the directory the source is compiled in.
+    package = pathlib.Path(corvane.__file__).resolve().parents[1]
     pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
     output = python_subprocess(
         f"""
         import importlib.util, json, sys
-        sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
+        sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}, {str(package)!r}]
         spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
         machine = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(machine)
