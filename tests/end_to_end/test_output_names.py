@@ -59,6 +59,11 @@ RETURNED = [
     ("input int n; const int k = 2; array[int, 2] a; bit[2] c; for int i in [1:n] { int t = i; a[0] = a[0] + t; } c = k;",
      {"n": 3}, None, (), {"a": [6, 0], "c": [False, True]}),
     ("int z = 3; input bit[2] m; float y = m;", {"m": [1, 1]}, None, (), {"z": [3], "y": [3.0]}),
+    # A bit register's input takes a list of bits, the first one lowest, or an integer by its bits.
+    ("input bit[3] m; int v = m;", {"m": [1, 0, 1]}, None, (), {"v": [5]}),
+    ("input bit[3] m; int v = m;", {"m": [True, True, False]}, None, (), {"v": [3]}),
+    ("input bit[3] m; int v = m;", {"m": 6}, None, (), {"v": [6]}),
+    ("input bit[3] m; int v = m;", {"m": None}, {"m": [[True, False, True]]}, (), {"v": [5]}),
     # With an output declared beside the inputs, only the outputs are saved.
     ("input int a; output int r; int s = a; r = s + 1;", {"a": 1}, None, (), {"r": [2]}),
     ("input int a; int s = a; output int r; r = s + 1;", None, {"a": [1]}, (), {"r": [2]}),
