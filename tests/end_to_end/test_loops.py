@@ -118,26 +118,33 @@ def test_a_head_with_an_empty_body_is_refused_under_optimisation_too(refusals_ho
     refusals_hold_under_optimisation([source.replace("{}", "{ }") for source in REFUSED_HEADS])
 
 
-@pytest.mark.parametrize(
-    "statement",
-    [
-        "for int i in [0:4] { }",
-        "for int _ in {1, 2} { }",
-        "for int _ in [0:2:n] { }",
-        "for int v in a { }",
-        "for duration t in [0ns:4ns:8ns] { }",
-        "for float f in [0:0.5:2] { }",
-        "if (b) { }",
-        "if (b) { } else { }",
-        "if (n > 2) { }",
-        "if (c) { } else { }",
-        "while (b) { }",
-        "while (true) { }",
-    ],
-)
+# Heads that are valid, before an empty body: a loop over integers, an if on a declared boolean.
+VALID_EMPTY = [
+    "for int i in [0:4] { }",
+    "for int _ in {1, 2} { }",
+    "for int _ in [0:2:n] { }",
+    "for int v in a { }",
+    "for duration t in [0ns:4ns:8ns] { }",
+    "for float f in [0:0.5:2] { }",
+    "if (b) { }",
+    "if (b) { } else { }",
+    "if (n > 2) { }",
+    "if (c) { } else { }",
+    "while (b) { }",
+    "while (true) { }",
+]
+DECLARED = "input int n; bool b = true; array[int, 2] a; bit[2] c; output int r; "
+AFTER = " for int _ in {5} { r = r + 1; }"
+
+
+@pytest.mark.parametrize("statement", VALID_EMPTY)
 def test_a_valid_head_with_an_empty_body_emits_nothing(compile_text, run, statement):
     # Neither the loop variable nor a block is emitted.
-    declared = "input int n; bool b = true; array[int, 2] a; bit[2] c; output int r; "
-    after = " for int _ in {5} { r = r + 1; }"
-    assert compile_text(declared + statement + after) == compile_text(declared + after)
-    assert run(declared + statement + after, inputs={"n": [4]}).results == {"r": [1]}
+    assert compile_text(DECLARED + statement + AFTER) == compile_text(DECLARED + AFTER)
+    assert run(DECLARED + statement + AFTER, inputs={"n": [4]}).results == {"r": [1]}
+
+
+def test_a_valid_head_with_an_empty_body_emits_nothing_under_optimisation_too(compile_text,
+                                                                                programs_under_optimisation):
+    assert programs_under_optimisation([DECLARED + statement + AFTER for statement in VALID_EMPTY]) == [
+        compile_text(DECLARED + AFTER)] * len(VALID_EMPTY)
