@@ -25,11 +25,11 @@ X2 = 'play("x", "xy2")'
         ("if (true) {} else { x $1; }", ["if false:", "    " + X1]),
         ("if (0) {} else { x $1; }", ["if true:", "    " + X1]),
         ("if (2.5) {} else { x $1; }", ["if false:", "    " + X1]),
-        # nothing to run: nothing emitted, the condition not even translated
-        ("if (flag) {} else {}", []),
+        # nothing to run: nothing emitted for the statement, its condition read all the same
+        ("bool flag; if (flag) {} else {}", ["declare bool v1 = false"]),
         # while loops
         ("int i; while (i < 3) { i = i + 1; }", ["declare int v1 = 0", "while v1 < 3:", "    v1 = v1 + 1"]),
-        ("while (flag) {}", []),
+        ("bool flag; while (flag) {}", ["declare bool v1 = false"]),
         # for-in loops over ranges, discrete sets and arrays
         ("for int i in [0:4] { x $1; }", ["declare int v1 = 0", "for (v1 = 0; v1 <= 4; v1 = v1 + 1):", "    " + X1]),
         # the step's sign gives the direction, the end included either way

@@ -11,6 +11,7 @@ import pytest
 from machines import INSTRUCTIONS, element, gate
 from vk import vyr
 
+import corvane
 from corvane import CompilationException, Compiler, InstructionKey, MachineProfile
 from vyr_runner import run_program
 
@@ -74,6 +75,37 @@ def run(compiler):
     return compile_and_run
 
 
+def compile_under_optimisation(python_subprocess, sources):
+    """Compiles each source for this machine in an interpreter run with -O and gives, for each, a
+    pair: True and the rendered vyr program, or False and the class name and text of the
+    compilation's cause. A source may come as a pair of the text and the input values to compile
+    it with."""
+    here = pathlib.Path(__file__).parent
+    # The package as this interpreter found it, whatever the directory the source is compiled in.
+    package = pathlib.Path(corvane.__file__).resolve().parents[1]
+    pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
+    output = python_subprocess(
+        f"""
+        import importlib.util, json, sys
+        sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}, {str(package)!r}]
+        spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
+        machine = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(machine)
+        from corvane import CompilationException
+        compiler = machine.machine_compiler()
+        outcomes = []
+        for source, inputs in json.loads({json.dumps(json.dumps(pairs))}):
+            try:
+                outcomes.append([True, str(compiler.compile(source, inputs=inputs).result_program.dsl_program)])
+            except CompilationException as error:
+                outcomes.append([False, f"{{type(error.__cause__).__name__}} {{error.__cause__}}"])
+        print(json.dumps(outcomes))
+        """,
+        "-O",
+    )
+    return json.loads(output)
+
+
 @pytest.fixture
 def causes_under_optimisation(python_subprocess):
     """Compiles each source for this machine in an interpreter run with -O and gives, for each,
@@ -82,27 +114,21 @@ def causes_under_optimisation(python_subprocess):
     to compile it with."""
 
     def compile_all(sources):
-        here = pathlib.Path(__file__).parent
-        pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
-        output = python_subprocess(
-            f"""
-            import importlib.util, json, sys
-            sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
-            spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
-            machine = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(machine)
-            from corvane import CompilationException
-            compiler = machine.machine_compiler()
-            for source, inputs in json.loads({json.dumps(json.dumps(pairs))}):
-                try:
-                    compiler.compile(source, inputs=inputs)
-                    print("compiled")
-                except CompilationException as error:
-                    print(type(error.__cause__).__name__, error.__cause__)
-            """,
-            "-O",
-        )
-        return output.splitlines()
+        return [
+            "compiled" if compiled else cause
+            for compiled, cause in compile_under_optimisation(python_subprocess, sources)
+        ]
+
+    return compile_all
+
+
+@pytest.fixture
+def programs_under_optimisation(python_subprocess):
+    """Compiles each source (or pair of source and input values) in an interpreter run with -O and
+    gives, for each, the rendered vyr program or the class name and text of the compilation's cause."""
+
+    def compile_all(sources):
+        return [outcome for _, outcome in compile_under_optimisation(python_subprocess, sources)]
 
     return compile_all
 

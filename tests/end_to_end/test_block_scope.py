@@ -4,8 +4,12 @@ import random
 
 import pytest
 
+from machines import gate
+
 from corvane import CompilationException
 from corvane.passes.code_generation.target_lowering import VariableUsedAsGateException
+from corvane.passes.parsing.validators import ConstantMisuseException
+from vyr_runner import run_program
 
 
 # Each block kind holds a declaration of `a` that hides the outer one; after it `a` is the outer one again.
@@ -99,6 +103,64 @@ def test_a_variable_in_scope_is_no_gate(compiler, source):
     cause = raised.value.__cause__
     assert type(cause) is VariableUsedAsGateException and cause.name == "x"
     assert str(cause) == "The gate call x names the classical variable x; a variable is not a gate."
+
+
+# Calls of `g` where a variable, input, output, array or loop variable of that name is in scope,
+# wherever the call stands.
+NAMED_AS_GATE = [
+    "int g = 1; g $0;",
+    "float g = 1; g(0.5) $0;",
+    "{ int g = 1; g $0; }",
+    "input int g; g $0;",
+    "output bit g; g $0;",
+    "array[int, 2] g; g $0;",
+    "int g = 1; for int i in [0:1] { g $0; }",
+    "for int g in [0:1] { g $0; }",
+    "int g; while (g < 1) { g = 1; box { g $0; } }",
+    "int g; if (g == 0) { x $1; } else { { g $0; } }",
+    "int g = 1; gate flip q { x q; } if (true) { flip $1; g $0; }",
+    "int g = 1; switch (g) { case 1 { g $0; } }",
+]
+
+
+@pytest.mark.parametrize("source", NAMED_AS_GATE)
+@pytest.mark.parametrize("machine_gate", [False, True], ids=["no gate g", "a gate g"])
+def test_a_gate_call_under_a_variables_name_is_refused_naming_it(compiler_with, source, machine_gate):
+    more = {"g q;": gate("g"), "g(t) q;": lambda t, q: None} if machine_gate else {}
+    with pytest.raises(CompilationException) as raised:
+        compiler_with(**more).compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is VariableUsedAsGateException and cause.name == "g"
+    assert str(cause) == "The gate call g names the classical variable g; a variable is not a gate."
+
+
+def test_a_gate_call_under_a_variables_name_is_refused_under_optimisation_too(refusals_hold_under_optimisation):
+    refusals_hold_under_optimisation(NAMED_AS_GATE + ["const int g = 1; g $0;", "{ const float g = 1; g(0.5) $0; }"])
+
+
+@pytest.mark.parametrize("source", ["const int g = 1; g $0;", "{ const float g = 1; g(0.5) $0; }"])
+def test_a_constant_called_as_a_gate_is_refused_naming_it(compiler, source):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is ConstantMisuseException and str(cause) == "'g' is a constant, not a gate."
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        # A variable of an ended block, or of the other branch, no longer counts.
+        "{ int g = 1; } g $0;",
+        "for int g in [0:1] { } g $0;",
+        "if (false) { int g = 1; } else { g $0; }",
+        # A gate's body sees no variable of the program.
+        "gate flip q { g q; } int g = 1; flip $0;",
+        "int g = 1; gate flip q { g q; } if (true) { flip $0; }",
+    ],
+)
+def test_a_variable_out_of_scope_leaves_the_machines_gate_its_name(compiler_with, source):
+    program = compiler_with(**{"g q;": gate("g")}).compile(source).result_program.dsl_program
+    assert ("play", "g", "d0") in run_program(program).played()
 
 
 def test_a_variable_out_of_scope_leaves_the_gate_its_name(run):

@@ -46,6 +46,7 @@ def test_gates_constants_compound_assignments_and_folding(compile_text):
         align("d0", "d3", "r0")
         play("cx", "d3")
         align("d0", "d3", "r0")
+        declare stream s1
         declare int v1 = 0
         v1 = 1
         v1 = v1 + 6
@@ -54,7 +55,10 @@ def test_gates_constants_compound_assignments_and_folding(compile_text):
         frame_rotation(6.5, "d3")
         declare int v2 = 0
         for (v2 = 0; v2 <= 1; v2 = v2 + 1):
-            play("x", "d1")"""
+            play("x", "d1")
+        save v1 to s1
+        stream processing:
+            s1.save_all("total")"""
     )
 
 

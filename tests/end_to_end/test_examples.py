@@ -4,6 +4,7 @@ compiles or is refused with an error that names what is wrong."""
 import importlib.util
 import inspect
 import pathlib
+import sys
 
 import pytest
 from machines import INSTRUCTIONS, element
@@ -17,18 +18,39 @@ EXAMPLE_PROGRAMS = sorted((ROOT / "examples" / "programs").glob("*.qasm"))
 OPENQASM_EXAMPLES = sorted((ROOT / "tests" / "data" / "openqasm-examples").glob("*.qasm"))
 
 
-def example_profile():
-    spec = importlib.util.spec_from_file_location("example_machine_profile", ROOT / "examples" / "machine_profile.py")
+def example_module(name):
+    """A module of examples/, loaded as the demo runs it, beside the example machine."""
+    spec = importlib.util.spec_from_file_location(f"example_{name}", ROOT / "examples" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.profile
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+    return module
+
+
+def example_profile():
+    return example_module("machine_profile").profile
 
 
 @pytest.mark.parametrize("path", EXAMPLE_PROGRAMS, ids=lambda path: path.name)
 def test_each_example_compiles_and_runs(path):
-    program = Compiler(example_profile()).compile(path.read_text()).result_program.dsl_program
+    # Compiled with the input values the demo gives; the others are read from their streams.
+    inputs = example_module("demo").INPUTS.get(path.stem)
+    program = Compiler(example_profile()).compile(path.read_text(), inputs=inputs).result_program.dsl_program
     run = run_program(program, outcomes=lambda pulse, element: True, inputs={"detuning": [0.25]})
     assert run.played() and run.results
+
+
+def test_the_ramsey_example_waits_as_long_as_the_demo_says():
+    inputs = example_module("demo").INPUTS["ramsey"]
+    source = (ROOT / "examples" / "programs" / "ramsey.qasm").read_text()
+    for given, streams, cycles in [(inputs, {"detuning": [0.25]}, inputs["wait"]),
+                                   (None, {"detuning": [0.25], "wait": [25]}, 25)]:
+        program = Compiler(example_profile()).compile(source, inputs=given).result_program.dsl_program
+        run = run_program(program, outcomes=lambda pulse, element: True, inputs=streams)
+        assert ("wait", cycles, "q2") in run.played() and run.results == {"result": [True]}
 
 
 def standard_gates():

@@ -75,3 +75,76 @@ def test_a_loop_over_a_variable_of_one_value_is_refused_by_its_names(compiler, s
     cause = raised.value.__cause__
     assert type(cause) is InvalidOperandException
     assert "for loop over c runs over" in str(cause) and "holds one value" in str(cause)
+
+
+# Heads that are refused whatever the body holds; "{}" stands for the body.
+REFUSED_HEADS = [
+    "for int i in [0:0.5:2] {}",
+    "for int i in {1.5, 2.5} {}",
+    "array[float, 2] a; for uint i in a {}",
+    "for int i in [0:10ns] {}",
+    "for duration t in [0ns:8ns] {}",
+    "array[duration, 2] d; for float f in d {}",
+    "for int i in [0:0:2] {}",
+    "int n = 3; for int i in n {}",
+    "for int i in a[0:1] {}",
+    "for int i in zz {}",
+    "for int i in [0:zz] {}",
+    "array[int, 2] a; for int v in {a[5]} {}",
+    "while (10ns) {}",
+    "while (zz) {}",
+    "if (10ns) {}",
+    "if (zz) {}",
+    "if (zz) {} else {}",
+    "array[int, 2] a; if (a) {}",
+    "qubit q; if (q) {}",
+]
+
+
+def cause_of(compiler, source):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    return type(raised.value.__cause__), str(raised.value.__cause__)
+
+
+@pytest.mark.parametrize("source", REFUSED_HEADS)
+def test_a_head_is_refused_the_same_whether_or_not_its_body_holds_a_statement(compiler, source):
+    empty = source.replace("{}", "{ }")
+    assert cause_of(compiler, empty) == cause_of(compiler, source.replace("{}", "{ int k = 1; }"))
+    assert cause_of(compiler, empty) == cause_of(compiler, source.replace("{}", "{ x $1; }"))
+
+
+def test_a_head_with_an_empty_body_is_refused_under_optimisation_too(refusals_hold_under_optimisation):
+    refusals_hold_under_optimisation([source.replace("{}", "{ }") for source in REFUSED_HEADS])
+
+
+# Heads that are valid, before an empty body: a loop over integers, an if on a declared boolean.
+VALID_EMPTY = [
+    "for int i in [0:4] { }",
+    "for int _ in {1, 2} { }",
+    "for int _ in [0:2:n] { }",
+    "for int v in a { }",
+    "for duration t in [0ns:4ns:8ns] { }",
+    "for float f in [0:0.5:2] { }",
+    "if (b) { }",
+    "if (b) { } else { }",
+    "if (n > 2) { }",
+    "if (c) { } else { }",
+    "while (b) { }",
+    "while (true) { }",
+]
+DECLARED = "input int n; bool b = true; array[int, 2] a; bit[2] c; output int r; "
+AFTER = " for int _ in {5} { r = r + 1; }"
+
+
+@pytest.mark.parametrize("statement", VALID_EMPTY)
+def test_a_valid_head_with_an_empty_body_emits_nothing(compile_text, run, statement):
+    # Neither the loop variable nor a block is emitted.
+    assert compile_text(DECLARED + statement + AFTER) == compile_text(DECLARED + AFTER)
+    assert run(DECLARED + statement + AFTER, inputs={"n": [4]}).results == {"r": [1]}
+
+
+def test_a_valid_head_with_an_empty_body_emits_nothing_under_optimisation_too(compile_text,
+                                                                                programs_under_optimisation):
+    assert programs_under_optimisation([DECLARED + statement + AFTER for statement in VALID_EMPTY]) == [
+        compile_text(DECLARED + AFTER)] * len(VALID_EMPTY)

@@ -3,7 +3,7 @@
 import pytest
 
 from corvane import CompilationException
-from corvane.passes.code_generation.target_lowering import AssignmentShapeException, VariableUsedAsGateException
+from corvane.passes.code_generation.target_lowering import AssignmentShapeException
 from corvane.programs import DuplicateInputException
 from vyr_runner import run_program
 
@@ -26,9 +26,6 @@ from vyr_runner import run_program
         ("array[int, 2] a = {{1, 2}, {3, 4}};", AssignmentShapeException, "a",
          "The array a is one-dimensional, but its value holds a nested array literal;"),
         ("int k = {1, 2};", AssignmentShapeException, "k", "An array literal cannot be assigned to k,"),
-        # a variable's name would play the profile's gate of that name
-        ("input float x; qubit q; x q;", VariableUsedAsGateException, "x",
-         "The gate call x names the classical variable x;"),
     ],
 )
 def test_refused_with_the_variable_named(compiler, source, error, name, text):

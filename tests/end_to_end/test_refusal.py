@@ -155,3 +155,61 @@ def test_a_compound_assignment_in_a_case_body_is_refused_under_optimisation_too(
         "-O",
     )
     assert output.startswith("NotImplementedError('The compound assignment a += 2 stands in a switch case body")
+
+
+# Statements that a step of the parsing phase replaces, or that an include brings in (or not),
+# with an annotation before them; the files each include names are written by the fixture below.
+INCLUDED = {
+    "one.qasm": "int y = 2;\n",
+    "empty.qasm": "// nothing to include\n",
+    "gate.qasm": "x $1;\n",
+    "nested_empty.qasm": 'include "empty.qasm";\n',
+    "annotated.qasm": "@inner\nint z;\n",
+}
+ANNOTATED = [
+    # A declaration that becomes an output, its initialiser split off.
+    ("@foo\nint x = 1;", "foo"),
+    ("@foo\nbit b = measure $0;", "foo"),
+    ("@foo\nfloat f;", "foo"),
+    ("input int a;\n@foo\nint r = a;", "foo"),
+    ("@foo\nint x = 1;\noutput int y;", "foo"),
+    # An include, whether its file brings in statements or nothing.
+    ('@foo\ninclude "one.qasm";', "foo"),
+    ('@foo\ninclude "gate.qasm";', "foo"),
+    ('@foo\ninclude "empty.qasm";', "foo"),
+    ('@foo\ninclude "nested_empty.qasm";', "foo"),
+    ('@foo\ninclude "annotated.qasm";', "foo"),
+    ('include "annotated.qasm";', "inner"),
+    # Statements that later steps replace or drop: compound assignments, gate definitions and
+    # calls, constants, qubit declarations.
+    ("output int x;\n@foo\nx += 1;", "foo"),
+    ("@foo\ngate g q { x q; }\ng $0;", "foo"),
+    ("gate g q { x q; }\n@foo\ng $0;", "foo"),
+    ("gate g q {\n@foo\nx q;\n}\ng $0;", "foo"),
+    ("@foo\nconst int k = 1;", "foo"),
+    ("@foo\nqubit q;", "foo"),
+]
+
+
+@pytest.fixture
+def included_files(tmp_path, monkeypatch):
+    for name, text in INCLUDED.items():
+        (tmp_path / name).write_text(text)
+    monkeypatch.chdir(tmp_path)
+
+
+@pytest.mark.parametrize("source, keyword", ANNOTATED)
+def test_annotations_are_refused_wherever_they_stand(compiler, included_files, source, keyword):
+    with pytest.raises(CompilationException, match='^Pass "ParsingPass" failed.$') as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause) is DisallowedNodeTypeException and type(cause.node) is ast.Annotation
+    assert cause.node.keyword == keyword
+    assert "<class 'openqasm3.ast.Annotation'>" in str(cause)
+    # Without its annotations (where it has them all) the program compiles.
+    if "annotated.qasm" not in source:
+        compiler.compile("\n".join(line for line in source.splitlines() if not line.startswith("@")))
+
+
+def test_annotations_are_refused_under_optimisation_too(included_files, refusals_hold_under_optimisation):
+    refusals_hold_under_optimisation([source for source, _ in ANNOTATED])

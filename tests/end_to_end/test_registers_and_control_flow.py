@@ -99,9 +99,12 @@ def test_registers_beside_explicit_qubits_and_nested_control_flow(compile_text):
           "declare int v1 = 0", "for (v1 = 0; v1 <= 1; v1 = v1 + 1):", '    play("x", "d1")',
           "declare int v2 = 0", "for v2 in [3]:", '    play("x", "d2")']),
         # A loop over an array variable walks the array itself.
+        # (Beside the input and no output, the array is an output, saved cell by cell.)
         ("input int n; array[int[8], 2] a; for int v in a { x $1; }",
-         ["declare input stream int n = 0", "advance input stream n", "declare int[2] v1 = [0, 0]",
-          "declare int v2 = 0", "for v2 in v1:", '    play("x", "d1")']),
+         ["declare input stream int n = 0", "advance input stream n", "declare stream s1",
+          "declare int[2] v1 = [0, 0]", "declare int v2 = 0", "for v2 in v1:", '    play("x", "d1")',
+          "declare int v3", "for (v3 = 0; v3 < 2; v3 = v3 + 1):", "    save v1[v3] to s1", "stream processing:",
+          '    s1.save_all("a")']),
         # Braced blocks and boxes lower their statements in place.
         ("{ x $1; } box { x $2; }", ['play("x", "d1")', 'play("x", "d2")']),
     ],

@@ -70,11 +70,20 @@ def test_includes_are_expanded_canonicalised_and_bound(workdir):
     assert tree.version == "3.0"
 
 
-def test_an_input_declared_in_an_included_file_leaves_every_declaration(workdir):
-    (workdir / "io.qasm").write_text("input int gain;")
+@pytest.mark.parametrize(
+    "included, kinds",
+    [
+        # An included output leaves every declaration as it is.
+        ("output int gain;", [(ast.ClassicalDeclaration, None), (ast.IODeclaration, ast.IOKeyword.output)]),
+        # An included input stays an input beside the outputs that the declarations become.
+        ("input int gain;", [(ast.IODeclaration, ast.IOKeyword.output), (ast.ClassicalAssignment, None),
+                             (ast.IODeclaration, ast.IOKeyword.input)]),
+    ],
+)
+def test_the_io_rule_sees_the_declarations_of_included_files(workdir, included, kinds):
+    (workdir / "io.qasm").write_text(included)
     tree = run('int x = 1; include "io.qasm";').ast
-    assert [type(s) for s in tree.statements] == [ast.ClassicalDeclaration, ast.IODeclaration]
-    assert tree.statements[1].io_identifier is ast.IOKeyword.input
+    assert [(type(s), getattr(s, "io_identifier", None)) for s in tree.statements] == kinds
 
 
 def test_phase_composition():

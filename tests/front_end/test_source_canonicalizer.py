@@ -67,17 +67,32 @@ def test_only_the_programs_own_declarations_become_outputs():
 @pytest.mark.parametrize(
     "source, count",
     [
-        ("input int a; int x = 1; float y;", 1),
         ("input int a; output bit b; int x;", 2),
         ("output bit b; int x = 2;", 1),
+        ("output bit b; input int a; input float f; int x = 2;", 3),
     ],
 )
-def test_existing_io_declarations_leave_the_tree_unchanged(caplog, source, count):
+def test_a_declared_output_leaves_the_tree_unchanged(caplog, source, count):
     tree = parser.parse(source)
     with caplog.at_level(logging.DEBUG, logger=LOGGER):
         canonicalize(tree)
     assert tree == parser.parse(source)
     assert caplog.messages == [f"Encountered existing ({count}) I/O variables."]
+
+
+def test_without_an_output_the_declarations_beside_the_inputs_become_outputs(caplog):
+    tree = parser.parse("input int a; int x = 1; float y; input bit b; int a;")
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        canonicalize(tree)
+    assert [(type(s).__name__, getattr(s, "io_identifier", None)) for s in tree.statements] == [
+        ("IODeclaration", ast.IOKeyword.input),
+        ("IODeclaration", ast.IOKeyword.output), ("ClassicalAssignment", None),
+        ("IODeclaration", ast.IOKeyword.output),
+        ("IODeclaration", ast.IOKeyword.input),
+        # A second declaration of an input's name stays as written, for the lowering to refuse.
+        ("ClassicalDeclaration", None),
+    ]
+    assert caplog.messages == ["Encountered existing (2) input variables and no output, modified all other variables."]
 
 
 def test_io_declarations_inside_case_bodies_are_refused():

@@ -933,8 +933,13 @@ long case_bodies(nb::handle self) {
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     nb::object name = get_attr(get_attr(node, "name"_id), "name"_id);
     // A declared variable's name means the variable here too: playing the
-    // profile's gate of that name would run something the program does not say.
-    if (in_scope(scopes_of(self), name)) raise_error(call(state.variable_as_gate_exception, name));
+    // profile's gate of that name would run something the program does not
+    // say. The gate expansion refuses such a call wherever it stands but in a
+    // switch case body, which it does not enter; the calls it put in place of
+    // a call of the program's own gate come from the gate's body, which sees
+    // no variable of the program.
+    if (case_bodies(self) > 0 && in_scope(scopes_of(self), name))
+        raise_error(call(state.variable_as_gate_exception, name));
     // The register mapping refuses a call that names one qubit twice, but it
     // does not enter switch case bodies. Operands that are no list are
     // refused by the operation's own rules.
@@ -1387,9 +1392,11 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
     nb::object else_block = get_attr(node, "else_block"_id);
     const bool has_if = size_of(if_block) > 0;
     const bool has_else = size_of(else_block) > 0;
-    if (!has_if && !has_else) return nb::none();
+    // The condition is read even when both branches are empty: what it names
+    // is checked as anywhere else, and nothing is emitted for it.
     nb::object condition = translate_scalar(self, get_attr(node, "condition"_id), true, Takes::NUMBER,
                                             [] { return nb::str("condition of the if statement"); });
+    if (!has_if && !has_else) return nb::none();
     if (!has_if) {
         in_block(self, [&] { run_block(self, state.if_, else_block, nb::make_tuple(negation(condition))); });
         return nb::none();
@@ -1401,9 +1408,11 @@ nb::object visit_branching_statement(nb::handle self, nb::handle node) {
 
 nb::object visit_while_loop(nb::handle self, nb::handle node) {
     nb::object block = get_attr(node, "block"_id);
-    if (size_of(block) == 0) return nb::none();
     nb::object condition = translate_scalar(self, get_attr(node, "while_condition"_id), true, Takes::NUMBER,
                                             [] { return nb::str("condition of the while loop"); });
+    // A loop with nothing to run emits nothing, even one whose condition
+    // never becomes false; its condition is checked all the same.
+    if (size_of(block) == 0) return nb::none();
     in_block(self, [&] { run_block(self, state.while_, block, nb::make_tuple(condition)); });
     return nb::none();
 }
@@ -1423,19 +1432,15 @@ nb::object loop_variable_name(nb::handle self, nb::handle node) {
 }
 
 // Whether the loop goes on, the end included, in the direction of the step: a
-// step known now picks the comparison, one known only at run time tests its
-// own sign, and a run-time step of zero runs no iteration rather than forever.
-nb::object range_condition(nb::handle variable, nb::handle end, nb::handle step, nb::handle name) {
+// step known now picks the comparison (the head's checks refuse the step 0),
+// one known only at run time tests its own sign, and a run-time step of zero
+// runs no iteration rather than forever.
+nb::object range_condition(nb::handle variable, nb::handle end, nb::handle step) {
     auto compare = [](nb::handle a, nb::handle b, int op) {
         return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
     };
     nb::object zero = nb::int_(0);
-    if (is_plain(step)) {
-        if (!truth(compare(step, zero, Py_NE)))
-            raise_text(PyExc_ValueError, compose({nb::str("The range of the loop over '"), name,
-                                                  nb::str("' has the step 0, so it would never end.")}));
-        return compare(variable, end, truth(compare(step, zero, Py_GT)) ? Py_LE : Py_GE);
-    }
+    if (is_plain(step)) return compare(variable, end, truth(compare(step, zero, Py_GT)) ? Py_LE : Py_GE);
     nb::object upward = steal_or_throw(
         PyNumber_And(compare(step, zero, Py_GT).ptr(), compare(variable, end, Py_LE).ptr()));
     nb::object downward = steal_or_throw(
@@ -1466,27 +1471,32 @@ nb::object counted_loop_exit(nb::handle self, nb::handle type, nb::handle value,
     return call(get_attr(self, "_exit"_id), type, value, traceback);
 }
 
-nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
-    nb::object block = get_attr(node, "block"_id);
-    if (size_of(block) == 0) return nb::none();
-    nb::object name = loop_variable_name(self, node);
-    nb::object source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
-    nb::object context = get_attr(self, "_context"_id);
-
-    // What the loop runs over is read in the enclosing scope, before the loop
-    // variable can hide an outer variable of its name (`for int i in [0:i]`).
+// What a for loop's head gives, read in the enclosing scope, before the loop
+// variable can hide an outer variable of its name (`for int i in [0:i]`):
+// what it runs over, and that translated.
+struct LoopHead {
     enum { VALUES, ARRAY, RANGE, UNSUPPORTED } kind = UNSUPPORTED;
-    nb::object set_declaration = get_attr(node, "set_declaration"_id);
-    nb::object type = get_attr(node, "type"_id);
-    const bool duration_variable = typing::is_duration_type(type);
-    nb::object array, first, last, increment;
-    bool counts_apart = false;
+    nb::object set_declaration, type, source_name;
+    bool duration_variable = false;
+    nb::object array;                   // ARRAY: the SDK's array
+    nb::object first, last, increment;  // RANGE: the translated start, end and step
+    nb::object values;                  // VALUES: the set's values, once checked against the loop variable
+};
+
+LoopHead read_loop_head(nb::handle self, nb::handle node) {
+    LoopHead head;
+    head.source_name = get_attr(get_attr(node, "identifier"_id), "name"_id);
+    head.set_declaration = get_attr(node, "set_declaration"_id);
+    head.type = get_attr(node, "type"_id);
+    head.duration_variable = typing::is_duration_type(head.type);
+    nb::handle source_name = head.source_name, set_declaration = head.set_declaration, type = head.type;
+    nb::object context = get_attr(self, "_context"_id);
     if (is_instance(set_declaration, state.discrete_set)) {
-        kind = VALUES;
+        head.kind = LoopHead::VALUES;
     } else if (is_instance(set_declaration, state.identifier)) {
-        kind = ARRAY;
+        head.kind = LoopHead::ARRAY;
         nb::object array_name = get_attr(set_declaration, "name"_id);
-        array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
+        head.array = steal_or_throw(PyObject_GetItem(context.ptr(), array_name.ptr()));
         nb::object wrapper = call_method(context, "_get_var"_id, array_name);
         // A scalar has no cells to run over; the SDK would be handed one value.
         if (!is_instance(wrapper, state.vyr_arr))
@@ -1497,7 +1507,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
         // Each turn assigns a cell to the loop variable: durations go into a
         // duration, numbers into a number.
         const bool durations = holds_durations(wrapper);
-        if (durations != duration_variable)
+        if (durations != head.duration_variable)
             raise_text(state.duration_type_error.ptr(),
                        compose({nb::str("The for loop over "), source_name, nb::str(" declares "), source_name,
                                 nb::str(" as "), node_source(type), nb::str(", but the array "), array_name,
@@ -1506,7 +1516,7 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
                                                   : " it runs over holds numbers; OpenQASM converts no number into a "
                                                     "duration.")}));
     } else if (is_instance(set_declaration, state.range_definition)) {
-        kind = RANGE;
+        head.kind = LoopHead::RANGE;
         nb::object start = get_attr(set_declaration, "start"_id);
         nb::object end = get_attr(set_declaration, "end"_id);
         if (!is_instance(start, state.expression) || !is_instance(end, state.expression))
@@ -1514,94 +1524,127 @@ nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
                                                       nb::str("' needs a start and an end.")}));
         // A loop over durations runs over a range of durations, stepping by
         // one: a number would step it by that many clock cycles.
-        const Takes takes = duration_variable ? Takes::DURATION : Takes::NUMBER;
+        const Takes takes = head.duration_variable ? Takes::DURATION : Takes::NUMBER;
         auto describe = [&] { return compose({nb::str("range of the loop over "), source_name}); };
-        first = translate_scalar(self, start, false, takes, describe);
-        last = translate_scalar(self, end, false, takes, describe);
+        head.first = translate_scalar(self, start, false, takes, describe);
+        head.last = translate_scalar(self, end, false, takes, describe);
         nb::object step = get_attr(set_declaration, "step"_id);
-        if (duration_variable && step.is_none())
+        if (head.duration_variable && step.is_none())
             raise_text(state.duration_type_error.ptr(),
                        compose({nb::str("The range of the loop over "), source_name, nb::str(" ["),
                                 node_source(start), nb::str(":"), node_source(end),
                                 nb::str("] has no step, but its values are durations; a range of durations needs a "
                                         "duration step (as [0ns:4ns:100ns]).")}));
-        increment = step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false, takes, describe);
-        counts_apart = body_changes_its_range(node, source_name, set_declaration);
+        head.increment =
+            step.is_none() ? nb::object(nb::int_(1)) : translate_scalar(self, step, false, takes, describe);
     }
+    return head;
+}
 
-    in_block(self, [&] {
-        nb::object declaration = call(state.vyr_declaration, name, type);
-        nb::object declared = declare_variable(self, declaration);
-        nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), declared.ptr()));
-        // Refused under -O too: the SDK would be handed an array as the loop variable.
-        if (!is_instance(variable, state.vyr_variable))
-            raise_text(PyExc_AssertionError, compose({nb::str("The variable of a for loop holds one value; "),
-                                                      declared, nb::str(" is declared as an array.")}));
-        // An integer loop variable runs over integers: a real step would count
-        // it on in fractions (by 0.5 it never reaches its end), and a real
-        // bound or value would be cut to an integer.
-        const bool integer = kind_of_dtype(get_attr(variable, "dtype"_id)) == Kind::INTEGER;
-        auto refuse_real = [&](std::initializer_list<nb::handle> what) {
-            refuse_type(source_name, {nb::str("The for loop over "), source_name, nb::str(" declares "),
-                                      source_name, nb::str(" as "), node_source(type),
-                                      nb::str(", but "), compose(what),
-                                      nb::str("; an integer loop variable runs over integers.")});
-        };
-        if (integer && kind == RANGE) {
+// The checks of a loop's head against its variable, which holds integers
+// when `integer`; a set's values are translated here, into `head.values`.
+void check_loop_head(nb::handle self, LoopHead& head, bool integer) {
+    nb::handle source_name = head.source_name, set_declaration = head.set_declaration;
+    if (head.kind == LoopHead::UNSUPPORTED)
+        raise_text(PyExc_TypeError, compose({nb::str("Type of set declaration - "),
+                                             nb::handle(set_declaration.type()), nb::str(" is not supported")}));
+    // An integer loop variable runs over integers: a real step would count
+    // it on in fractions (by 0.5 it never reaches its end), and a real
+    // bound or value would be cut to an integer.
+    auto refuse_real = [&](std::initializer_list<nb::handle> what) {
+        refuse_type(source_name, {nb::str("The for loop over "), source_name, nb::str(" declares "), source_name,
+                                  nb::str(" as "), node_source(head.type), nb::str(", but "), compose(what),
+                                  nb::str("; an integer loop variable runs over integers.")});
+    };
+    if (head.kind == LoopHead::RANGE) {
+        if (integer) {
             const std::pair<const char*, nb::handle> bounds[] = {
-                {"start", first}, {"end", last}, {"step", increment}};
+                {"start", head.first}, {"end", head.last}, {"step", head.increment}};
             for (const auto& [field, bound] : bounds)
                 if (kind_of(bound) == Kind::REAL)
                     refuse_real({nb::str("the "), nb::str(field), nb::str(" "),
                                  node_source(nb::getattr(set_declaration, field)),
                                  nb::str(" of its range is not an integer")});
         }
-        if (integer && kind == ARRAY && kind_of_dtype(get_attr(array, "dtype"_id)) == Kind::REAL)
-            refuse_real({nb::str("the array "), get_attr(set_declaration, "name"_id), nb::str(" it runs over holds "),
-                         nb::str(holding(Kind::REAL, true)), nb::str(", not integers")});
-        switch (kind) {
-            case VALUES: {
-                nb::object values = nb::list();
-                // The values are known when compiling: literals, durations among
-                // them, which a duration variable takes and a number variable does not.
-                nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
-                while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                    nb::object item = nb::steal(raw);
-                    if (!is_instance(item, state.duration_literal) && !truth(call(state.is_qasm_literal, item)))
-                        raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
-                    Typed typed = translate_typed(self, item);
-                    require(typed, duration_variable ? Takes::DURATION : Takes::NUMBER, item,
-                            [&] { return compose({nb::str("for loop over "), source_name}); });
-                    nb::object value = std::move(typed.value);
-                    if (integer && kind_of(value) == Kind::REAL)
-                        refuse_real(
-                            {nb::str("its set holds "), node_source(item), nb::str(", which is not an integer")});
-                    check_status(PyList_Append(values.ptr(), value.ptr()));
-                }
-                if (PyErr_Occurred()) throw nb::python_error();
-                run_block(self, state.for_each_, block, nb::make_tuple(variable, values));
+        if (is_plain(head.increment) &&
+            !truth(steal_or_throw(PyObject_RichCompare(head.increment.ptr(), nb::int_(0).ptr(), Py_NE))))
+            raise_text(PyExc_ValueError, compose({nb::str("The range of the loop over '"), source_name,
+                                                  nb::str("' has the step 0, so it would never end.")}));
+    }
+    if (integer && head.kind == LoopHead::ARRAY && kind_of_dtype(get_attr(head.array, "dtype"_id)) == Kind::REAL)
+        refuse_real({nb::str("the array "), get_attr(set_declaration, "name"_id), nb::str(" it runs over holds "),
+                     nb::str(holding(Kind::REAL, true)), nb::str(", not integers")});
+    if (head.kind != LoopHead::VALUES) return;
+    head.values = nb::list();
+    // The values are known when compiling: literals, durations among them,
+    // which a duration variable takes and a number variable does not.
+    nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(set_declaration, "values"_id).ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (!is_instance(item, state.duration_literal) && !truth(call(state.is_qasm_literal, item)))
+            raise_text(PyExc_NotImplementedError, nb::str("Non literal values are not supported by VYR."));
+        Typed typed = translate_typed(self, item);
+        require(typed, head.duration_variable ? Takes::DURATION : Takes::NUMBER, item,
+                [&] { return compose({nb::str("for loop over "), source_name}); });
+        if (integer && kind_of(typed.value) == Kind::REAL)
+            refuse_real({nb::str("its set holds "), node_source(item), nb::str(", which is not an integer")});
+        check_status(PyList_Append(head.values.ptr(), typed.value.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// Refused under -O too: the SDK would be handed an array as the loop variable.
+[[noreturn]] void refuse_array_loop_variable(nb::handle name) {
+    raise_text(PyExc_AssertionError, compose({nb::str("The variable of a for loop holds one value; "), name,
+                                              nb::str(" is declared as an array.")}));
+}
+
+nb::object visit_for_in_loop(nb::handle self, nb::handle node) {
+    nb::object block = get_attr(node, "block"_id);
+    if (size_of(block) == 0) {
+        // Nothing to run, so nothing is emitted: the loop variable is not
+        // declared and takes no number, but the head is read and checked
+        // against the variable the loop would declare.
+        LoopHead head = read_loop_head(self, node);
+        nb::object var = get_attr(call(state.vyr_declaration, head.source_name, head.type), "var"_id);
+        if (is_instance(var, state.vyr_arr)) refuse_array_loop_variable(head.source_name);
+        check_loop_head(self, head, kind_of_dtype(get_attr(var, "dtype"_id)) == Kind::INTEGER);
+        return nb::none();
+    }
+    nb::object name = loop_variable_name(self, node);
+    nb::object context = get_attr(self, "_context"_id);
+    LoopHead head = read_loop_head(self, node);
+    const bool counts_apart =
+        head.kind == LoopHead::RANGE && body_changes_its_range(node, head.source_name, head.set_declaration);
+
+    in_block(self, [&] {
+        nb::object declaration = call(state.vyr_declaration, name, head.type);
+        nb::object declared = declare_variable(self, declaration);
+        nb::object variable = steal_or_throw(PyObject_GetItem(context.ptr(), declared.ptr()));
+        if (!is_instance(variable, state.vyr_variable)) refuse_array_loop_variable(declared);
+        check_loop_head(self, head, kind_of_dtype(get_attr(variable, "dtype"_id)) == Kind::INTEGER);
+        switch (head.kind) {
+            case LoopHead::VALUES:
+                run_block(self, state.for_each_, block, nb::make_tuple(variable, head.values));
                 break;
-            }
-            case ARRAY: run_block(self, state.for_each_, block, nb::make_tuple(variable, array)); break;
-            case RANGE: {
+            case LoopHead::ARRAY: run_block(self, state.for_each_, block, nb::make_tuple(variable, head.array)); break;
+            case LoopHead::RANGE: {
                 if (!counts_apart) {
-                    nb::object condition = range_condition(variable, last, increment, source_name);
-                    nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), increment.ptr()));
-                    run_block(self, state.for_, block, nb::make_tuple(variable, first, condition, update));
+                    nb::object condition = range_condition(variable, head.last, head.increment);
+                    nb::object update = steal_or_throw(PyNumber_Add(variable.ptr(), head.increment.ptr()));
+                    run_block(self, state.for_, block, nb::make_tuple(variable, head.first, condition, update));
                     break;
                 }
-                nb::object end = read_once(last);
-                nb::object step = read_once(increment);
+                nb::object end = read_once(head.last);
+                nb::object step = read_once(head.increment);
                 nb::object counter = call(state.declare, get_attr(variable, "dtype"_id));
-                nb::object condition = range_condition(counter, end, step, source_name);
+                nb::object condition = range_condition(counter, end, step);
                 nb::object update = steal_or_throw(PyNumber_Add(counter.ptr(), step.ptr()));
                 run_block(self, state.counted_loop, block,
-                          nb::make_tuple(variable, counter, first, condition, update));
+                          nb::make_tuple(variable, counter, head.first, condition, update));
                 break;
             }
-            case UNSUPPORTED:
-                raise_text(PyExc_TypeError, compose({nb::str("Type of set declaration - "),
-                                                     nb::handle(set_declaration.type()), nb::str(" is not supported")}));
+            case LoopHead::UNSUPPORTED: break;  // refused by the checks
         }
     });
     return nb::none();

@@ -38,7 +38,7 @@ struct ModuleState {
         formal_kind, used_as, parameters, names, dropping, enclosing_parameters, case_switches;
     nb::handle stage;
     nb::handle redeclaration, repeated_qubit, gate_without_qubits;
-    nb::handle declared_names, block_depth, duration_scopes;
+    nb::handle declared_names, block_depth, duration_scopes, first_visible_scope;
     nb::handle hardware_qubit;
     nb::handle block_statements[6];  // the statements that hold blocks of their own
     Logger logger;
@@ -454,6 +454,7 @@ nb::object resolver_init(nb::handle self, nb::handle built_in_gates) {
     nb::object scopes = steal_or_throw(PyList_New(0));
     append_item(scopes, nb::dict());  // the program's own scope
     setattr_interned(self, state.duration_scopes, scopes);
+    setattr_interned(self, state.first_visible_scope, nb::int_(0));
     return nb::none();
 }
 
@@ -525,6 +526,7 @@ nb::object log_found_definition(nb::handle self, nb::handle node, nb::handle gat
 
 bool holds_duration_here(nb::handle self, nb::handle name);
 void refuse_duration_arguments(nb::handle self, nb::handle node);
+void refuse_variable_as_gate(nb::handle self, nb::handle node);
 
 // A gate's parameters are angles, real numbers whatever the call's argument.
 // Whether an argument is real by its own form, as typing reads it: a
@@ -711,6 +713,7 @@ void refuse_repeated_operands(nb::handle node) {
 nb::object visit_quantum_gate(nb::handle self, nb::handle node) {
     if (truth(get_attr(node, state.modifiers)))
         raise_text(PyExc_NotImplementedError, nb::str("Modifiers are not yet implemented"));
+    refuse_variable_as_gate(self, node);
     nb::object expansion = state.resolve_gate_definition.reached_by(self)
                                ? resolve_gate_definition(self, node)
                                : call_override(self, state.resolve_gate_definition, {node});
@@ -773,14 +776,14 @@ nb::object add_gate(nb::handle self, nb::handle node) {
     raise_error(nb::handle(state.multiple_definitions)(node, signature));
 }
 
-// --- durations in scope -------------------------------------------------------------
-// A gate's parameters are numbers, so a call passes none a duration. To tell
-// a duration by its name, `_duration_scopes` holds one map per open scope,
-// the program's own first: each name declared there to whether it holds
-// durations (a duration or stretch, or an array of them). A block, a loop
-// (its variable included), each branch of an if statement and a gate's body
-// (its parameters, numbers) are scopes, so an inner declaration hides an
-// outer one until its block ends.
+// --- variables and durations in scope -------------------------------------------------
+// A gate's parameters are numbers, so a call passes none a duration, and a
+// variable's name is no gate's. To tell both by a name, `_duration_scopes`
+// holds one map per open scope, the program's own first: each variable name
+// declared there to whether it holds durations (a duration or stretch, or an
+// array of them). A block, a loop (its variable included), each branch of an
+// if statement and a gate's body (its parameters, numbers) are scopes, so an
+// inner declaration hides an outer one until its block ends.
 
 nb::object duration_scopes(nb::handle self) { return get_attr(self, state.duration_scopes); }
 
@@ -796,6 +799,25 @@ bool holds_duration_here(nb::handle self, nb::handle name) {
         if (found.is_valid()) return found.is(Py_True);
     }
     return false;
+}
+
+// Refuses a gate call under the name of a variable in scope (an input, an
+// output, an array, a loop variable included): the name means the variable
+// there, so the call would run a gate of that name that the program does
+// not name, or none at all. A gate's body sees no variable of the program,
+// only the scopes from its own on.
+void refuse_variable_as_gate(nb::handle self, nb::handle node) {
+    nb::object name = nb::getattr(get_attr(node, state.name), state.name, nb::none());
+    if (!PyUnicode_Check(name.ptr())) return;
+    nb::object scopes = steal_or_throw(PySequence_Fast(duration_scopes(self).ptr(), "_duration_scopes"));
+    const Py_ssize_t first = PyNumber_AsSsize_t(get_attr(self, state.first_visible_scope).ptr(), nullptr);
+    if (first == -1 && PyErr_Occurred()) throw nb::python_error();
+    for (Py_ssize_t i = PySequence_Fast_GET_SIZE(scopes.ptr()); i-- > first;) {
+        if (!find_item(PySequence_Fast_GET_ITEM(scopes.ptr(), i), name).is_valid()) continue;
+        nb::object error_class =
+            import_attr("corvane.passes.code_generation.target_lowering", "VariableUsedAsGateException");
+        raise_error(error_class(name));
+    }
 }
 
 // One open scope, for as long as it lives.
@@ -975,14 +997,21 @@ nb::object visit_quantum_gate_definition(nb::handle self, nb::handle node) {
     if (PyErr_Occurred()) throw nb::python_error();
     refuse_unseen_names(node);
     nb::object resolved;
-    // While the body is resolved, the calls it makes see its parameters.
+    // While the body is resolved, the calls it makes see its parameters, and
+    // no variable of the scopes around it.
     nb::object outer_parameters = get_attr(self, state.enclosing_parameters);
+    nb::object outer_first_scope = get_attr(self, state.first_visible_scope);
     setattr_interned(self, state.enclosing_parameters, get_attr(checker, state.parameters));
+    setattr_interned(self, state.first_visible_scope, length_object(duration_scopes(self)));
+    auto restore = [&] {
+        setattr_interned(self, state.enclosing_parameters, outer_parameters);
+        setattr_interned(self, state.first_visible_scope, outer_first_scope);
+    };
     try {
         resolved = tree::generic_visit(self, node);
-        setattr_interned(self, state.enclosing_parameters, outer_parameters);
+        restore();
     } catch (nb::python_error& error) {
-        setattr_interned(self, state.enclosing_parameters, outer_parameters);
+        restore();
         if (!error.matches(state.signature_not_found)) throw;
         HandlingError handling(error.value());
         nb::object inner_call = get_attr(error.value(), state.node);
@@ -1132,6 +1161,7 @@ NB_MODULE(macro_expansion_stage, m) {
     state.gate_without_qubits = keep_attr("corvane.passes.parsing.validators", "GateWithoutQubitsException");
     state.block_depth = intern("_block_depth");
     state.duration_scopes = intern("_duration_scopes");
+    state.first_visible_scope = intern("_first_visible_scope");
     state.hardware_qubit = keep_attr("corvane.configurations.hardware_qubit", "HardwareQubit");
     const char* block_statements[] = {"BranchingStatement", "WhileLoop", "ForInLoop",
                                       "CompoundStatement",  "Box",       "QuantumGateDefinition"};

@@ -81,6 +81,25 @@ nb::object get_sub_program(nb::handle filename) {
 
 // --- the step ---------------------------------------------------------------
 
+// An include's annotations go to the first statement it brings in, before
+// that statement's own, so that the screening refuses them as it refuses
+// every annotation; an include that brings in nothing has nowhere to put
+// them, and they are refused here, with the screening's error.
+void carry_annotations(nb::handle include, nb::handle included) {
+    nb::object annotations = find_attr(include, "annotations"_id);
+    if (!annotations.is_valid() || !truth(annotations)) return;
+    annotations = steal_or_throw(PySequence_List(annotations.ptr()));
+    if (PyList_GET_SIZE(included.ptr()) == 0) {
+        nb::object refusal = import_attr("corvane.passes.construct_screening", "DisallowedNodeTypeException");
+        raise_error(refusal(nb::handle(PyList_GET_ITEM(annotations.ptr(), 0))));
+    }
+    nb::handle first = PyList_GET_ITEM(included.ptr(), 0);
+    nb::object own = find_attr(first, "annotations"_id);
+    if (own.is_valid()) check_status(PyList_SetSlice(annotations.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX,
+                                                     steal_or_throw(PySequence_List(own.ptr())).ptr()));
+    set_attr(first, "annotations"_id, annotations);
+}
+
 nb::object expander_init(nb::handle self, nb::handle max_depth) {
     nb::object depth = int_argument(max_depth, "max_depth");
     nb::handle super_type(reinterpret_cast<PyObject*>(&PySuper_Type));
@@ -109,7 +128,9 @@ nb::object parse_inclusions(nb::handle self, nb::handle program, nb::handle incl
         nb::object chain = steal_or_throw(PySequence_List(included_files.ptr()));
         check_status(PyList_Append(chain.ptr(), filename.ptr()));
         nb::object expanded = nb::getattr(self, "_parse_inclusions")(sub_program, chain);
-        for (nb::handle included : nb::getattr(expanded, "statements")) statements.append(included);
+        nb::object included = steal_or_throw(PySequence_List(nb::getattr(expanded, "statements").ptr()));
+        carry_annotations(statement, included);
+        for (nb::handle item : included) statements.append(item);
     }
     nb::setattr(program, "statements", statements);
     return nb::borrow(program);

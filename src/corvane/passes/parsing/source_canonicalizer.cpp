@@ -1,8 +1,7 @@
 // Brings a parsed tree, includes expanded, into the form the later phases
 // expect: qubits, arrays, gates, inputs and outputs are declared in the
 // program's own scope only, the program's plain variables become outputs when
-// it declares no input or output, and a version below the target is raised to
-// it.
+// it declares no output, and a version below the target is raised to it.
 #include "corvane/native/support.h"
 
 namespace nb = nanobind;
@@ -19,33 +18,44 @@ struct ModuleState {
     nb::handle declaration_placement;
     nb::handle qasm_program;  // openqasm3.ast.Program
     nb::handle open_qasm_program;
-    nb::handle count_node_types;
     nb::handle io_variables_transformer;
     Logger logger;
 } state;
 
 // --- IOVariablesTransformer -------------------------------------------------
 
+// The declaration's annotations go with it, so that the screening refuses
+// them as it refuses every other annotation.
 nb::object new_output_declaration(nb::handle node) {
-    return nb::handle(state.io_declaration)("io_identifier"_arg = state.output,
-                                            "type"_arg = nb::getattr(node, "type"),
-                                            "identifier"_arg = nb::getattr(node, "identifier"));
+    nb::object declaration = nb::handle(state.io_declaration)("io_identifier"_arg = state.output,
+                                                              "type"_arg = nb::getattr(node, "type"),
+                                                              "identifier"_arg = nb::getattr(node, "identifier"));
+    nb::object annotations = find_attr(node, "annotations"_id);
+    if (annotations.is_valid() && truth(annotations))
+        set_attr(declaration, "annotations"_id, steal_or_throw(PySequence_List(annotations.ptr())));
+    return declaration;
 }
 
 bool is_exact(nb::handle node, nb::handle cls) {
     return reinterpret_cast<PyObject*>(Py_TYPE(node.ptr())) == cls.ptr();
 }
 
+nb::object declared_name(nb::handle declaration) {
+    return get_attr(get_attr(declaration, "identifier"_id), "name"_id);
+}
+
 // The program's own classical declarations become outputs, each followed by
 // the statement of its initialiser. A variable declared in a block ends with
 // the block, before the outputs are saved, so it stays a variable of its block.
-void declare_outputs(nb::handle self, nb::handle node) {
+// A declaration under an input's name stays as it is, to be refused as the
+// second declaration of that name that it is.
+void declare_outputs(nb::handle self, nb::handle node, nb::handle input_names) {
     nb::object statements = get_attr(node, "statements"_id);
     nb::object items = steal_or_throw(PySequence_List(statements.ptr()));
     nb::object result = steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         nb::handle item = PyList_GET_ITEM(items.ptr(), i);
-        if (!is_exact(item, state.classical_declaration)) {
+        if (!is_exact(item, state.classical_declaration) || contains(input_names, declared_name(item))) {
             check_status(PyList_Append(result.ptr(), item.ptr()));
             continue;
         }
@@ -66,16 +76,37 @@ void declare_outputs(nb::handle self, nb::handle node) {
     check_status(PyObject_SetItem(statements.ptr(), everything.ptr(), result.ptr()));
 }
 
+// A program that declares an output saves its outputs only. One that declares
+// none returns its variables, as OpenQASM has it: every classical declaration
+// of its own scope becomes an output, and its inputs stay inputs. Inputs and
+// outputs stand in the program's own scope only (the step refuses them
+// elsewhere before the rule runs), so its statements tell which there are.
 nb::object visit_program(nb::handle self, nb::handle node) {
-    nb::object counts = nb::handle(state.count_node_types)(node);
-    nb::object existing = counts[state.io_declaration];
-    if (truth(steal_or_throw(PyObject_RichCompare(existing.ptr(), nb::int_(0).ptr(), Py_GT)))) {
-        state.logger.debug(
-            compose({nb::str("Encountered existing ("), existing, nb::str(") I/O variables.")}));
+    nb::object input_names = steal_or_throw(PySet_New(nullptr));
+    Py_ssize_t outputs = 0, inputs = 0;
+    nb::object iterator = steal_or_throw(PyObject_GetIter(get_attr(node, "statements"_id).ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object statement = nb::steal(raw);
+        if (!is_exact(statement, state.io_declaration)) continue;
+        if (get_attr(statement, "io_identifier"_id).is(state.output)) {
+            ++outputs;
+            continue;
+        }
+        ++inputs;
+        check_status(PySet_Add(input_names.ptr(), declared_name(statement).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (outputs > 0) {
+        state.logger.debug(compose({nb::str("Encountered existing ("), nb::int_(outputs + inputs),
+                                    nb::str(") I/O variables.")}));
         return nb::borrow(node);
     }
-    declare_outputs(self, node);
-    state.logger.debug(nb::str("No pre existing I/O variables, modified all variables."));
+    declare_outputs(self, node, input_names);
+    if (inputs > 0)
+        state.logger.debug(compose({nb::str("Encountered existing ("), nb::int_(inputs),
+                                    nb::str(") input variables and no output, modified all other variables.")}));
+    else
+        state.logger.debug(nb::str("No pre existing I/O variables, modified all variables."));
     return nb::borrow(node);
 }
 
@@ -194,7 +225,6 @@ NB_MODULE(source_canonicalizer, m) {
     nb::handle step = keep_attr("corvane.passes.pipeline_phase", "Step");
     state.open_qasm_program = keep_attr("corvane.programs", "OpenQasmProgram");
     nb::handle splitter = keep_attr("corvane.passes.initializer_splitter", "ClassicalDeclarationInitializerSplitter");
-    state.count_node_types = keep_attr("corvane.passes.node_census", "count_node_types");
     nb::object ast = import_module("openqasm3.ast");
     state.io_declaration = keep(ast.attr("IODeclaration"));
     state.output = keep(ast.attr("IOKeyword").attr("output"));
@@ -216,7 +246,7 @@ NB_MODULE(source_canonicalizer, m) {
     state.io_variables_transformer =
         keep(ClassBuilder(m, "IOVariablesTransformer", {splitter})
                  .doc("Makes every classical declaration of the program's own scope an output when the program "
-                      "declares no input or output.")
+                      "declares no output.")
                  .def_handler("visit_Program(self, node: ast.Program) -> ast.Program", visit_program,
                               "Applies the input/output rule to the program.")
                  .def_static("_get_new_declaration_node(node: ast.ClassicalDeclaration) -> ast.IODeclaration",
