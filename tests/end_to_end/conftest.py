@@ -108,6 +108,39 @@ def causes_under_optimisation(python_subprocess):
 
 
 @pytest.fixture
+def results_under_optimisation(python_subprocess):
+    """Compiles and runs each case, a triple of the source, the measurement outcomes and the
+    input-stream values, for this machine in an interpreter run with -O, and gives for each the
+    results it saved, or the class name and text of the compilation's cause."""
+
+    def run_all(cases):
+        here = pathlib.Path(__file__).parent
+        output = python_subprocess(
+            f"""
+            import importlib.util, json, sys
+            sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
+            spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
+            machine = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(machine)
+            from corvane import CompilationException
+            from vyr_runner import run_program
+            compiler = machine.machine_compiler()
+            for source, outcomes, inputs in json.loads({json.dumps(json.dumps([list(case) for case in cases]))}):
+                try:
+                    program = compiler.compile(source).result_program.dsl_program
+                except CompilationException as error:
+                    print(json.dumps(f"{{type(error.__cause__).__name__}} {{error.__cause__}}"))
+                    continue
+                print(json.dumps(run_program(program, outcomes, inputs).results))
+            """,
+            "-O",
+        )
+        return [json.loads(line) for line in output.splitlines()]
+
+    return run_all
+
+
+@pytest.fixture
 def refusals_hold_under_optimisation(causes_under_optimisation, compiler):
     """Checks that each source (or pair of source and input values) is refused under -O with the
     cause, class and text, that it is refused with here."""

@@ -69,11 +69,9 @@ struct ModuleState {
     nb::handle division_by_zero;
     nb::handle vyr_scalar_expression;
     nb::handle to_int;
-    nb::handle to_fixed;
-    nb::handle to_bool;
     // Attribute names, interned once.
     nb::handle s_value, s_unit, s_lhs, s_rhs, s_op, s_expression, s_name, s_collection, s_index,
-        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed, s_size, s_width;
+        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_size, s_width;
 } state;
 
 nb::object get(nb::handle object, nb::handle name) {
@@ -896,12 +894,6 @@ bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype) {
     return equal != 0;
 }
 
-bool scalar_is_fixed(nb::handle value) {
-    if (!is_instance(value, state.vyr_scalar_expression)) return false;
-    nb::object method = get(value, state.s_is_fixed);
-    return truth(steal_or_throw(PyObject_CallNoArgs(method.ptr())));
-}
-
 // "!": a plain value gives the plain boolean; a boolean vk expression the
 // SDK's "~". An integer or fixed-point expression is compared with zero
 // instead, since "~" on it is the bitwise complement (!5 would be -6, true).
@@ -912,26 +904,13 @@ nb::object logical_not(nb::handle value) {
     return steal_or_throw(PyObject_RichCompare(value.ptr(), zero.ptr(), Py_EQ));
 }
 
-nb::object call_cast(nb::handle function, nb::handle value) {
-    return steal_or_throw(PyObject_CallOneArg(function.ptr(), value.ptr()));
-}
-
+// The conversion itself is the typing's, which the lowering applies to a
+// value given to a variable as well.
 nb::object cast_expression(nb::handle expression, nb::handle target) {
-    if (is_instance(target, state.int_type) || is_instance(target, state.uint_type)) {
-        if (is_plain(expression)) return steal_or_throw(PyNumber_Long(expression.ptr()));
-        if (scalar_of_dtype(expression, &PyLong_Type)) return nb::borrow(expression);
-        return call_cast(state.to_int, expression);
-    }
-    if (is_instance(target, state.float_type)) {
-        if (is_plain(expression)) return steal_or_throw(PyNumber_Float(expression.ptr()));
-        if (scalar_is_fixed(expression)) return nb::borrow(expression);
-        return call_cast(state.to_fixed, expression);
-    }
-    if (is_instance(target, state.bool_type)) {
-        if (is_plain(expression)) return make_bool(truth(expression));
-        if (scalar_of_dtype(expression, &PyBool_Type)) return nb::borrow(expression);
-        return call_cast(state.to_bool, expression);
-    }
+    if (is_instance(target, state.int_type) || is_instance(target, state.uint_type))
+        return typing::converted(expression, typing::Conversion::integer);
+    if (is_instance(target, state.float_type)) return typing::converted(expression, typing::Conversion::real);
+    if (is_instance(target, state.bool_type)) return typing::converted(expression, typing::Conversion::boolean);
     not_implemented(compose({nb::str("Unsupported cast type: "), target}));
 }
 
@@ -1036,18 +1015,16 @@ NB_MODULE(translate_expression, m) {
     state.vyr_scalar_expression = keep(sdk_expressions.attr("VyrScalarExpression"));
     nb::object cast = sdk.attr("Cast");
     state.to_int = keep(cast.attr("to_int"));
-    state.to_fixed = keep(cast.attr("to_fixed"));
-    state.to_bool = keep(cast.attr("to_bool"));
 
     const char* names[] = {"value",      "unit",  "lhs",    "rhs",           "op",
                            "expression", "name",  "collection", "index",     "argument",
                            "type",       "values", "vyr_value_exp", "get_single_index", "dtype",
-                           "is_fixed",   "size",  "width"};
+                           "size",       "width"};
     nb::handle* slots[] = {&state.s_value,      &state.s_unit,  &state.s_lhs,    &state.s_rhs,
                            &state.s_op,         &state.s_expression, &state.s_name, &state.s_collection,
                            &state.s_index,      &state.s_argument, &state.s_type, &state.s_values,
                            &state.s_vyr_value_exp, &state.s_get_single_index, &state.s_dtype,
-                           &state.s_is_fixed, &state.s_size, &state.s_width};
+                           &state.s_size, &state.s_width};
     for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) *slots[i] = intern(names[i]);
 
     nb::object cycles = nb::int_(CYCLES_PER_NS);

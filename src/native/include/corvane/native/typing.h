@@ -59,4 +59,18 @@ enum class Calls {
 // says.
 bool is_real_valued(nb::handle expression, const NameTest& reals, const NameTest& durations, Calls calls);
 
+// The kinds of value that a cast converts to, and a variable of that kind
+// converts what it is given to.
+enum class Conversion { integer, real, boolean };
+
+// `value` converted as a cast to the kind converts it, so that an explicit
+// cast and the conversion of a value given to a variable are one: a plain
+// number (a bool, an int or a float) becomes the plain integer truncated
+// toward zero, the float or the truth value; a vk scalar expression of the
+// kind stays itself; any other value goes through the SDK's Cast.to_int,
+// Cast.to_fixed or Cast.to_bool. A plain infinity or NaN given for an
+// integer raises the host's OverflowError or ValueError, which the caller
+// names in its own terms. The SDK is looked up at the first conversion.
+nb::object converted(nb::handle value, Conversion to);
+
 }  // namespace corvane::native::typing
