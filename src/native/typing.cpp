@@ -130,8 +130,7 @@ bool real_valued(const Classes& c, nb::handle expression, const NameTest& reals,
     if (calls == Calls::typed && is(expression, c.function_call)) {
         nb::object called = nb::getattr(get_attr(expression, interned<"name">()), interned<"name">(), nb::none());
         if (!PyUnicode_Check(called.ptr())) return false;
-        for (const char* real : {"sqrt", "exp", "log", "sin", "cos", "tan", "arccos", "arcsin", "arctan", "ceiling",
-                                 "floor"})
+        for (const char* real : {"sqrt", "exp", "log", "sin", "cos", "tan", "arccos", "arcsin", "arctan"})
             if (PyUnicode_CompareWithASCIIString(called.ptr(), real) == 0) return true;
         for (const char* mixed : {"mod", "pow"})
             if (PyUnicode_CompareWithASCIIString(called.ptr(), mixed) == 0)

@@ -44,12 +44,12 @@ bool mentions_duration(nb::handle expression, const NameTest& durations);
 
 // How a call of a mathematical function is read as real or not.
 enum class Calls {
-    // As OpenQASM types it: `sqrt`, `ceiling`, ... give reals, `mod` and
-    // `pow` of a real argument too. For refusing a real where an integer is
-    // declared.
+    // As folding computes it: `sqrt`, `exp`, `sin`, ... give reals, `mod`
+    // and `pow` of a real argument too, and `ceiling` and `floor` integers.
+    // For refusing a real where an integer is declared.
     typed,
-    // Not real: folding computes `ceiling` and `floor` as integers, so a
-    // reading that must know the value will be a real cannot count a call.
+    // Not real: a reading that must know the value will be a real cannot
+    // count a call, whose value may be of either kind.
     unread,
 };
 
