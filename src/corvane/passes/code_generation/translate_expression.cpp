@@ -246,6 +246,15 @@ nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Readin
 nb::object logical_not(nb::handle value);
 bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype);
 
+// An operation on literals reaches translation unfolded where folding could
+// not compute it (`sqrt(-1)`, `5 % 0`), or did not run: where folding has a
+// reason, that is the refusal's. Folding is asked only here, at a refusal.
+void refuse_as_folding_does(nb::handle node) {
+    nb::object failed_fold = import_attr("corvane.passes.code_resolving.folding_stage", "_failed_fold");
+    nb::object failure = steal_or_throw(PyObject_CallOneArg(failed_fold.ptr(), node.ptr()));
+    if (!failure.is_none()) raise_error(failure);
+}
+
 // A divisor that is a plain zero fails wherever the division runs, so it is
 // refused here, by the expression.
 [[noreturn]] void refuse_zero_divisor(nb::handle node) {
@@ -484,7 +493,10 @@ nb::object parse_binary(nb::handle node, nb::handle db, Facts* facts = nullptr) 
     nb::object rhs = scalar_value(rhs_node, translate(rhs_node, db, &right), db, NUMBER);
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.binary_ops, BINARY_OPS);
-    if (which < 0) not_implemented_with("Binary expression undefined: ", op);
+    if (which < 0) {
+        refuse_as_folding_does(node);
+        not_implemented_with("Binary expression undefined: ", op);
+    }
     if (left.duration || right.duration) return duration_binary(node, which, left, lhs, right, rhs, facts);
     nb::object result = which == DIV ? divide(node, lhs, rhs) : compute_binary(node, which, lhs, rhs);
     const Py_ssize_t width = result_width(which, left.width, right.width);
@@ -500,7 +512,10 @@ nb::object parse_unary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.unary_ops, UNARY_OPS);
     // "~" negates each bit of a register; on any other value it is not lowered.
-    if (which < 0 || (which == INVERT && inner.width == 0)) not_implemented_with("Unary expression undefined: ", op);
+    if (which < 0 || (which == INVERT && inner.width == 0)) {
+        refuse_as_folding_does(node);
+        not_implemented_with("Unary expression undefined: ", op);
+    }
     operand = scalar_value(operand_node, operand, db, which == NOT ? TRUTH : NUMBER);
     if (which == INVERT) {
         if (facts) facts->width = inner.width;
@@ -880,6 +895,7 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         case CAST: return translate_cast(node, db);
         case ARRAY: return translate_array(node, db, facts);
         default:
+            refuse_as_folding_does(node);
             not_implemented(compose({nb::str("Unsupported expression type: "), node.type(), nb::str(" at: "), node}));
     }
 }
