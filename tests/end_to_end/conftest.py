@@ -6,6 +6,7 @@ aligned; every other qubit has one element of its own.
 
 import json
 import pathlib
+import textwrap
 
 import pytest
 from machines import INSTRUCTIONS, element, gate
@@ -74,6 +75,26 @@ def run(compiler):
     return compile_and_run
 
 
+def lines_under_optimisation(python_subprocess, body):
+    """Runs `body`, Python code that reads `compiler` (a compiler for this machine), `json`,
+    `CompilationException` and `run_program`, in an interpreter run with -O, and gives the lines
+    it prints."""
+    here = pathlib.Path(__file__).parent
+    preamble = textwrap.dedent(
+        f"""
+        import importlib.util, json, sys
+        sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
+        spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
+        machine = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(machine)
+        from corvane import CompilationException
+        from vyr_runner import run_program
+        compiler = machine.machine_compiler()
+        """
+    )
+    return python_subprocess(preamble + textwrap.dedent(body), "-O").splitlines()
+
+
 @pytest.fixture
 def causes_under_optimisation(python_subprocess):
     """Compiles each source for this machine in an interpreter run with -O and gives, for each,
@@ -82,17 +103,10 @@ def causes_under_optimisation(python_subprocess):
     to compile it with."""
 
     def compile_all(sources):
-        here = pathlib.Path(__file__).parent
         pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
-        output = python_subprocess(
+        return lines_under_optimisation(
+            python_subprocess,
             f"""
-            import importlib.util, json, sys
-            sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
-            spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
-            machine = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(machine)
-            from corvane import CompilationException
-            compiler = machine.machine_compiler()
             for source, inputs in json.loads({json.dumps(json.dumps(pairs))}):
                 try:
                     compiler.compile(source, inputs=inputs)
@@ -100,9 +114,7 @@ def causes_under_optimisation(python_subprocess):
                 except CompilationException as error:
                     print(type(error.__cause__).__name__, error.__cause__)
             """,
-            "-O",
         )
-        return output.splitlines()
 
     return compile_all
 
@@ -114,17 +126,9 @@ def results_under_optimisation(python_subprocess):
     results it saved, or the class name and text of the compilation's cause."""
 
     def run_all(cases):
-        here = pathlib.Path(__file__).parent
-        output = python_subprocess(
+        lines = lines_under_optimisation(
+            python_subprocess,
             f"""
-            import importlib.util, json, sys
-            sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}]
-            spec = importlib.util.spec_from_file_location("machine", {str(here / "conftest.py")!r})
-            machine = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(machine)
-            from corvane import CompilationException
-            from vyr_runner import run_program
-            compiler = machine.machine_compiler()
             for source, outcomes, inputs in json.loads({json.dumps(json.dumps([list(case) for case in cases]))}):
                 try:
                     program = compiler.compile(source).result_program.dsl_program
@@ -133,9 +137,8 @@ def results_under_optimisation(python_subprocess):
                     continue
                 print(json.dumps(run_program(program, outcomes, inputs).results))
             """,
-            "-O",
         )
-        return [json.loads(line) for line in output.splitlines()]
+        return [json.loads(line) for line in lines]
 
     return run_all
 

@@ -40,7 +40,7 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle translate_typed, is_duration, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
+    nb::handle translate_typed, is_duration, to_int, duration_type_error, out_of_range, invalid_operand;
     nb::handle vyr_duration_slot, vyr_duration_arr, duration_literal;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
@@ -378,7 +378,7 @@ nb::object shown(nb::handle value) {
 
 // The truth of an integer value, as a cast to bool gives it.
 nb::object truth_of(nb::handle value) {
-    if (is_instance(value, state.vyr_scalar_expression)) return call(state.to_bool, value);
+    if (is_instance(value, state.vyr_scalar_expression)) return typing::converted(value, typing::Conversion::boolean);
     if (PyLong_Check(value.ptr()) && is_bit_value(value)) return nb::borrow(value);
     return nb::bool_(truth(value));
 }
@@ -1927,7 +1927,6 @@ NB_MODULE(target_lowering, m) {
     state.declare = keep(vyr.attr("declare"));
     state.assign = keep(vyr.attr("assign"));
     state.to_int = keep(vyr.attr("Cast").attr("to_int"));
-    state.to_bool = keep(vyr.attr("Cast").attr("to_bool"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
     state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");
