@@ -407,9 +407,9 @@ nb::object converted_real(nb::handle name, Kind kind, nb::handle value, Written&
 }
 
 // Refuses a real for the bits of a register: `target` opens the text ("The
-// bit register c of 2 bits", "The bit c[1] of the bit register c"), `holds`
-// says what it takes, and `written` is the value as the source writes it.
-// A cast says which bits the program means.
+// bit register c of 2 bits", "The bit c[1] of the bit register c"), `whole`
+// tells the whole register from one of its bits, and `written` is the value
+// as the source writes it. A cast says which bits the program means.
 [[noreturn]] void refuse_real_for_bits(nb::handle name, nb::handle target, bool whole, nb::handle written) {
     refuse_type(name, {target, nb::str(whole ? " takes an integer by its bits" : " holds a boolean (bool or bit)"),
                        nb::str(", but it is given the real value "), written,
@@ -1971,7 +1971,7 @@ NB_MODULE(target_lowering, m) {
 
     state.type_mismatch_exception =
         keep(ClassBuilder(m, "AssignmentTypeException", {nb::handle(PyExc_TypeError)})
-                 .doc("A value of another type than its target holds: a real assigned to an integer or a boolean, "
+                 .doc("A value of another type than its target holds: a real assigned to the bits of a register, "
                       "an array of another element type, a value given in the inputs of another type than its "
                       "variable, real values for an integer loop variable.")
                  .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,
