@@ -130,8 +130,7 @@ bool real_valued(const Classes& c, nb::handle expression, const NameTest& reals,
     if (calls == Calls::typed && is(expression, c.function_call)) {
         nb::object called = nb::getattr(get_attr(expression, interned<"name">()), interned<"name">(), nb::none());
         if (!PyUnicode_Check(called.ptr())) return false;
-        for (const char* real : {"sqrt", "exp", "log", "sin", "cos", "tan", "arccos", "arcsin", "arctan", "ceiling",
-                                 "floor"})
+        for (const char* real : {"sqrt", "exp", "log", "sin", "cos", "tan", "arccos", "arcsin", "arctan"})
             if (PyUnicode_CompareWithASCIIString(called.ptr(), real) == 0) return true;
         for (const char* mixed : {"mod", "pow"})
             if (PyUnicode_CompareWithASCIIString(called.ptr(), mixed) == 0)
@@ -149,7 +148,67 @@ bool any_real(const Classes& c, nb::handle expressions, const NameTest& reals, c
     return false;
 }
 
+// The SDK's conversions and its scalar expression class, kept for the life of
+// the process once the first conversion has looked them up.
+struct Sdk {
+    nb::handle scalar_expression;
+    nb::handle to_int, to_fixed, to_bool;
+};
+
+const Sdk& sdk() {
+    static const Sdk* made = nullptr;
+    if (made) return *made;
+    nb::object cast = import_attr("vk.vyr", "Cast");
+    nb::object scalar_expression = import_attr("vk.vyr._expressions", "VyrScalarExpression");
+    auto* fresh = new Sdk();  // lives as long as the process
+    fresh->scalar_expression = keep(scalar_expression);
+    fresh->to_int = keep(nb::getattr(cast, "to_int"));
+    fresh->to_fixed = keep(nb::getattr(cast, "to_fixed"));
+    fresh->to_bool = keep(nb::getattr(cast, "to_bool"));
+    made = fresh;
+    return *made;
+}
+
+bool scalar_of_dtype(const Sdk& s, nb::handle value, PyTypeObject* dtype) {
+    if (!is_instance(value, s.scalar_expression)) return false;
+    nb::object actual = get_attr(value, interned<"dtype">());
+    int equal = PyObject_RichCompareBool(actual.ptr(), reinterpret_cast<PyObject*>(dtype), Py_EQ);
+    check_status(equal);
+    return equal != 0;
+}
+
+bool scalar_is_fixed(const Sdk& s, nb::handle value) {
+    if (!is_instance(value, s.scalar_expression)) return false;
+    nb::object method = get_attr(value, interned<"is_fixed">());
+    return truth(steal_or_throw(PyObject_CallNoArgs(method.ptr())));
+}
+
+nb::object call_cast(nb::handle function, nb::handle value) {
+    return steal_or_throw(PyObject_CallOneArg(function.ptr(), value.ptr()));
+}
+
 }  // namespace
+
+nb::object converted(nb::handle value, Conversion to) {
+    const Sdk& s = sdk();
+    // bool is a kind of int, so the two checks cover the three plain kinds.
+    const bool plain = PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
+    switch (to) {
+        case Conversion::integer:
+            if (plain) return steal_or_throw(PyNumber_Long(value.ptr()));
+            if (scalar_of_dtype(s, value, &PyLong_Type)) return nb::borrow(value);
+            return call_cast(s.to_int, value);
+        case Conversion::real:
+            if (plain) return steal_or_throw(PyNumber_Float(value.ptr()));
+            if (scalar_is_fixed(s, value)) return nb::borrow(value);
+            return call_cast(s.to_fixed, value);
+        case Conversion::boolean:
+            if (plain) return nb::bool_(truth(value));
+            if (scalar_of_dtype(s, value, &PyBool_Type)) return nb::borrow(value);
+            return call_cast(s.to_bool, value);
+    }
+    return nb::borrow(value);
+}
 
 bool is_duration_type(nb::handle type) {
     const Classes& c = classes();

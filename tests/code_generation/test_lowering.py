@@ -538,6 +538,35 @@ def test_an_overridden_translation_keeps_durations_apart(codegen, source, text):
     assert text in str(raised.value)
 
 
+class NonFinite(CodeGenerationVisitor):
+    """Translates `inf()` and `nan()`, which no translation of the module gives, as those reals."""
+
+    def _translate_expression(self, oq_expression):
+        if isinstance(oq_expression, ast.FunctionCall) and oq_expression.name.name in ("inf", "nan"):
+            return float(oq_expression.name.name)
+        return super()._translate_expression(oq_expression)
+
+
+@pytest.mark.parametrize(
+    "source, name, text",
+    [
+        ("int k; k = inf();", "k", "The value inf() given to k is too large to be held"),
+        ("array[int, 2] a; a[1] = nan();", "a", "The value nan() given to a is not a number that can be held"),
+    ],
+)
+def test_a_real_that_no_integer_holds_is_refused_by_name_where_it_converts(codegen, source, name, text):
+    from corvane.passes.code_generation.translate_expression import ValueOutOfRangeException
+
+    with pytest.raises(ValueOutOfRangeException) as raised:
+        lowered_by(codegen, NonFinite, source)
+    assert text in str(raised.value) and raised.value.name == name
+
+
+def test_a_non_finite_real_given_to_a_boolean_is_true(codegen):
+    rendered, _ = lowered_by(codegen, NonFinite, "bool b; bool c; b = nan(); c = inf();")
+    assert rendered[-2:] == ["v1 = true", "v2 = true"]
+
+
 def test_operations_set_on_the_visitor_are_reached(codegen):
     calls = []
     visitor = CodeGenerationVisitor(codegen.profile(), Vyr1Program(None), {}, _is_inside_scope=True)

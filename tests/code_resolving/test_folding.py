@@ -16,6 +16,7 @@ from corvane.passes.code_resolving.folding_stage import (
     UnaryExpressionModifier,
     UnresolvableFunctionException,
     _div,
+    _failed_fold,
 )
 from corvane.passes.pipeline_phase import Optimization
 from corvane.programs import OpenQasmProgram
@@ -207,11 +208,37 @@ def test_indices_of_indexed_names_are_folded():
     assert tree == parser.parse("b[2] = 6; x q[3], r[{2}]; c[0:4] = measure q[0];")
 
 
-def test_a_failure_leaves_earlier_folds_in_place():
-    tree = parser.parse("a = 1 + 1; b = 1 / 0; c = 2 + 2;")
-    with pytest.raises(IllegalMathExpression):
+def test_a_failure_leaves_its_expression_and_the_rest_is_folded():
+    # The first failure is raised once the walk is done; what cannot be computed stays as written.
+    tree = parse("a = 1 + 1; b = (2 * 3) / 0; c = arccos(2) + (2 + 2); d = 2 + 2; e = mod(5, 0); f = pow(2, 3);")
+    with pytest.raises(IllegalMathExpression, match="^The operation 6 / 0 is illegal$"):
         FoldingStage()(OpenQasmProgram(tree))
-    assert tree == parser.parse("a = 2; b = 1 / 0; c = 2 + 2;")
+    assert tree == parse("a = 2; b = 6 / 0; c = arccos(2) + 4; d = 4; e = mod(5, 0); f = 8;")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("sqrt(-2.0 * 0.5)", "sqrt(-1.0)"), ("log(0.0)", "log(0.0)"), ("mod(5, 0)", "mod(5, 0)"),
+        ("exp(710)", "exp(710)"), ("sin(1.0, 2.0)", "sin(1.0, 2.0)"), ("5 % 0", "5 % 0"), ("~1.5", "~(1.5)"),
+    ],
+)
+def test_the_failure_of_an_expression_left_unfolded_is_told_without_folding(debug, text, message):
+    tree = parse(f"x = {text};")
+    ConstantExpressionsTransformer().visit(tree)  # the walk leaves the failed expression, its operands folded
+    node = tree.statements[0].rvalue
+    logged = records(debug)
+    failure = _failed_fold(node)
+    assert type(failure) is IllegalMathExpression and str(failure) == f"The operation {message} is illegal"
+    assert isinstance(failure.__context__, Exception)
+    # Nothing is logged and the node stays.
+    assert records(debug) == logged and tree.statements[0].rvalue is node
+
+
+@pytest.mark.parametrize("text", ["sqrt(4)", "1 + 2", "-3", "sqrt(x)", "popcount(5)", "x + 0", "int(1.5)", "x"])
+def test_an_expression_that_folds_or_has_nothing_to_fold_has_no_failure(debug, text):
+    assert _failed_fold(parse(f"x = {text};").statements[0].rvalue) is None
+    assert records(debug) == []
 
 
 def test_other_expressions_are_walked_not_computed():

@@ -293,24 +293,32 @@ def test_identical_redefinition_is_ignored(debug):
 
 
 @pytest.mark.parametrize(
-    "source",
+    "source, built_in",
     [
-        "gate g a { h a; } gate g a { x a; }",
-        "gate g(t) a { rx(t) a; } gate g(s) a { rx(s) a; }",
-        "gate h a { }",  # a built-in name, even unused and empty
-        "gate cx a, b { cx a, b; }",
+        ("gate g a { h a; } gate g a { x a; }", False),
+        ("gate g(t) a { rx(t) a; } gate g(s) a { rx(s) a; }", False),
+        ("gate h a { }", True),  # a built-in name, even unused and empty
+        ("gate cx a, b { cx a, b; }", True),
     ],
 )
-def test_multiple_definitions(source):
+def test_multiple_definitions(source, built_in):
     tree = parser.parse(source)
     later = tree.statements[-1]
     with pytest.raises(MultipleDefinitionsException) as error:
         MacroExpansionStage(BUILT_IN)(OpenQasmProgram(tree))
     signature = GateSignature(later.name.name)
     assert error.value.node is later and error.value.definition_signature == signature
-    assert str(error.value) == (
-        f"Two definitions of the same signature: {signature!r}, second signature found at {later}."
-    )
+    assert error.value.built_in is built_in
+    if built_in:
+        assert str(error.value) == (
+            f"Two definitions of the same signature: {signature!r}: the machine profile's operation "
+            f"'{signature.name}' and the program's definition at {later}; a gate of the program may not take the "
+            "name of an operation of the machine."
+        )
+    else:
+        assert str(error.value) == (
+            f"Two definitions of the same signature: {signature!r}, second signature found at {later}."
+        )
 
 
 def test_call_before_definition_has_no_signature():

@@ -6,6 +6,7 @@ aligned; every other qubit has one element of its own.
 
 import json
 import pathlib
+import textwrap
 
 import pytest
 from machines import INSTRUCTIONS, element, gate
@@ -75,16 +76,15 @@ def run(compiler):
     return compile_and_run
 
 
-def compile_under_optimisation(python_subprocess, sources):
-    """Compiles each source for this machine in an interpreter run with -O and gives, for each, a
-    pair: True and the rendered vyr program, or False and the class name and text of the
-    compilation's cause. A source may come as a pair of the text and the input values to compile
-    it with."""
+def under_optimisation(python_subprocess, body, cases):
+    """Runs `body` once for each case, in an interpreter run with -O, and gives what it made of
+    each: `body` is Python code that reads `case` (one of `cases`, as JSON gives it back) and
+    `compiler` (a compiler for this machine), may use `json`, `CompilationException` and
+    `run_program`, and sets `outcome` to a value that JSON holds."""
     here = pathlib.Path(__file__).parent
     # The package as this interpreter found it, whatever the directory the source is compiled in.
     package = pathlib.Path(corvane.__file__).resolve().parents[1]
-    pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
-    output = python_subprocess(
+    program = textwrap.dedent(
         f"""
         import importlib.util, json, sys
         sys.path[:0] = [{str(here)!r}, {str(here.parent)!r}, {str(package)!r}]
@@ -92,18 +92,32 @@ def compile_under_optimisation(python_subprocess, sources):
         machine = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(machine)
         from corvane import CompilationException
+        from vyr_runner import run_program
         compiler = machine.machine_compiler()
         outcomes = []
-        for source, inputs in json.loads({json.dumps(json.dumps(pairs))}):
-            try:
-                outcomes.append([True, str(compiler.compile(source, inputs=inputs).result_program.dsl_program)])
-            except CompilationException as error:
-                outcomes.append([False, f"{{type(error.__cause__).__name__}} {{error.__cause__}}"])
-        print(json.dumps(outcomes))
-        """,
-        "-O",
+        for case in json.loads({json.dumps(json.dumps(list(cases)))}):
+        """
     )
-    return json.loads(output)
+    program += textwrap.indent(textwrap.dedent(body), "    ") + "    outcomes.append(outcome)\n"
+    program += "print(json.dumps(outcomes))\n"
+    return json.loads(python_subprocess(program, "-O"))
+
+
+# Compiles `source` with `inputs`: `outcome` becomes a pair, True and the rendered vyr program, or
+# False and the class name and text of the compilation's cause.
+COMPILE = """
+source, inputs = case
+try:
+    outcome = [True, str(compiler.compile(source, inputs=inputs).result_program.dsl_program)]
+except CompilationException as error:
+    outcome = [False, f"{type(error.__cause__).__name__} {error.__cause__}"]
+"""
+
+
+def compiled_under_optimisation(python_subprocess, sources):
+    """Each source, or pair of source and input values, compiled under -O, as COMPILE gives it."""
+    pairs = [[source, None] if isinstance(source, str) else list(source) for source in sources]
+    return under_optimisation(python_subprocess, COMPILE, pairs)
 
 
 @pytest.fixture
@@ -116,7 +130,7 @@ def causes_under_optimisation(python_subprocess):
     def compile_all(sources):
         return [
             "compiled" if compiled else cause
-            for compiled, cause in compile_under_optimisation(python_subprocess, sources)
+            for compiled, cause in compiled_under_optimisation(python_subprocess, sources)
         ]
 
     return compile_all
@@ -128,9 +142,32 @@ def programs_under_optimisation(python_subprocess):
     gives, for each, the rendered vyr program or the class name and text of the compilation's cause."""
 
     def compile_all(sources):
-        return [outcome for _, outcome in compile_under_optimisation(python_subprocess, sources)]
+        return [outcome for _, outcome in compiled_under_optimisation(python_subprocess, sources)]
 
     return compile_all
+
+
+@pytest.fixture
+def results_under_optimisation(python_subprocess):
+    """Compiles and runs each case, a triple of the source, the measurement outcomes and the
+    input-stream values, for this machine in an interpreter run with -O, and gives for each the
+    results it saved, or the class name and text of the compilation's cause."""
+
+    def run_all(cases):
+        return under_optimisation(
+            python_subprocess,
+            """
+            source, outcomes, inputs = case
+            try:
+                program = compiler.compile(source).result_program.dsl_program
+                outcome = run_program(program, outcomes, inputs).results
+            except CompilationException as error:
+                outcome = f"{type(error.__cause__).__name__} {error.__cause__}"
+            """,
+            [list(case) for case in cases],
+        )
+
+    return run_all
 
 
 @pytest.fixture

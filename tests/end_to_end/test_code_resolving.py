@@ -83,23 +83,78 @@ def test_a_failed_fold_is_tolerated_unless_enforced(compiler, caplog):
     assert type(error.value.__cause__).__name__ == "IllegalMathExpression"
 
 
+# An operation on constants that folding cannot compute is refused with folding's reason.
+FOLDING_REFUSALS = [
+    ("float f = sqrt(-1);", "sqrt(-1)"),
+    ("float f = log(0.0);", "log(0.0)"),
+    ("int k = mod(5, 0);", "mod(5, 0)"),
+    ("float f = exp(710);", "exp(710)"),
+    ("float f = sin(1.0, 2.0);", "sin(1.0, 2.0)"),
+    ("int k = 5 % 0;", "5 % 0"),
+    ("float f = 10.0 ** 400;", "10.0 ** 400"),
+    ("int k = ~1.5;", "~(1.5)"),
+    ("output float f; f = 2 * sqrt(-1) + 1;", "sqrt(-1)"),
+    ("const float c = arcsin(2); rx(c) $1;", "arcsin(2)"),
+    ("float f = sqrt(-1); int k = 2 + 3;", "sqrt(-1)"),
+]
+
+
+@pytest.mark.parametrize("source, operation", FOLDING_REFUSALS)
+def test_an_operation_that_folding_cannot_compute_is_refused_with_folding_reason(compiler, source, operation):
+    with pytest.raises(CompilationException) as raised:
+        compiler.compile(source)
+    cause = raised.value.__cause__
+    assert type(cause).__name__ == "IllegalMathExpression"
+    assert str(cause) == f"The operation {operation} is illegal"
+
+
+def test_the_refusals_with_folding_reason_hold_under_optimisation(refusals_hold_under_optimisation):
+    refusals_hold_under_optimisation(source for source, _ in FOLDING_REFUSALS)
+
+
 @pytest.mark.parametrize(
-    "source, error",
+    "source, results",
     [
-        ("gate x a { h a; }", "MultipleDefinitionsException"),
-        ("gate g a { x a; } gate g a { h a; }", "MultipleDefinitionsException"),
-        ("ctrl @ x $1, $2;", "NotImplementedError"),
-        ("g $1;", "SignatureNotFoundException"),
-        ("const int pi = 3;", "RedeclarationException"),
-        ("int a; a -= 1; const int a2 = 1; const int a2 = 2;", "RedeclarationException"),
+        # A dropped call that folding cannot compute stops the folding of nothing after it.
+        ("sqrt(-1); int k = 7 % 2;", {"k": [1]}),
+        ("log(0.0); output int k; output int c; k = 2 ** 3; c = ceiling(2.5) % 2;", {"k": [8], "c": [1]}),
+        # A call that folding computes stands for its value.
+        ("int k = int(sqrt(4)); float f = sqrt(2.25);", {"k": [2], "f": [1.5]}),
     ],
 )
-def test_errors_of_code_resolving(compiler, source, error):
+def test_what_folding_cannot_compute_leaves_the_rest_folded(run, source, results):
+    assert run(source).results == results
+
+
+def test_a_call_that_folding_does_not_compute_is_refused_as_unsupported(compiler):
+    for source, options in [("int k = popcount(5);", {}),
+                            ("float f = sqrt(4);", {"build_options": BuildOptions(optimizations_to_skip="Fold")})]:
+        with pytest.raises(CompilationException) as raised:
+            compiler.compile(source, **options)
+        assert type(raised.value.__cause__) is NotImplementedError
+        assert "Unsupported expression type" in str(raised.value.__cause__)
+
+
+@pytest.mark.parametrize(
+    "source, error, text",
+    [
+        ("gate x a { h a; }", "MultipleDefinitionsException", "the machine profile's operation 'x' and the program's"),
+        ("gate h a { x a; } h $0;", "MultipleDefinitionsException",
+         "the machine profile's operation 'h' and the program's"),
+        ("gate g a { x a; } gate g a { h a; }", "MultipleDefinitionsException", "second signature found at"),
+        ("ctrl @ x $1, $2;", "NotImplementedError", ""),
+        ("g $1;", "SignatureNotFoundException", ""),
+        ("const int pi = 3;", "RedeclarationException", ""),
+        ("int a; a -= 1; const int a2 = 1; const int a2 = 2;", "RedeclarationException", ""),
+    ],
+)
+def test_errors_of_code_resolving(compiler, source, error, text):
     # The parsing phase's screening would refuse a modifier before code resolving sees it.
     unscreened = BuildOptions(validations_to_skip="AllowedNodeTypesValidator")
     with pytest.raises(CompilationException, match='^Pass "CodeResolvingPass" failed.$') as raised:
         compiler.compile(source, build_options=unscreened)
     assert type(raised.value.__cause__).__name__ == error
+    assert text in str(raised.value.__cause__)
 
 
 @pytest.mark.parametrize(

@@ -26,6 +26,11 @@ VALUES = [
     ("const int c = int(-2.5); output int r; r = c;", {"r": [-2]}),
     ("const int c = 7 / 2; output int r; r = c;", {"r": [3]}),
     ("const int c = mod(7, 4); output int r; r = c;", {"r": [3]}),
+    # ... and `ceiling` and `floor` compute integers.
+    ("const int[64] c = ceiling(pi); output int r; r = c;", {"r": [4]}),
+    ("const uint c = ceiling(2.1); const int d = floor(2.0) + 1; output int r; r = c * 10 + d;", {"r": [33]}),
+    ("const int c = floor(-2.5); const int n = int(sqrt(4)); output int r; r = c * 10 + n;", {"r": [-28]}),
+    ("const int c = ceiling(0.5); qubit[c + 1] q; output int r; r = c;", {"r": [1]}),
     ("const int c = true; output int r; r = c + 1;", {"r": [2]}),
     ('const int c = "0101"; output int r; r = ~c;', {"r": [-6]}),
     # A bool constant is a truth value.
@@ -100,9 +105,9 @@ REFUSALS = [
     # An integer constant whose value is real: a real literal, a real constant, a real function.
     ("const int c = 2.5; output int r; r = c * 2;", "ConstantTypeException", ["'c'", "declared int", "value 2.5"]),
     ("const float f = 1; const int c = f;", "ConstantTypeException", ["'c'", "declared int", "value f "]),
-    ("const uint c = ceiling(2.1);", "ConstantTypeException", ["'c'", "declared uint", "ceiling(2.1)"]),
-    ("const int c = floor(2.0) + 1;", "ConstantTypeException", ["'c'", "int", "floor(2.0) + 1"]),
+    ("const int c = sqrt(4);", "ConstantTypeException", ["'c'", "declared int", "value sqrt(4) is real"]),
     ("const int c = -sqrt(4);", "ConstantTypeException", ["'c'", "int", "-sqrt(4)"]),
+    ("const int c = ceiling(2.1) / 2.0;", "ConstantTypeException", ["'c'", "int", "ceiling(2.1) / 2.0"]),
     ("const int c = mod(5, 2.5);", "ConstantTypeException", ["'c'", "int", "mod(5, 2.5)"]),
     ("const int c = 7 / 2.0 * 2;", "ConstantTypeException", ["'c'", "int", "7 / 2.0 * 2"]),
     ("const int c = float(2);", "ConstantTypeException", ["'c'", "int", "float(2)"]),

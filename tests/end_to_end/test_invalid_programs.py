@@ -20,6 +20,7 @@ from corvane.passes.code_resolving.macro_expansion_stage import MisusedFormalExc
 from corvane.passes.parsing.validators import RedeclarationException, RepeatedQubitException
 from vyr_runner import run_program
 
+PARSING = "ParsingPass"
 RESOLVING = "CodeResolvingPass"
 GENERATION = "Vyr1GenerationPass"
 CASE = "int i = 1; switch (i) {{ case 1 {{ {} }} }}"
@@ -76,6 +77,13 @@ REFUSALS = [
     ("output int r; r = 1; int r = 5;", GENERATION, RedeclarationException,
      ["'r'", "declared twice", "an output"]),
     ("input int n; int n = 2;", GENERATION, RedeclarationException, ["'n'", "declared twice", "an input"]),
+    # ... as two variables, with an output beside them or not, where they would be made two outputs
+    ("int k = 2; int k = 1; output int r;", GENERATION, RedeclarationException,
+     ["'k' is declared twice, both times as a classical variable"]),
+    ("int k = 2; int k = 1;", PARSING, RedeclarationException,
+     ["'k' is declared twice, both times as a classical variable"]),
+    ("array[int, 2] k; x $1; bit k;", PARSING, RedeclarationException,
+     ["'k' is declared twice, both times as a classical variable"]),
     # one qubit twice among a call's operands, after broadcasting and expansion too
     ("qubit[2] q; cx q[0], q[0];", GENERATION, RepeatedQubitException, ["'cx'", "q[0] twice"]),
     ("cx $1, $1;", GENERATION, RepeatedQubitException, ["'cx'", "$1 twice"]),

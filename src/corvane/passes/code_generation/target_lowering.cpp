@@ -40,7 +40,7 @@ struct ModuleState {
     nb::handle shape_mismatch_exception;
     nb::handle type_mismatch_exception;
     nb::handle negative_duration_exception, switch_case_exception, redeclaration_exception, repeated_qubit_exception;
-    nb::handle translate_typed, is_duration, to_int, to_bool, duration_type_error, out_of_range, invalid_operand;
+    nb::handle translate_typed, is_duration, to_int, duration_type_error, out_of_range, invalid_operand;
     nb::handle vyr_duration_slot, vyr_duration_arr, duration_literal;
     nb::handle declaration_placement_exception, gate_without_qubits_exception;
     nb::handle variable_as_gate_exception;
@@ -367,40 +367,64 @@ nb::object shown(nb::handle value) {
 }
 
 // --- a value of its target's type ----------------------------------------------------
-// A variable holds values of its declared type. An integer or a boolean takes
-// no real: the machine would cut its fraction, or keep it where the program
-// reads an integer, and only a cast (`int(...)`, `bool(...)`) says which the
-// program means. A boolean takes an integer as its truth, as a cast to bool
-// gives it; 0 and 1, the two values of a bit, stay as they are written.
+// A variable holds values of its declared type, converted as OpenQASM's casts
+// convert them: a real given to an integer is truncated toward zero, as
+// `int(...)` gives it, and one given to a boolean (a bool or a single bit) is
+// true exactly when it is not 0, as `bool(...)` gives it; when the value is
+// known only at run time, the SDK's cast converts it. A boolean takes an
+// integer as its truth, as a cast to bool gives it; 0 and 1, the two values
+// of a bit, stay as they are written. The bits of a register take no real:
+// OpenQASM converts no real into bits.
 
 // The truth of an integer value, as a cast to bool gives it.
 nb::object truth_of(nb::handle value) {
-    if (is_instance(value, state.vyr_scalar_expression)) return call(state.to_bool, value);
+    if (is_instance(value, state.vyr_scalar_expression)) return typing::converted(value, typing::Conversion::boolean);
     if (PyLong_Check(value.ptr()) && is_bit_value(value)) return nb::borrow(value);
     return nb::bool_(truth(value));
 }
 
-// Refuses a real for a target that holds an integer or a boolean (`kind`):
-// `target` opens the text ("The variable k"), `holds` says what it holds
-// where that is not simply its kind, and `written` is the value as the
-// source writes it.
-[[noreturn]] void refuse_real(nb::handle name, nb::handle target, Kind kind, nb::handle written,
-                              const char* holds = nullptr) {
-    const bool integer = kind == Kind::INTEGER;
-    nb::object what = holds ? nb::object(nb::str(holds)) : compose({nb::str(" holds "), nb::str(holding(kind, false))});
-    refuse_type(name, {target, what, nb::str(", but it is given the real value "), written,
-                       nb::str(integer ? "; a real becomes an integer only by a cast, as int("
-                                       : "; a real becomes a boolean only by a cast, as bool("),
+// A real given to a target that holds integers or booleans (`kind`),
+// converted as the cast to its type converts it. `written()` gives the value
+// as the source writes it, named where no integer holds it (an infinity or
+// NaN), as a cast of it would be refused.
+template <typename Written>
+nb::object converted_real(nb::handle name, Kind kind, nb::handle value, Written&& written) {
+    try {
+        return typing::converted(value, kind == Kind::INTEGER ? typing::Conversion::integer
+                                                              : typing::Conversion::boolean);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_OverflowError) && !error.matches(PyExc_ValueError)) throw;
+        HandlingError handling(error.value());
+        const bool nan = PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+        nb::object refusal = call(state.out_of_range,
+                                  compose({nb::str("The value "), written(), nb::str(" given to "), name,
+                                           nb::str(nan ? " is not a number that can be held"
+                                                       : " is too large to be held"),
+                                           nb::str("; an integer takes a finite number.")}));
+        set_attr(refusal, "name"_id, name);
+        raise_in_context(refusal, error.value());
+    }
+}
+
+// Refuses a real for the bits of a register: `target` opens the text ("The
+// bit register c of 2 bits", "The bit c[1] of the bit register c"), `whole`
+// tells the whole register from one of its bits, and `written` is the value
+// as the source writes it. A cast says which bits the program means.
+[[noreturn]] void refuse_real_for_bits(nb::handle name, nb::handle target, bool whole, nb::handle written) {
+    refuse_type(name, {target, nb::str(whole ? " takes an integer by its bits" : " holds a boolean (bool or bit)"),
+                       nb::str(", but it is given the real value "), written,
+                       nb::str(whole ? "; a real becomes the bits of a register only by a cast, as int("
+                                     : "; a real becomes a bit of a register only by a cast, as bool("),
                        written, nb::str(").")});
 }
 
-// `value` as a scalar holding values of the kind `holds` takes it. `refuse()`
-// refuses a real; where it returns, the target takes the value as it is.
-template <typename Refuse>
-nb::object of_kind(Kind holds, nb::handle value, Refuse&& refuse) {
+// `value` as a scalar holding values of the kind `holds` takes it: a real
+// converted as a cast converts it, an integer taken as a boolean's truth.
+// `source` is the value's expression.
+nb::object of_kind(nb::handle name, Kind holds, nb::handle value, nb::handle source) {
     if (holds != Kind::INTEGER && holds != Kind::BOOLEAN) return nb::borrow(value);
     const Kind given = kind_of(value);
-    if (given == Kind::REAL) refuse();
+    if (given == Kind::REAL) return converted_real(name, holds, value, [&] { return node_source(source); });
     if (holds == Kind::BOOLEAN && given == Kind::INTEGER) return truth_of(value);
     return nb::borrow(value);
 }
@@ -1173,24 +1197,28 @@ void refuse_bit_string_of_another_length(nb::handle wrapper, nb::handle name, bo
 }
 
 // One value into one cell of an integer or a boolean array, as its kind
-// takes it. A boolean and the integers 0 and 1 fit every cell as they are,
-// and the wrapper is looked up only to refuse a real.
+// takes it. A boolean and the integers 0 and 1 fit every cell as they are;
+// a real is converted, or refused for a bit of a register, which is looked
+// up for it.
 nb::object fit_to_cell(nb::handle self, nb::handle target, nb::handle source, nb::handle value) {
     if (PyBool_Check(value.ptr()) || (PyLong_CheckExact(value.ptr()) && is_bit_value(value))) return nb::borrow(value);
     if (!is_instance(target, state.indexed_identifier)) return nb::borrow(value);
     nb::object name = get_attr(get_attr(target, "name"_id), "name"_id);
     if (!PyUnicode_Check(name.ptr())) return nb::borrow(value);
     const Kind cells = noted_cells(self, name);
-    return of_kind(cells, value, [&] {
+    if (cells == Kind::NONE) return nb::borrow(value);
+    if (kind_of(value) == Kind::REAL) {
         // A block's variable may hide the array here; the assignment refuses indexing it.
         nb::object wrapper = call_method(get_attr(self, "_context"_id), "_get_var"_id, name);
-        if (!is_instance(wrapper, state.vyr_arr) || kind_of_dtype(get_attr(wrapper, "dtype"_id)) != cells) return;
-        const bool bits = is_instance(wrapper, state.vyr_bit_register);
-        refuse_real(name,
-                    compose({nb::str(bits ? "The bit " : "The cell "), node_source(target),
-                             nb::str(bits ? " of the bit register " : " of the array "), name}),
-                    cells, node_source(source));
-    });
+        if (!is_instance(wrapper, state.vyr_arr) || kind_of_dtype(get_attr(wrapper, "dtype"_id)) != cells)
+            return nb::borrow(value);
+        if (is_instance(wrapper, state.vyr_bit_register))
+            refuse_real_for_bits(name,
+                                 compose({nb::str("The bit "), node_source(target), nb::str(" of the bit register "),
+                                          name}),
+                                 false, node_source(source));
+    }
+    return of_kind(name, cells, value, source);
 }
 
 // An array literal's values, each as a cell of the array `wrapper` takes it.
@@ -1207,15 +1235,20 @@ nb::object fit_cells(nb::handle wrapper, nb::handle name, nb::handle source, nb:
     nb::object fitted;  // a copy, made where the first value changes
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
-        nb::object taken = of_kind(cells, item, [&] {
+        nb::object taken;
+        if (kind_of(item) == Kind::REAL) {
             nb::object shown_value = written.is_valid()
                                          ? node_source(steal_or_throw(PySequence_GetItem(written.ptr(), i)))
                                          : nb::object(repr_of(item));
-            refuse_real(name,
-                        compose({nb::str(bits ? "The bit " : "The cell "), name, nb::str("["), nb::int_(i),
-                                 nb::str(bits ? "] of the bit register " : "] of the array "), name}),
-                        cells, shown_value);
-        });
+            if (bits)
+                refuse_real_for_bits(name,
+                                     compose({nb::str("The bit "), name, nb::str("["), nb::int_(i),
+                                              nb::str("] of the bit register "), name}),
+                                     false, shown_value);
+            taken = converted_real(name, cells, item, [&] { return shown_value; });
+        } else {
+            taken = of_kind(name, cells, item, nb::handle());
+        }
         if (taken.is(item)) continue;
         if (!fitted.is_valid()) fitted = steal_or_throw(PySequence_List(items.ptr()));
         check_status(PyList_SetItem(fitted.ptr(), i, taken.release().ptr()));
@@ -1260,15 +1293,12 @@ nb::object fit_to_target(nb::handle self, nb::handle target, nb::handle source, 
         // A register takes a number by its bits, as an integer.
         if (is_instance(wrapper, state.vyr_bit_register)) {
             if (kind_of(value) == Kind::REAL)
-                refuse_real(name, compose({nb::str("The bit register "), name, nb::str(" of "),
-                                           bits_of(get_attr(wrapper, "size"_id))}),
-                            Kind::INTEGER, node_source(source), " takes an integer by its bits");
+                refuse_real_for_bits(name, compose({nb::str("The bit register "), name, nb::str(" of "),
+                                                    bits_of(get_attr(wrapper, "size"_id))}),
+                                     true, node_source(source));
             return nb::borrow(value);
         }
-        const Kind holds = kind_of_dtype(get_attr(wrapper, "dtype"_id));
-        return of_kind(holds, value, [&] {
-            refuse_real(name, compose({nb::str("The variable "), name}), holds, node_source(source));
-        });
+        return of_kind(name, kind_of_dtype(get_attr(wrapper, "dtype"_id)), value, source);
     }
     const bool literal = PyList_Check(value.ptr());
     if (cell || !is_instance(wrapper, state.vyr_arr)) {
@@ -1940,7 +1970,6 @@ NB_MODULE(target_lowering, m) {
     state.declare = keep(vyr.attr("declare"));
     state.assign = keep(vyr.attr("assign"));
     state.to_int = keep(vyr.attr("Cast").attr("to_int"));
-    state.to_bool = keep(vyr.attr("Cast").attr("to_bool"));
     nb::object type_hints = import_module("vk.vyr.type_hints");
     state.vyr_variable = keep(type_hints.attr("VyrVariable"));
     state.vyr_scalar_expression = keep_attr("vk.vyr._expressions", "VyrScalarExpression");
@@ -1985,7 +2014,7 @@ NB_MODULE(target_lowering, m) {
 
     state.type_mismatch_exception =
         keep(ClassBuilder(m, "AssignmentTypeException", {nb::handle(PyExc_TypeError)})
-                 .doc("A value of another type than its target holds: a real assigned to an integer or a boolean, "
+                 .doc("A value of another type than its target holds: a real assigned to the bits of a register, "
                       "an array of another element type, a value given in the inputs of another type than its "
                       "variable, real values for an integer loop variable.")
                  .def("__init__(self, name: str, message: str) -> None", shape_mismatch_init,

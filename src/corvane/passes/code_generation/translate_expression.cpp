@@ -69,11 +69,9 @@ struct ModuleState {
     nb::handle division_by_zero;
     nb::handle vyr_scalar_expression;
     nb::handle to_int;
-    nb::handle to_fixed;
-    nb::handle to_bool;
     // Attribute names, interned once.
     nb::handle s_value, s_unit, s_lhs, s_rhs, s_op, s_expression, s_name, s_collection, s_index,
-        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_is_fixed, s_size, s_width;
+        s_argument, s_type, s_values, s_vyr_value_exp, s_get_single_index, s_dtype, s_size, s_width;
 } state;
 
 nb::object get(nb::handle object, nb::handle name) {
@@ -247,6 +245,15 @@ enum Reading { NUMBER, TRUTH };
 nb::object scalar_value(nb::handle node, nb::handle value, nb::handle db, Reading reading);
 nb::object logical_not(nb::handle value);
 bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype);
+
+// An operation on literals reaches translation unfolded where folding could
+// not compute it (`sqrt(-1)`, `5 % 0`), or did not run: where folding has a
+// reason, that is the refusal's. Folding is asked only here, at a refusal.
+void refuse_as_folding_does(nb::handle node) {
+    nb::object failed_fold = import_attr("corvane.passes.code_resolving.folding_stage", "_failed_fold");
+    nb::object failure = steal_or_throw(PyObject_CallOneArg(failed_fold.ptr(), node.ptr()));
+    if (!failure.is_none()) raise_error(failure);
+}
 
 // A divisor that is a plain zero fails wherever the division runs, so it is
 // refused here, by the expression.
@@ -486,7 +493,10 @@ nb::object parse_binary(nb::handle node, nb::handle db, Facts* facts = nullptr) 
     nb::object rhs = scalar_value(rhs_node, translate(rhs_node, db, &right), db, NUMBER);
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.binary_ops, BINARY_OPS);
-    if (which < 0) not_implemented_with("Binary expression undefined: ", op);
+    if (which < 0) {
+        refuse_as_folding_does(node);
+        not_implemented_with("Binary expression undefined: ", op);
+    }
     if (left.duration || right.duration) return duration_binary(node, which, left, lhs, right, rhs, facts);
     nb::object result = which == DIV ? divide(node, lhs, rhs) : compute_binary(node, which, lhs, rhs);
     const Py_ssize_t width = result_width(which, left.width, right.width);
@@ -502,7 +512,10 @@ nb::object parse_unary(nb::handle node, nb::handle db, Facts* facts = nullptr) {
     nb::object op = get(node, state.s_op);
     int which = find_operator(op, state.unary_ops, UNARY_OPS);
     // "~" negates each bit of a register; on any other value it is not lowered.
-    if (which < 0 || (which == INVERT && inner.width == 0)) not_implemented_with("Unary expression undefined: ", op);
+    if (which < 0 || (which == INVERT && inner.width == 0)) {
+        refuse_as_folding_does(node);
+        not_implemented_with("Unary expression undefined: ", op);
+    }
     operand = scalar_value(operand_node, operand, db, which == NOT ? TRUTH : NUMBER);
     if (which == INVERT) {
         if (facts) facts->width = inner.width;
@@ -882,6 +895,7 @@ nb::object translate(nb::handle node, nb::handle db, Facts* facts) {
         case CAST: return translate_cast(node, db);
         case ARRAY: return translate_array(node, db, facts);
         default:
+            refuse_as_folding_does(node);
             not_implemented(compose({nb::str("Unsupported expression type: "), node.type(), nb::str(" at: "), node}));
     }
 }
@@ -896,12 +910,6 @@ bool scalar_of_dtype(nb::handle value, PyTypeObject* dtype) {
     return equal != 0;
 }
 
-bool scalar_is_fixed(nb::handle value) {
-    if (!is_instance(value, state.vyr_scalar_expression)) return false;
-    nb::object method = get(value, state.s_is_fixed);
-    return truth(steal_or_throw(PyObject_CallNoArgs(method.ptr())));
-}
-
 // "!": a plain value gives the plain boolean; a boolean vk expression the
 // SDK's "~". An integer or fixed-point expression is compared with zero
 // instead, since "~" on it is the bitwise complement (!5 would be -6, true).
@@ -912,26 +920,13 @@ nb::object logical_not(nb::handle value) {
     return steal_or_throw(PyObject_RichCompare(value.ptr(), zero.ptr(), Py_EQ));
 }
 
-nb::object call_cast(nb::handle function, nb::handle value) {
-    return steal_or_throw(PyObject_CallOneArg(function.ptr(), value.ptr()));
-}
-
+// The conversion itself is the typing's, which the lowering applies to a
+// value given to a variable as well.
 nb::object cast_expression(nb::handle expression, nb::handle target) {
-    if (is_instance(target, state.int_type) || is_instance(target, state.uint_type)) {
-        if (is_plain(expression)) return steal_or_throw(PyNumber_Long(expression.ptr()));
-        if (scalar_of_dtype(expression, &PyLong_Type)) return nb::borrow(expression);
-        return call_cast(state.to_int, expression);
-    }
-    if (is_instance(target, state.float_type)) {
-        if (is_plain(expression)) return steal_or_throw(PyNumber_Float(expression.ptr()));
-        if (scalar_is_fixed(expression)) return nb::borrow(expression);
-        return call_cast(state.to_fixed, expression);
-    }
-    if (is_instance(target, state.bool_type)) {
-        if (is_plain(expression)) return make_bool(truth(expression));
-        if (scalar_of_dtype(expression, &PyBool_Type)) return nb::borrow(expression);
-        return call_cast(state.to_bool, expression);
-    }
+    if (is_instance(target, state.int_type) || is_instance(target, state.uint_type))
+        return typing::converted(expression, typing::Conversion::integer);
+    if (is_instance(target, state.float_type)) return typing::converted(expression, typing::Conversion::real);
+    if (is_instance(target, state.bool_type)) return typing::converted(expression, typing::Conversion::boolean);
     not_implemented(compose({nb::str("Unsupported cast type: "), target}));
 }
 
@@ -1036,18 +1031,16 @@ NB_MODULE(translate_expression, m) {
     state.vyr_scalar_expression = keep(sdk_expressions.attr("VyrScalarExpression"));
     nb::object cast = sdk.attr("Cast");
     state.to_int = keep(cast.attr("to_int"));
-    state.to_fixed = keep(cast.attr("to_fixed"));
-    state.to_bool = keep(cast.attr("to_bool"));
 
     const char* names[] = {"value",      "unit",  "lhs",    "rhs",           "op",
                            "expression", "name",  "collection", "index",     "argument",
                            "type",       "values", "vyr_value_exp", "get_single_index", "dtype",
-                           "is_fixed",   "size",  "width"};
+                           "size",       "width"};
     nb::handle* slots[] = {&state.s_value,      &state.s_unit,  &state.s_lhs,    &state.s_rhs,
                            &state.s_op,         &state.s_expression, &state.s_name, &state.s_collection,
                            &state.s_index,      &state.s_argument, &state.s_type, &state.s_values,
                            &state.s_vyr_value_exp, &state.s_get_single_index, &state.s_dtype,
-                           &state.s_is_fixed, &state.s_size, &state.s_width};
+                           &state.s_size, &state.s_width};
     for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) *slots[i] = intern(names[i]);
 
     nb::object cycles = nb::int_(CYCLES_PER_NS);

@@ -202,7 +202,7 @@ bool is_integral(Shape shape) { return shape == Shape::integer || shape == Shape
 // A constant takes a value of its declared type, as a variable does: a number
 // (int, uint, bit, float, bool) takes no duration and a duration or stretch
 // no number, since OpenQASM converts neither into the other, and an integer
-// or a bool takes no real as written (`2.5`, `ceiling(2.1)`, a real constant)
+// or a bool takes no real as written (`2.5`, `sqrt(4)`, a real constant)
 // unless the program casts it. The refusal shows the value as the program
 // wrote it.
 void refuse_value_of_another_type(nb::handle self, nb::handle node, nb::handle name, nb::handle value) {

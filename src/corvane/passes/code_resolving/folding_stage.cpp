@@ -464,15 +464,22 @@ nb::object visit_declaration(nb::handle self, nb::handle node) {
     return visit_declaring(self, node, get_attr(node, "type"_id), get_attr(node, "identifier"_id));
 }
 
-nb::object run(nb::handle cls, nb::handle node) {
-    nb::object arguments, func, signal;
-    bool computable =
-        fetch(cls, literal_arguments_hook, node, arguments, signal,
-              [&](const KindNatives& natives, nb::object& out) { return natives.literal_arguments(node, out); }) &&
-        fetch(cls, func_hook, node, func, signal,
-              [&](const KindNatives& natives, nb::object& out) { return natives.func(cls, node, out); });
-    if (!computable) return heuristic_replacement(cls, node, signal);
+// The literal operands of the node and the computation of its operator or
+// function, by the hooks of the kind `cls`; false, with the hook's signal
+// kept, where the node has none of them.
+bool computation_of(nb::handle cls, nb::handle node, nb::object& arguments, nb::object& func, nb::object& signal) {
+    return fetch(cls, literal_arguments_hook, node, arguments, signal,
+                 [&](const KindNatives& natives, nb::object& out) { return natives.literal_arguments(node, out); }) &&
+           fetch(cls, func_hook, node, func, signal,
+                 [&](const KindNatives& natives, nb::object& out) { return natives.func(cls, node, out); });
+}
 
+// The node's value computed from its literal operands, cut to `width`, that
+// of a register's value (0 for none); a computation that fails raises
+// IllegalMathExpression, with the computation's error as its context.
+// `logged`: the value computed is logged as the replacement of the expression.
+nb::object computed_value(nb::handle cls, nb::handle node, nb::handle arguments, nb::handle func, Py_ssize_t width,
+                          bool logged) {
     nb::object expression_string;
     if (const KindNatives* natives = natives_for(cls, expression_string_hook)) {
         expression_string = natives->expression_string(node, arguments);
@@ -480,23 +487,53 @@ nb::object run(nb::handle cls, nb::handle node) {
         nb::object hook = get_attr(cls, state.hook_name[expression_string_hook]);
         expression_string = hook(node, arguments);
     }
-
     nb::object new_value;
-    const Py_ssize_t width = folded_width(node);
     try {
         nb::object values = steal_or_throw(PySequence_Tuple(arguments.ptr()));
         new_value = steal_or_throw(PyObject_Call(func.ptr(), values.ptr(), nullptr));
         if (width > 0) new_value = cut_to_width(new_value, width);
-        state.logger.debug(compose({nb::str("Replaced "), expression_string, nb::str(" by "), new_value}));
+        nb::object record = compose({nb::str("Replaced "), expression_string, nb::str(" by "), new_value});
+        if (logged) state.logger.debug(record);
     } catch (nb::python_error& error) {
         if (!is_ordinary(error)) throw;
         HandlingError handling(error.value());
         nb::object illegal = nb::handle(state.illegal_math_expression)(expression_string);
         raise_in_context(illegal, error.value());
     }
+    return new_value;
+}
+
+nb::object run(nb::handle cls, nb::handle node) {
+    nb::object arguments, func, signal;
+    if (!computation_of(cls, node, arguments, func, signal)) return heuristic_replacement(cls, node, signal);
+    const Py_ssize_t width = folded_width(node);
+    nb::object new_value = computed_value(cls, node, arguments, func, width, true);
     // A register's value stays one, of its width, for the operations around it.
     if (width > 0) return nb::handle(state.bitstring_literal)(new_value, nb::int_(width));
     return call_one(state.create_literal, new_value);
+}
+
+// The IllegalMathExpression that folding the node raises, where its operands
+// are literals and the computation of its operator or function fails; None
+// where folding computes it or has nothing to compute. For the steps after
+// folding, so that a refusal of what folding left names folding's reason.
+// Nothing is logged and the node stays as it is.
+nb::object failed_fold(nb::handle node) {
+    Kind kind;
+    if (is_instance(node, state.function_call)) kind = call_kind;
+    else if (is_instance(node, state.unary_expression)) kind = unary_kind;
+    else if (is_instance(node, state.binary_expression)) kind = binary_kind;
+    else return nb::none();
+    nb::handle cls = state.kinds[kind];
+    nb::object arguments, func, signal;
+    if (!computation_of(cls, node, arguments, func, signal)) return nb::none();
+    try {
+        computed_value(cls, node, arguments, func, folded_width(node), false);
+    } catch (nb::python_error& error) {
+        if (!error.matches(state.illegal_math_expression)) throw;
+        return nb::borrow(error.value());
+    }
+    return nb::none();
 }
 
 nb::object run_face(nb::handle cls, nb::handle node) { return run(cls, node); }
@@ -527,10 +564,20 @@ nb::object generic_modify_node(nb::handle self, nb::handle node) {
     raise_text(PyExc_NotImplementedError, compose({nb::str("Unsupported visit node: "), walked.type()}));
 }
 
+// An expression that folding cannot compute (`sqrt(-1)`, `1 / 0`) stays as it
+// is, and the walk goes on: the rest of the program is folded as it would be
+// without it. The first such failure is kept in `_failure`, for the step to
+// raise once the walk is done.
 nb::object visit_expression(nb::handle self, nb::handle node) {
-    if (class_lookup(self.type(), state.modify_name) == state.modify_installed.ptr())
-        return generic_modify_node(self, node);
-    return call_one(get_attr(self, state.modify_name), node);
+    try {
+        if (class_lookup(self.type(), state.modify_name) == state.modify_installed.ptr())
+            return generic_modify_node(self, node);
+        return call_one(get_attr(self, state.modify_name), node);
+    } catch (nb::python_error& error) {
+        if (!error.matches(state.illegal_math_expression)) throw;
+        if (!find_attr(self, "_failure"_id).is_valid()) set_attr(self, "_failure"_id, error.value());
+        return nb::borrow(node);
+    }
 }
 
 // `b[i + 1]`: the index groups are lists inside a list, which the generic
@@ -572,7 +619,13 @@ nb::object folding_call(nb::handle self, nb::handle program) {
     nb::object tree = get_attr(program, state.ast);
     nb::object transformer = nb::handle(state.transformer)();
     set_attr(transformer, "_operation_names"_id, nb::getattr(self, "_operation_names", nb::frozenset()));
-    return nb::handle(state.open_qasm_program)(tree::visit(transformer, tree));
+    nb::object result = nb::handle(state.open_qasm_program)(tree::visit(transformer, tree));
+    // The tree is folded in place, all but what could not be computed; the
+    // first such failure is the step's, which the phase tolerates unless the
+    // step is enforced.
+    nb::object failure = find_attr(transformer, "_failure"_id);
+    if (failure.is_valid()) raise_error(failure);
+    return result;
 }
 
 // ==== exceptions ================================================================
@@ -694,6 +747,10 @@ NB_MODULE(folding_stage, m) {
                                              .build());
 
     nb::object divide_function = def_function(m, "_div", divide, "x"_arg, "y"_arg);
+    def_function(m, "_failed_fold(node: ast.Expression) -> IllegalMathExpression | None", failed_fold,
+                 "The error that folding the node raises where the computation of its literal operands fails, "
+                 "else None.",
+                 "node"_arg);
 
     // --- the computation tables ---
     nb::dict binary = nb::borrow<nb::dict>(binary_table(binary_operator, divide_function));

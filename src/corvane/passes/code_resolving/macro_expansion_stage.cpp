@@ -114,7 +114,22 @@ nb::object definition_exception_init(nb::handle self, nb::handle node, nb::handl
     return nb::none();
 }
 
+nb::object multiple_definitions_init(nb::handle self, nb::handle node, nb::handle definition_signature,
+                                     nb::handle built_in) {
+    definition_exception_init(self, node, definition_signature);
+    nb::setattr(self, "built_in", nb::bool_(truth(built_in)));
+    return nb::none();
+}
+
+// The other definition is the program's own earlier one, or the machine
+// profile's operation of the name, which no definition of the program replaces.
 nb::object multiple_definitions_str(nb::handle self) {
+    if (truth(nb::getattr(self, "built_in", nb::bool_(false))))
+        return compose({nb::str("Two definitions of the same signature: "),
+                        get_attr(self, state.definition_signature), nb::str(": the machine profile's operation '"),
+                        nb::getattr(get_attr(self, state.definition_signature), "name", nb::none()),
+                        nb::str("' and the program's definition at "), get_attr(self, state.node),
+                        nb::str("; a gate of the program may not take the name of an operation of the machine.")});
     return compose({nb::str("Two definitions of the same signature: "),
                     get_attr(self, state.definition_signature), nb::str(", second signature found at "),
                     get_attr(self, state.node), nb::str(".")});
@@ -773,7 +788,7 @@ nb::object add_gate(nb::handle self, nb::handle node) {
             return nb::none();
         }
     }
-    raise_error(nb::handle(state.multiple_definitions)(node, signature));
+    raise_error(nb::handle(state.multiple_definitions)(node, signature, nb::bool_(!in_bank)));
 }
 
 // --- variables and durations in scope -------------------------------------------------
@@ -1206,6 +1221,12 @@ NB_MODULE(macro_expansion_stage, m) {
                  .build());
     state.multiple_definitions = keep(ClassBuilder(m, "MultipleDefinitionsException", {definition_exception})
                                           .doc("A second, different definition of a gate, or one of a built-in gate.")
+                                          .def("__init__(self, node: ast.QASMNode, definition_signature: "
+                                               "GateSignature, built_in: bool = False) -> None",
+                                               multiple_definitions_init,
+                                               "Holds the node and the signature of the definition, and whether "
+                                               "the other definition is the machine profile's operation.",
+                                               "node"_arg, "definition_signature"_arg, "built_in"_arg = false)
                                           .def("__str__(self) -> str", multiple_definitions_str, "The error's text.")
                                           .build());
     state.missing_definition = keep(ClassBuilder(m, "MissingDefinitionException", {definition_exception})

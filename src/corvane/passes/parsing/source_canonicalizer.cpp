@@ -15,7 +15,7 @@ struct ModuleState {
     nb::handle output;  // IOKeyword.output
     nb::handle classical_declaration, constant_declaration, qubit_declaration, gate_definition, array_type;
     nb::handle compound_statement, switch_statement, branching_statement, while_loop, for_in_loop, box;
-    nb::handle declaration_placement;
+    nb::handle declaration_placement, redeclaration;
     nb::handle qasm_program;  // openqasm3.ast.Program
     nb::handle open_qasm_program;
     nb::handle io_variables_transformer;
@@ -44,6 +44,19 @@ nb::object declared_name(nb::handle declaration) {
     return get_attr(get_attr(declaration, "identifier"_id), "name"_id);
 }
 
+// A name that the program's own scope declares twice as a variable is a
+// redeclaration, refused as one: made outputs, the two would be taken for
+// outputs that share a name, which the program never wrote.
+void refuse_variable_declared_again(nb::handle declared, nb::handle declaration) {
+    nb::object name = declared_name(declaration);
+    int found = PySet_Contains(declared.ptr(), name.ptr());
+    check_status(found);
+    if (found)
+        raise_error(call(state.redeclaration, declaration, name, nb::str("a classical variable"),
+                         nb::str("a classical variable")));
+    check_status(PySet_Add(declared.ptr(), name.ptr()));
+}
+
 // The program's own classical declarations become outputs, each followed by
 // the statement of its initialiser. A variable declared in a block ends with
 // the block, before the outputs are saved, so it stays a variable of its block.
@@ -53,12 +66,14 @@ void declare_outputs(nb::handle self, nb::handle node, nb::handle input_names) {
     nb::object statements = get_attr(node, "statements"_id);
     nb::object items = steal_or_throw(PySequence_List(statements.ptr()));
     nb::object result = steal_or_throw(PyList_New(0));
+    nb::object declared = steal_or_throw(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         nb::handle item = PyList_GET_ITEM(items.ptr(), i);
         if (!is_exact(item, state.classical_declaration) || contains(input_names, declared_name(item))) {
             check_status(PyList_Append(result.ptr(), item.ptr()));
             continue;
         }
+        refuse_variable_declared_again(declared, item);
         nb::object replaced = tree::visit(self, item);
         if (replaced.is_none()) continue;
         if (tree::is_node(replaced)) {
@@ -240,6 +255,7 @@ NB_MODULE(source_canonicalizer, m) {
     state.for_in_loop = keep(ast.attr("ForInLoop"));
     state.box = keep(ast.attr("Box"));
     state.declaration_placement = keep_attr("corvane.passes.parsing.validators", "DeclarationPlacementException");
+    state.redeclaration = keep_attr("corvane.passes.parsing.validators", "RedeclarationException");
     state.qasm_program = keep(ast.attr("Program"));
     state.logger = Logger::create(m, "corvane.passes.parsing.source_canonicalizer");
 

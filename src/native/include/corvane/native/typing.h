@@ -44,12 +44,12 @@ bool mentions_duration(nb::handle expression, const NameTest& durations);
 
 // How a call of a mathematical function is read as real or not.
 enum class Calls {
-    // As OpenQASM types it: `sqrt`, `ceiling`, ... give reals, `mod` and
-    // `pow` of a real argument too. For refusing a real where an integer is
-    // declared.
+    // As folding computes it: `sqrt`, `exp`, `sin`, ... give reals, `mod`
+    // and `pow` of a real argument too, and `ceiling` and `floor` integers.
+    // For refusing a real where an integer is declared.
     typed,
-    // Not real: folding computes `ceiling` and `floor` as integers, so a
-    // reading that must know the value will be a real cannot count a call.
+    // Not real: a reading that must know the value will be a real cannot
+    // count a call, whose value may be of either kind.
     unread,
 };
 
@@ -58,5 +58,19 @@ enum class Calls {
 // durations (as `durations` reads them), its negation, and calls as `calls`
 // says.
 bool is_real_valued(nb::handle expression, const NameTest& reals, const NameTest& durations, Calls calls);
+
+// The kinds of value that a cast converts to, and a variable of that kind
+// converts what it is given to.
+enum class Conversion { integer, real, boolean };
+
+// `value` converted as a cast to the kind converts it, so that an explicit
+// cast and the conversion of a value given to a variable are one: a plain
+// number (a bool, an int or a float) becomes the plain integer truncated
+// toward zero, the float or the truth value; a vk scalar expression of the
+// kind stays itself; any other value goes through the SDK's Cast.to_int,
+// Cast.to_fixed or Cast.to_bool. A plain infinity or NaN given for an
+// integer raises the host's OverflowError or ValueError, which the caller
+// names in its own terms. The SDK is looked up at the first conversion.
+nb::object converted(nb::handle value, Conversion to);
 
 }  // namespace corvane::native::typing
