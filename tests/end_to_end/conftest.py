@@ -80,7 +80,7 @@ def under_optimisation(python_subprocess, body, cases):
     """Runs `body` once for each case, in an interpreter run with -O, and gives what it made of
     each: `body` is Python code that reads `case` (one of `cases`, as JSON gives it back) and
     `compiler` (a compiler for this machine), may use `json`, `CompilationException` and
-    `run_program`, and sets `outcome` to a value that JSON holds."""
+    `run_program`, and sets `outcome` to a value that JSON holds; it leaves `made` alone."""
     here = pathlib.Path(__file__).parent
     # The package as this interpreter found it, whatever the directory the source is compiled in.
     package = pathlib.Path(corvane.__file__).resolve().parents[1]
@@ -94,12 +94,12 @@ def under_optimisation(python_subprocess, body, cases):
         from corvane import CompilationException
         from vyr_runner import run_program
         compiler = machine.machine_compiler()
-        outcomes = []
+        made = []
         for case in json.loads({json.dumps(json.dumps(list(cases)))}):
         """
     )
-    program += textwrap.indent(textwrap.dedent(body), "    ") + "    outcomes.append(outcome)\n"
-    program += "print(json.dumps(outcomes))\n"
+    program += textwrap.indent(textwrap.dedent(body), "    ") + "    made.append(outcome)\n"
+    program += "print(json.dumps(made))\n"
     return json.loads(python_subprocess(program, "-O"))
 
 
